@@ -216,6 +216,14 @@ NTSTATUS ZwOpenKey(HANDLE *keyHandle, ACCESS_MASK desiredAccess, OBJECT_ATTRIBUT
 NTSTATUS ZwDeleteKey(HANDLE keyHandle);
 NTSTATUS ZwClose(HANDLE handle);
 
+// ---- Host verifier annotation -----------------------------------------------
+// Names a spin lock or an excluder's synchronization event for the host's
+// lock-order verifier, which checks every acquisition against the driver's lock
+// order ("frame excluder", "camera lock", "link lock", "USB request lock",
+// "transfer excluder", "transfer spin lock", "empty-buffer queue lock"). A lock
+// never named still takes part in cycle detection. A no-op where no verifier runs.
+void HostVerifierNameLock(PVOID lock, const char *lockClass);
+
 // ---- Processor ---------------------------------------------------------------
 // The processor identification instruction: fills eax, ebx, ecx, edx for the
 // function. On hosts without it every register reads 0 (no features).
