@@ -24,3 +24,27 @@ void YUV420PixeltoRGB24(uint16_t c, const uint8_t *src, uint8_t *dst);
 void YUVPixeltoRGB16(const uint8_t *src, uint16_t *dst);
 void YUV420PixeltoRGB16(uint16_t c, const uint8_t *src, uint16_t *dst);
 uint16_t ConvertRGB24PixelToRGB16(uint8_t blue, uint8_t green, uint8_t red);
+
+// Constants of the vector form: four 16-bit lanes, the lowest lane in the
+// lowest bits; a pixel pair is unpacked to the lanes (Y0, U, Y1, V).
+inline constexpr uint64_t fudge601 = 0x0000001000000010ull;       // 16, 0, 16, 0: luma offset
+inline constexpr uint64_t uvmask = 0x0080000000800000ull;         // 0, 128, 0, 128: chroma offset
+inline constexpr uint64_t nineteenmul = 0x0001001300010013ull;    // 19, 1, 19, 1: luma gain
+inline constexpr uint64_t shiftufivemask = 0x00000000FFFF0000ull; // picks the U lane (32u)
+inline constexpr uint64_t clearu = 0xFFFFFFFF0000FFFFull;         // clears the U lane
+inline constexpr uint64_t twentysixmul = 0x001A000100010001ull;   // 1, 1, 1, 26: red gain on V
+inline constexpr uint64_t sixthirteenmul = 0x000D000100060001ull; // 1, 6, 1, 13: green gains
+inline constexpr uint64_t burvmsk = 0x0000FFFF0000FFFFull;        // keeps the blue and red terms
+inline constexpr uint64_t guvmsk1 = 0x00000000FFFF0000ull;        // keeps the green term
+inline constexpr uint64_t ymask = 0x000000000000FFFFull;          // picks scaled Y0
+inline constexpr uint64_t y2mask = 0x0000FFFF00000000ull;         // picks scaled Y1
+inline constexpr uint64_t keeptrail = 0xFFFF000000000000ull;      // the two bytes after the six written
+inline constexpr uint64_t zeros = 0;
+
+// Whole runs of pairs in the direct form (the RGB24 one equals the vector
+// form): `pairs` consecutive pairs from src, written as the per-pair
+// converters would, each pixel after the other. Used by the batched writers.
+void YUVRowtoRGB32(const uint8_t *src, uint8_t *dst, uint32_t pairs);
+void YUVRowtoRGB24(const uint8_t *src, uint8_t *dst, uint32_t pairs);
+// RGB16 words are stored little-endian, 2 bytes a pixel, unaligned.
+void YUVRowtoRGB16(const uint8_t *src, uint8_t *dst, uint32_t pairs);

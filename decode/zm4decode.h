@@ -69,9 +69,14 @@ typedef struct StreamErrorDetails {
 #define ZM4_MAX_STREAM_BYTES (63u + ZM4_MAX_FRAME_BYTES)
 
 /* Allocates the decoder's line image, fills the conversion tables and detects
- * MMX; returns 1 when the processor has MMX, else 0. Call once before FormatStream. */
+ * MMX; returns 1 when the processor has MMX, else 0. Call once before FormatStream.
+ * The line image is shared by every caller in the process: each InitDecode is
+ * paired with one FiniDecode, and the last FiniDecode frees it. A failed
+ * allocation is not reported here: FormatStream then returns
+ * ZM4_FRAME_BAD_FORMAT for every frame (nothing can be decoded without the
+ * line image), as it does when InitDecode was never called. */
 uint32_t InitDecode(void);
-/* Frees what InitDecode allocated. */
+/* Frees what InitDecode allocated (see above). */
 void FiniDecode(void);
 /* Maps a video format's FourCC (little-endian) and bit count to an output format code. */
 uint32_t FormatToSupplyFourCC(uint32_t fourcc, uint16_t bitCount);
@@ -80,11 +85,25 @@ uint32_t FormatToSupplyFourCC(uint32_t fourcc, uint16_t bitCount);
 uint32_t VerifyStream(const uint8_t *stream, FrameHeaderInfo *info, StreamErrorDetails *details);
 /* Decodes one verified frame into output (width x height pixels in the format's
  * layout); output must keep the previous frame's image, as compressed frames only
- * carry what changed. *decimationState is the stream's word, 0 at stream start. */
+ * carry what changed. *decimationState is the stream's word, 0 at stream start.
+ * Calls are serialised by a process-wide lock: the decoder's state is shared.
+ * A line longer than its row (uncompressed data past the row's width, or a
+ * skip or pair reaching past it) is cut at the row and reported as
+ * ZM4_FRAME_BAD_LINE_LENGTH; nothing is written outside the row. A header whose
+ * region exceeds 704 bytes x 288 lines or whose columns run backwards gives
+ * ZM4_FRAME_BAD_HEADER; a null output gives ZM4_FRAME_SIZE_MISMATCH. */
 uint32_t FormatStream(uint32_t formatCode, const uint8_t *stream, uint8_t *output, uint32_t width,
                       uint32_t height, uint16_t *decimationState);
 
-/* The same, reading nothing outside [stream, stream + length). */
+/* The same, reading nothing outside [stream, stream + length), whatever the
+ * bytes say, and writing nothing outside the output image of width x height.
+ * No magic within the available bytes, or fewer than 64 header bytes from it,
+ * gives ZM4_FRAME_BAD_HEADER (VerifyStreamBounded: offset 64 when no magic was
+ * found, else the buffer's length). A frame that runs past the buffer gives
+ * ZM4_FRAME_NO_END_OF_FRAME from VerifyStreamBounded, with offset = length
+ * (where the buffer ran out) and the row it was reading, and
+ * ZM4_FRAME_NO_END_OF_LINE from FormatStreamBounded. The unbounded forms are
+ * these with length ZM4_MAX_STREAM_BYTES. */
 uint32_t VerifyStreamBounded(const uint8_t *stream, size_t length, FrameHeaderInfo *info,
                              StreamErrorDetails *details);
 uint32_t FormatStreamBounded(uint32_t formatCode, const uint8_t *stream, size_t length, uint8_t *output,
