@@ -1,0 +1,245 @@
+// The bounded forms against truncated and hostile input: every buffer here is
+// a heap block of exactly the size given, so that under AddressSanitizer a
+// read past the frame or a write past the image is caught where it happens.
+#include <memory>
+#include <random>
+
+#include "tests/decode/stream_test_util.h"
+
+namespace zm4::testing {
+namespace {
+
+std::unique_ptr<uint8_t[]> exactCopy(const std::vector<uint8_t> &bytes, size_t len)
+{
+    auto copy = std::make_unique<uint8_t[]>(len);
+    std::copy_n(bytes.begin(), len, copy.get());
+    return copy;
+}
+
+// Every length of small frames; for large ones the first and last few hundred and a random sample.
+std::vector<size_t> lengthsFor(size_t size, uint32_t seed)
+{
+    std::vector<size_t> lengths;
+    if (size <= 3000) {
+        for (size_t len = 0; len <= size; ++len)
+            lengths.push_back(len);
+        return lengths;
+    }
+    for (size_t len = 0; len < 300; ++len)
+        lengths.push_back(len);
+    for (size_t len = size - 300; len <= size; ++len)
+        lengths.push_back(len);
+    std::mt19937 rng(seed);
+    for (int i = 0; i < 150; ++i)
+        lengths.push_back(rng() % size);
+    return lengths;
+}
+
+struct Case {
+    const char *name;
+    uint32_t w, h;
+    EncodeOptions options;
+};
+
+std::vector<Case> truncationCases()
+{
+    std::vector<Case> cases;
+    cases.push_back({"8x4", 8, 4, {}});
+    EncodeOptions o;
+    o.subsample420 = true;
+    o.compress = true;
+    cases.push_back({"8x4 4:2:0 compressed", 8, 4, o});
+    o = {};
+    o.decimate = true;
+    o.compress = true;
+    cases.push_back({"24x12 decimated compressed", 24, 12, o});
+    o = {};
+    o.magicOffset = 20;
+    cases.push_back({"24x12 magic at 20", 24, 12, o});
+    o = {};
+    o.compress = true;
+    o.subsample420 = true;
+    cases.push_back({"176x144 4:2:0 compressed", 176, 144, o});
+    cases.push_back({"352x288", 352, 288, {}});
+    return cases;
+}
+
+TEST(Bounded, VerifyNeverReadsPastATruncatedFrame)
+{
+    for (const Case &c : truncationCases()) {
+        SCOPED_TRACE(c.name);
+        EncodeOptions o = c.options;
+        const Image422 prev = randomImage(c.w, c.h, 1000);
+        o.previous = &prev;
+        o.threshold = 2;
+        const auto f = encodeFrame(mutate(prev, 50, 1001), o);
+        const uint32_t k = o.magicOffset;
+        for (const size_t len : lengthsFor(f.bytes.size(), 1002)) {
+            const auto copy = exactCopy(f.bytes, len);
+            FrameHeaderInfo info;
+            StreamErrorDetails details;
+            const uint32_t status = VerifyStreamBounded(copy.get(), len, &info, &details);
+            const uint32_t expected = k ? ZM4_FRAME_MAGIC_MOVED : ZM4_FRAME_OK;
+            if (len == f.bytes.size()) {
+                ASSERT_EQ(status, expected);
+            } else {
+                ASSERT_NE(status, ZM4_FRAME_OK) << "accepted a frame cut to " << len << " bytes";
+            }
+            EXPECT_EQ(details.code, status);
+            if (k && len > k) {
+                const uint32_t again = VerifyStreamBounded(copy.get() + k, len - k, &info, &details);
+                if (len == f.bytes.size())
+                    ASSERT_EQ(again, ZM4_FRAME_OK);
+                else
+                    ASSERT_NE(again, ZM4_FRAME_OK) << "accepted a frame cut to " << len << " bytes";
+            }
+        }
+    }
+}
+
+TEST(Bounded, FormatNeverReadsPastATruncatedFrameNorWritesOutsideTheImage)
+{
+    for (const uint32_t format : kAllFormats)
+        for (const Case &c : truncationCases()) {
+            if (c.w > 176 && format != ZM4_FORMAT_RGB24)
+                continue; // the largest frame once is enough
+            SCOPED_TRACE(::testing::Message() << formatName(format) << " " << c.name);
+            StreamRun run(format, c.w, c.h, 30);
+            EncodeOptions first;
+            first.subsample420 = c.options.subsample420;
+            first.decimate = c.options.decimate;
+            const EncodedFrame before = run.send(randomImage(c.w, c.h, 1000), first, "before");
+            EncodeOptions o = c.options;
+            o.previous = &run.reference();
+            o.threshold = 2;
+            const auto f = encodeFrame(mutate(run.reference(), 50, 1001), o);
+            const std::vector<uint8_t> baseline = run.output();
+            // Both frames have the same decimation, so no fix-up is due.
+            ReceiverModel model = run.model();
+            model.apply(f, o);
+            std::vector<uint8_t> out;
+            for (const size_t len : lengthsFor(f.bytes.size(), 1003)) {
+                const auto copy = exactCopy(f.bytes, len);
+                // A frame cut short still leaves its upper rows in the decoder's
+                // line image, as in a stream; the frame before is decoded again
+                // so that every length starts from the same state.
+                out = baseline;
+                uint16_t state = 0;
+                ASSERT_EQ(decodeInto(format, before, out, c.w, c.h, state), ZM4_FRAME_OK);
+                ASSERT_EQ(out, baseline);
+                const uint32_t status = FormatStreamBounded(format, copy.get(), len, out.data(), c.w, c.h, &state);
+                if (len < f.linesEnd) {
+                    ASSERT_NE(status, ZM4_FRAME_OK) << "decoded a frame cut to " << len << " bytes";
+                } else {
+                    ASSERT_EQ(status, ZM4_FRAME_OK) << len;
+                    ASSERT_EQ(model.firstBadRow(out), -1) << len;
+                }
+            }
+        }
+}
+
+// A header for a w x h frame at the window's origin.
+std::vector<uint8_t> headerFor(uint32_t w, uint32_t h, bool compress, bool s420)
+{
+    std::vector<uint8_t> hdr(64, 0);
+    hdr[0] = 0x19;
+    hdr[1] = 0x68;
+    hdr[0x11] = s420 ? 0 : 1;
+    hdr[0x19] = static_cast<uint8_t>(w / 8);
+    hdr[0x1B] = static_cast<uint8_t>(h / 4);
+    hdr[0x1C] = compress ? 1 : 0;
+    return hdr;
+}
+
+void appendLine(std::vector<uint8_t> &bytes, const std::vector<uint8_t> &data)
+{
+    const size_t l = data.size() + 1;
+    bytes.push_back(static_cast<uint8_t>(l & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(l >> 8));
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    bytes.push_back(0xFD);
+}
+
+// Decodes `bytes` into an exact-size image of noise and returns the rows that changed.
+std::vector<uint32_t> changedRows(uint32_t format, const std::vector<uint8_t> &bytes, uint32_t w, uint32_t h,
+                                  std::vector<uint8_t> *image = nullptr)
+{
+    std::vector<uint8_t> out = noiseBuffer(modelOutputBytes(format, w, h), 31);
+    const ReceiverModel untouched(format, w, h, out);
+    const auto copy = exactCopy(bytes, bytes.size());
+    uint16_t state = 0;
+    EXPECT_LE(FormatStreamBounded(format, copy.get(), bytes.size(), out.data(), w, h, &state), 8u);
+    if (image)
+        *image = out;
+    return untouched.badRows(out);
+}
+
+TEST(Bounded, OverlongLinesStayInsideTheirRow)
+{
+    for (const uint32_t format : kAllFormats) {
+        SCOPED_TRACE(formatName(format));
+        // Compressed: a three-pixel skip puts the last pair across the end of row 0.
+        std::vector<uint8_t> overshoot = headerFor(8, 4, true, false);
+        appendLine(overshoot, {7, 10, 128, 20, 128, 30, 128, 40, 128, 50, 128, 60, 128});
+        for (int r = 1; r < 4; ++r)
+            appendLine(overshoot, {0x11});
+        overshoot.insert(overshoot.end(), 4, 0xFF);
+        for (const uint32_t r : changedRows(format, overshoot, 8, 4))
+            EXPECT_EQ(r, 0u) << "row " << r << " written by row 0's data";
+
+        // Uncompressed: one row that carries twice its width, in 4:2:2 and
+        // in 4:2:0 (where odd rows carry luma only).
+        for (const bool s420 : {false, true})
+            for (uint32_t longRow = 0; longRow < 4; ++longRow) {
+                std::vector<uint8_t> frame = headerFor(8, 4, false, s420);
+                for (uint32_t r = 0; r < 4; ++r) {
+                    const size_t normal = s420 && r % 2 == 1 ? 8 : 16;
+                    appendLine(frame, std::vector<uint8_t>(r == longRow ? 32 : normal, static_cast<uint8_t>(40 + 50 * r)));
+                }
+                frame.push_back(0xFF);
+                std::vector<uint8_t> image;
+                const auto rows = changedRows(format, frame, 8, 4, &image);
+                if (format != ZM4_FORMAT_YUY2)
+                    continue;
+                // Whatever a row shows comes from its own line (4:2:0 odd rows:
+                // chroma from the row above), never from the next line.
+                for (const uint32_t r : rows)
+                    for (size_t x = 0; x < 16; ++x) {
+                        const uint8_t b = image[r * 16 + x];
+                        const bool chroma = x % 2 == 1;
+                        EXPECT_TRUE(b == 40 + 50 * r || (s420 && chroma && r % 2 == 1 && b == 40 + 50 * (r - 1)))
+                            << "long row " << longRow << ": row " << r << " byte " << x << " = " << int(b);
+                    }
+            }
+    }
+}
+
+TEST(Bounded, RandomLineDataIsHandledSafely)
+{
+    std::mt19937 rng(1004);
+    for (int i = 0; i < 400; ++i) {
+        const auto w = static_cast<uint32_t>(8 * (1 + rng() % 4));
+        const auto h = static_cast<uint32_t>(4 * (1 + rng() % 3));
+        std::vector<uint8_t> bytes = headerFor(w, h, rng() % 2 != 0, rng() % 2 != 0);
+        bytes[0x1D] = static_cast<uint8_t>(rng() % 2);
+        const size_t tail = rng() % 600;
+        for (size_t k = 0; k < tail; ++k) {
+            const uint32_t roll = rng() % 16;
+            bytes.push_back(roll == 0 ? 0xFD : roll == 1 ? static_cast<uint8_t>(2 * w + 1) : roll == 2 ? 0 : uint8_t(rng()));
+        }
+        for (const uint32_t format : kAllFormats) {
+            const auto copy = exactCopy(bytes, bytes.size());
+            std::vector<uint8_t> out(modelOutputBytes(format, w, h));
+            uint16_t state = static_cast<uint16_t>(rng() % 2);
+            FrameHeaderInfo info;
+            StreamErrorDetails details;
+            EXPECT_LE(VerifyStreamBounded(copy.get(), bytes.size(), &info, &details), 8u);
+            EXPECT_LE(FormatStreamBounded(format, copy.get(), bytes.size(), out.data(), w, h, &state), 8u);
+            // A second frame over the same image, as in a stream.
+            EXPECT_LE(FormatStreamBounded(format, copy.get(), bytes.size(), out.data(), w, h, &state), 8u);
+        }
+    }
+}
+
+} // namespace
+} // namespace zm4::testing

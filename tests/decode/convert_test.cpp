@@ -1,0 +1,187 @@
+// YUV to RGB conversion: the documented edge values in every form, the vector
+// form against the direct form, the table form, the 4:2:0 variants' chroma
+// source, and the 5-5-5 packing.
+#include <algorithm>
+#include <array>
+#include <random>
+
+#include "decode/yuv2rgb.h"
+#include "tests/decode/decode_env.h"
+
+namespace zm4::testing {
+namespace {
+
+struct Edge {
+    uint8_t y, u, v;
+    Bgr direct, table;
+};
+
+const Edge kEdges[] = {
+    {16, 128, 128, {0, 0, 0}, {19, 19, 19}},
+    {128, 128, 128, {133, 133, 133}, {152, 152, 152}},
+    {235, 128, 128, {255, 255, 255}, {255, 255, 255}},
+    {128, 128, 255, {133, 29, 255}, {152, 48, 255}},
+    {128, 255, 128, {255, 85, 133}, {255, 104, 152}},
+};
+
+Bgr at(const uint8_t *p) { return {p[0], p[1], p[2]}; }
+
+// Every converter's view of one pair: pixel 0 and pixel 1 as blue, green, red.
+struct PairResult {
+    Bgr px[2];
+};
+
+PairResult viaRgb32(const uint8_t src[4])
+{
+    uint8_t dst[8];
+    YUVPixeltoRGB32(src, dst);
+    EXPECT_EQ(dst[3], 0);
+    EXPECT_EQ(dst[7], 0);
+    return {{at(dst), at(dst + 4)}};
+}
+
+PairResult viaRgb24(void (*convert)(const uint8_t *, uint8_t *), const uint8_t src[4])
+{
+    uint8_t dst[8] = {0, 0, 0, 0, 0, 0, 0x5A, 0xA5};
+    convert(src, dst);
+    EXPECT_EQ(dst[6], 0x5A); // only the pair's six bytes may change
+    EXPECT_EQ(dst[7], 0xA5);
+    return {{at(dst), at(dst + 3)}};
+}
+
+// Puts the pair's luma on the second of two lines and its chroma on the first,
+// where the 4:2:0 converters must take it from.
+struct Lines420 {
+    static constexpr uint16_t kCols = 16;
+    std::array<uint8_t, 2 * kCols> bytes{};
+    explicit Lines420(const uint8_t src[4], uint32_t pairIndex = 1)
+    {
+        bytes.fill(0x77);
+        uint8_t *above = bytes.data() + pairIndex * 4;
+        uint8_t *here = above + kCols;
+        above[1] = src[1];
+        above[3] = src[3];
+        here[0] = src[0];
+        here[2] = src[2];
+        here[1] = static_cast<uint8_t>(src[1] ^ 0x55); // chroma here must be ignored
+        here[3] = static_cast<uint8_t>(src[3] ^ 0xAA);
+    }
+    const uint8_t *pair() const { return bytes.data() + kCols + 4; }
+};
+
+PairResult via420Rgb32(const uint8_t src[4])
+{
+    Lines420 lines(src);
+    uint8_t dst[8];
+    YUV420PixeltoRGB32(Lines420::kCols, lines.pair(), dst);
+    return {{at(dst), at(dst + 4)}};
+}
+
+PairResult via420Rgb24(const uint8_t src[4])
+{
+    Lines420 lines(src);
+    uint8_t dst[6];
+    YUV420PixeltoRGB24(Lines420::kCols, lines.pair(), dst);
+    return {{at(dst), at(dst + 3)}};
+}
+
+std::array<uint16_t, 2> viaRgb16(const uint8_t src[4])
+{
+    uint16_t dst[2];
+    YUVPixeltoRGB16(src, dst);
+    return {dst[0], dst[1]};
+}
+
+std::array<uint16_t, 2> via420Rgb16(const uint8_t src[4])
+{
+    Lines420 lines(src);
+    uint16_t dst[2];
+    YUV420PixeltoRGB16(Lines420::kCols, lines.pair(), dst);
+    return {dst[0], dst[1]};
+}
+
+// Checks every converter on one pair against the model.
+void checkPair(const uint8_t src[4])
+{
+    const Bgr d0 = modelConvert(src[0], src[1], src[3], RgbForm::Direct);
+    const Bgr d1 = modelConvert(src[2], src[1], src[3], RgbForm::Direct);
+    const Bgr t0 = modelConvert(src[0], src[1], src[3], RgbForm::Table);
+    const Bgr t1 = modelConvert(src[2], src[1], src[3], RgbForm::Table);
+    const auto expectPair = [&](PairResult got, Bgr e0, Bgr e1, const char *what) {
+        EXPECT_TRUE(got.px[0] == e0 && got.px[1] == e1)
+            << what << " Y0 U Y1 V = " << int(src[0]) << " " << int(src[1]) << " " << int(src[2]) << " "
+            << int(src[3]);
+    };
+    expectPair(viaRgb32(src), d0, d1, "RGB32");
+    expectPair(via420Rgb32(src), d0, d1, "420 RGB32");
+    expectPair(viaRgb24(YUVPixeltoRGB24MMX, src), d0, d1, "RGB24 MMX");
+    expectPair(via420Rgb24(src), d0, d1, "420 RGB24");
+    expectPair(viaRgb24(YUVPixeltoRGB24Table, src), t0, t1, "RGB24 table");
+    const std::array<uint16_t, 2> packed = {modelPack555(d0), modelPack555(d1)};
+    EXPECT_EQ(viaRgb16(src), packed);
+    EXPECT_EQ(via420Rgb16(src), packed);
+}
+
+TEST(Conversion, DocumentedEdgeValuesInEveryForm)
+{
+    for (const Edge &e : kEdges) {
+        SCOPED_TRACE(::testing::Message() << "Y U V " << int(e.y) << " " << int(e.u) << " " << int(e.v));
+        EXPECT_EQ(modelConvert(e.y, e.u, e.v, RgbForm::Direct), e.direct);
+        EXPECT_EQ(modelConvert(e.y, e.u, e.v, RgbForm::Table), e.table);
+        const uint8_t src[4] = {e.y, e.u, e.y, e.v};
+        EXPECT_EQ(viaRgb32(src).px[1], e.direct);
+        EXPECT_EQ(via420Rgb32(src).px[0], e.direct);
+        EXPECT_EQ(viaRgb24(YUVPixeltoRGB24MMX, src).px[1], e.direct);
+        EXPECT_EQ(via420Rgb24(src).px[1], e.direct);
+        EXPECT_EQ(viaRgb24(YUVPixeltoRGB24Table, src).px[0], e.table);
+        checkPair(src);
+    }
+}
+
+TEST(Conversion, Rgb16Packing)
+{
+    EXPECT_EQ(ConvertRGB24PixelToRGB16(133, 29, 255), 0x7C70);
+    EXPECT_EQ(ConvertRGB24PixelToRGB16(255, 255, 255), 0x7FFF);
+    EXPECT_EQ(ConvertRGB24PixelToRGB16(0, 0, 0), 0x0000);
+    const uint8_t white[4] = {235, 128, 235, 128};
+    EXPECT_EQ(viaRgb16(white), (std::array<uint16_t, 2>{0x7FFF, 0x7FFF}));
+    const uint8_t redish[4] = {128, 128, 16, 255};
+    EXPECT_EQ(viaRgb16(redish)[0], 0x7C70);
+    for (uint32_t b = 0; b < 256; ++b)
+        for (uint32_t g = 0; g < 256; ++g)
+            for (uint32_t r = 0; r < 256; r += 5) {
+                const Bgr c{uint8_t(b), uint8_t(g), uint8_t(r)};
+                ASSERT_EQ(ConvertRGB24PixelToRGB16(c.b, c.g, c.r), modelPack555(c)) << b << " " << g << " " << r;
+            }
+}
+
+TEST(Conversion, AllChromaForSeveralLumaValues)
+{
+    for (const int yv : {0, 15, 16, 17, 100, 128, 200, 235, 236, 255}) {
+        const auto y = static_cast<uint8_t>(yv);
+        for (uint32_t u = 0; u < 256; ++u)
+            for (uint32_t v = 0; v < 256; ++v) {
+                const uint8_t src[4] = {y, uint8_t(u), uint8_t(255 - y), uint8_t(v)};
+                checkPair(src);
+                if (HasFailure())
+                    return;
+            }
+    }
+}
+
+TEST(Conversion, VectorFormEqualsDirectFormOnRandomPairs)
+{
+    std::mt19937 rng(20261205);
+    for (int i = 0; i < 400000; ++i) {
+        const auto bits = static_cast<uint32_t>(rng());
+        const uint8_t src[4] = {uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24)};
+        const PairResult mmx = viaRgb24(YUVPixeltoRGB24MMX, src);
+        const PairResult direct = viaRgb32(src);
+        ASSERT_TRUE(mmx.px[0] == direct.px[0] && mmx.px[1] == direct.px[1]) << "pair " << std::hex << bits;
+        if (i % 16 == 0)
+            checkPair(src);
+    }
+}
+
+} // namespace
+} // namespace zm4::testing

@@ -1,0 +1,407 @@
+// Whole frames through FormatStream: every output format and frame kind at
+// awkward sizes against the tests' model, streams that depend on the previous
+// image, the decimation rules, the fast paths against the reference path and
+// the table form of RGB24 without MMX.
+#include <cstring>
+#include <tuple>
+
+#include "decode/yuv2rgb.h"
+#include "tests/decode/stream_test_util.h"
+
+namespace zm4::testing {
+namespace {
+
+struct Size {
+    uint32_t w, h;
+};
+const Size kSizes[] = {{8, 4}, {24, 12}, {176, 144}, {352, 288}, {344, 284}};
+
+// The window placed at the far corner of the camera's range when it fits.
+EncodeOptions placed(const Size &s, bool far)
+{
+    EncodeOptions o;
+    if (far) {
+        o.colStart = static_cast<uint8_t>(44 - s.w / 8);
+        o.rowStart = static_cast<uint8_t>(72 - s.h / 4);
+    }
+    return o;
+}
+
+class FrameKinds : public ::testing::TestWithParam<std::tuple<uint32_t, Size>> {};
+
+// Full frames: uncompressed, compressed with changes, unchanged, magic moved.
+TEST_P(FrameKinds, FullFrameStreams)
+{
+    const auto [format, size] = GetParam();
+    for (const bool s420 : {false, true}) {
+        StreamRun run(format, size.w, size.h, 7);
+        EncodeOptions o = placed(size, s420);
+        o.subsample420 = s420;
+        const std::string kind = s420 ? "4:2:0 " : "4:2:2 ";
+        Image422 src = randomImage(size.w, size.h, 100);
+        run.send(src, o, kind + "uncompressed");
+        o.compress = true;
+        src = mutate(run.reference(), 40, 101);
+        run.send(src, o, kind + "compressed");
+        const auto before = run.output();
+        const auto same = run.send(run.reference(), o, kind + "all skipped");
+        EXPECT_EQ(run.output(), before) << "a frame of skip codes only must leave the image alone";
+        EXPECT_TRUE(std::none_of(same.sent.begin(), same.sent.end(), [](uint8_t s) { return s != 0; }));
+        o.magicOffset = 10;
+        run.send(mutate(run.reference(), 10, 102), o, kind + "magic at 10");
+        o.compress = false;
+        o.magicOffset = 63;
+        run.send(randomImage(size.w, size.h, 103), o, kind + "uncompressed, magic at 63");
+        if (HasFailure())
+            return;
+    }
+}
+
+// Decimated frames, then the first full frame: compressed it repeats its even
+// rows over the odd ones; uncompressed it is decoded line by line.
+TEST_P(FrameKinds, DecimationAndTheFixUp)
+{
+    const auto [format, size] = GetParam();
+    for (const bool s420 : {false, true})
+        for (const bool compressedAfter : {true, false}) {
+            StreamRun run(format, size.w, size.h, 8);
+            EncodeOptions o = placed(size, !s420);
+            o.subsample420 = s420;
+            o.decimate = true;
+            const std::string kind = std::string(s420 ? "4:2:0 " : "4:2:2 ") + "decimated";
+            run.send(randomImage(size.w, size.h, 200), o, kind + " uncompressed");
+            o.compress = true;
+            run.send(mutate(run.reference(), 50, 201), o, kind + " compressed");
+            o.decimate = false;
+            o.compress = compressedAfter;
+            run.send(mutate(run.reference(), 50, 202), o, kind + " then full");
+            o.compress = true;
+            run.send(mutate(run.reference(), 50, 203), o, kind + " then a second full");
+            if (HasFailure())
+                return;
+        }
+}
+
+// Only the low byte of the stream's word counts as the previous frame's decimation.
+TEST(DecimationWord, LowByteDecidesTheFixUp)
+{
+    for (const uint16_t word : {uint16_t{0x0100}, uint16_t{0xFF00}, uint16_t{0x0201}, uint16_t{0x0001}}) {
+        StreamRun run(ZM4_FORMAT_RGB32, 24, 12, 14);
+        run.send(randomImage(24, 12, 310), {}, "first");
+        run.state() = word;
+        run.model().setPreviousDecimation(static_cast<uint8_t>(word & 0xFF));
+        EncodeOptions o;
+        o.compress = true;
+        run.send(mutate(run.reference(), 60, 311), o, "compressed after word " + std::to_string(word));
+    }
+}
+
+std::string sizeName(const ::testing::TestParamInfo<std::tuple<uint32_t, Size>> &info)
+{
+    const auto [format, size] = info.param;
+    return std::string(formatName(format)) + "_" + std::to_string(size.w) + "x" + std::to_string(size.h);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllFormats, FrameKinds,
+                         ::testing::Combine(::testing::Values(ZM4_FORMAT_NONE, ZM4_FORMAT_RGB32, ZM4_FORMAT_RGB24,
+                                                              ZM4_FORMAT_RGB16, ZM4_FORMAT_I420, ZM4_FORMAT_YV12,
+                                                              ZM4_FORMAT_YUY2, ZM4_FORMAT_UYVY),
+                                            ::testing::ValuesIn(kSizes)),
+                         sizeName);
+
+// Bytes of output row r (luma only for the planar formats) as the model places it.
+std::vector<uint8_t> rowOf(const ReceiverModel &m, const std::vector<uint8_t> &out, uint32_t r)
+{
+    return {out.begin() + static_cast<long>(m.rowOffset(r)),
+            out.begin() + static_cast<long>(m.rowOffset(r) + m.rowBytes())};
+}
+
+TEST(FinalImages, DecimatedOddRowsRepeatTheEvenRowAbove)
+{
+    for (const uint32_t format : kAllFormats) {
+        StreamRun run(format, 24, 12, 9);
+        EncodeOptions o;
+        o.decimate = true;
+        run.send(randomImage(24, 12, 300), o, "decimated");
+        for (uint32_t r = 1; r < 12; r += 2)
+            EXPECT_EQ(rowOf(run.model(), run.output(), r), rowOf(run.model(), run.output(), r - 1))
+                << formatName(format) << " row " << r;
+        EXPECT_NE(rowOf(run.model(), run.output(), 2), rowOf(run.model(), run.output(), 0));
+    }
+}
+
+TEST(FinalImages, OddRowsOf420ShowOwnLumaWithChromaOfTheRowAbove)
+{
+    const Image422 src = randomImage(24, 12, 301);
+    for (const bool compress : {false, true}) {
+        EncodeOptions o;
+        o.subsample420 = true;
+        o.compress = compress;
+        const auto f = encodeFrame(src, o);
+        std::vector<uint8_t> yuy2(24 * 12 * 2), rgb32(24 * 12 * 4);
+        uint16_t state = 0;
+        ASSERT_EQ(decodeInto(ZM4_FORMAT_YUY2, f, yuy2, 24, 12, state), ZM4_FRAME_OK);
+        ASSERT_EQ(decodeInto(ZM4_FORMAT_RGB32, f, rgb32, 24, 12, state), ZM4_FRAME_OK);
+        for (uint32_t r = 1; r < 12; r += 2)
+            for (uint32_t p = 0; p < 12; ++p) {
+                const uint8_t *own = src.pair(r, p);
+                const uint8_t *above = src.pair(r - 1, p);
+                const uint8_t y0 = compress ? uint8_t(own[0] & 0xFE) : own[0];
+                const uint8_t *got = yuy2.data() + (r * 24 + 2 * p) * 2;
+                EXPECT_EQ(got[0], y0);
+                EXPECT_EQ(got[1], above[1]);
+                EXPECT_EQ(got[2], own[2]);
+                EXPECT_EQ(got[3], above[3]);
+                const uint8_t *px = rgb32.data() + ((11 - r) * 24 + 2 * p) * 4;
+                const Bgr c = modelConvert(own[2], above[1], above[3], RgbForm::Direct);
+                EXPECT_EQ(Bgr({px[4], px[5], px[6]}), c) << "row " << r << " pair " << p;
+            }
+    }
+}
+
+TEST(Layouts, DocumentedPlacesOfRowsAndPlanes)
+{
+    // Row 0 white with chroma 100/200 in its pairs, every other row black.
+    Image422 src = flatImage(176, 144, 16, 128, 128);
+    for (uint32_t p = 0; p < 88; ++p) {
+        uint8_t *q = src.pair(0, p);
+        q[0] = q[2] = 235;
+        q[1] = 100;
+        q[3] = 200;
+    }
+    const auto f = encodeFrame(src, {});
+    uint16_t state = 0;
+    std::vector<uint8_t> rgb24(76032);
+    ASSERT_EQ(decodeInto(ZM4_FORMAT_RGB24, f, rgb24, 176, 144, state), ZM4_FRAME_OK);
+    const Bgr top = modelConvert(235, 100, 200, RgbForm::Direct);
+    for (size_t i = 0; i < 76032; i += 3) {
+        const bool first = i >= 143 * 528;
+        ASSERT_EQ(Bgr({rgb24[i], rgb24[i + 1], rgb24[i + 2]}), first ? top : Bgr({0, 0, 0})) << i;
+    }
+    for (const uint32_t format : {ZM4_FORMAT_I420, ZM4_FORMAT_YV12}) {
+        std::vector<uint8_t> planar(38016);
+        ASSERT_EQ(decodeInto(format, f, planar, 176, 144, state), ZM4_FRAME_OK);
+        // I420 has U then V, YV12 V then U; only chroma row 0 comes from row 0.
+        const uint8_t first = format == ZM4_FORMAT_I420 ? 100 : 200;
+        const uint8_t second = format == ZM4_FORMAT_I420 ? 200 : 100;
+        for (size_t i = 0; i < 25344; ++i)
+            ASSERT_EQ(planar[i], i < 176 ? 235 : 16) << i;
+        for (size_t i = 25344; i < 31680; ++i)
+            ASSERT_EQ(planar[i], i < 25344 + 88 ? first : 128) << i;
+        for (size_t i = 31680; i < 38016; ++i)
+            ASSERT_EQ(planar[i], i < 31680 + 88 ? second : 128) << i;
+    }
+    // The smallest frame into RGB24: 96 bytes, the first line in the last 24.
+    const Image422 tiny = [] {
+        Image422 t = flatImage(8, 4, 16, 128, 128);
+        for (uint32_t p = 0; p < 4; ++p)
+            t.pair(0, p)[0] = t.pair(0, p)[2] = 235;
+        return t;
+    }();
+    std::vector<uint8_t> small(96);
+    ASSERT_EQ(decodeInto(ZM4_FORMAT_RGB24, encodeFrame(tiny, {}), small, 8, 4, state), ZM4_FRAME_OK);
+    EXPECT_EQ(std::vector<uint8_t>(small.begin() + 72, small.end()), std::vector<uint8_t>(24, 255));
+    EXPECT_EQ(std::vector<uint8_t>(small.begin(), small.begin() + 72), std::vector<uint8_t>(72, 0));
+}
+
+// Builds a frame from a header and the data of each line record.
+std::vector<uint8_t> handFrame(const std::vector<uint8_t> &header, const std::vector<std::vector<uint8_t>> &lines)
+{
+    std::vector<uint8_t> bytes(header.begin(), header.begin() + 64);
+    for (const auto &data : lines) {
+        const size_t l = data.size() + 1;
+        bytes.push_back(static_cast<uint8_t>(l & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(l >> 8));
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        bytes.push_back(0xFD);
+    }
+    bytes.insert(bytes.end(), 4, 0xFF);
+    return bytes;
+}
+
+// A skip code of three pixels moves each family by its own rule: RGB32 and
+// RGB16 by three pixels, RGB24 by one whole pair, the YUV families by bytes.
+TEST(SkipCodes, OddPixelSkipAdvancesEachFamilyByItsRule)
+{
+    const Image422 black = flatImage(8, 4, 16, 128, 128);
+    const auto first = encodeFrame(black, {});
+    auto header = first.bytes;
+    header[0x1C] = 1;
+    const uint8_t a[4] = {200, 60, 180, 220};
+    const std::vector<uint8_t> row0 = {7, a[0], a[1], a[2], a[3], a[0], a[1], a[2], a[3], 3};
+    const auto frame = handFrame(header, {row0, {0x11}, {0x11}, {0x11}});
+    const Bgr c0 = modelConvert(a[0], a[1], a[3], RgbForm::Direct);
+    const Bgr c1 = modelConvert(a[2], a[1], a[3], RgbForm::Direct);
+    const Bgr k = modelConvert(16, 128, 128, RgbForm::Direct);
+    const auto rgbRow = [&](uint32_t firstPixel) {
+        std::vector<Bgr> row(8, k);
+        for (uint32_t i = 0; i < 4; ++i)
+            row[firstPixel + i] = i % 2 ? c1 : c0;
+        return row;
+    };
+    for (const uint32_t format : kAllFormats) {
+        SCOPED_TRACE(formatName(format));
+        std::vector<uint8_t> out(modelOutputBytes(format, 8, 4));
+        uint16_t state = 0;
+        ASSERT_EQ(decodeInto(format, first, out, 8, 4, state), ZM4_FRAME_OK);
+        const auto untouched = out;
+        ASSERT_EQ(FormatStreamBounded(format, frame.data(), frame.size(), out.data(), 8, 4, &state), ZM4_FRAME_OK);
+        // Rows 1 to 3 are skipped whole (for the planar formats: luma rows 1
+        // to 3 and chroma row 1, which belongs to row 2).
+        ReceiverModel rows(format, 8, 4, out);
+        const size_t row0At = rows.rowOffset(0);
+        const bool planar = format == ZM4_FORMAT_I420 || format == ZM4_FORMAT_YV12;
+        for (size_t i = 0; i < out.size(); ++i) {
+            const bool inRow0 = i >= row0At && i < row0At + rows.rowBytes();
+            const bool chromaRow0 = planar && ((i >= 32 && i < 36) || (i >= 40 && i < 44));
+            if (!inRow0 && !chromaRow0) {
+                ASSERT_EQ(out[i], untouched[i]) << i;
+            }
+        }
+        const uint8_t *r0 = out.data() + row0At;
+        switch (format) {
+        case ZM4_FORMAT_RGB32:
+        case ZM4_FORMAT_RGB24:
+        case ZM4_FORMAT_RGB16: {
+            const auto expected = rgbRow(format == ZM4_FORMAT_RGB24 ? 2 : 3);
+            for (uint32_t x = 0; x < 8; ++x) {
+                if (format == ZM4_FORMAT_RGB16) {
+                    const uint16_t word = static_cast<uint16_t>(r0[2 * x] | r0[2 * x + 1] << 8);
+                    EXPECT_EQ(word, modelPack555(expected[x])) << "pixel " << x;
+                } else {
+                    const uint8_t *px = r0 + x * (format == ZM4_FORMAT_RGB32 ? 4 : 3);
+                    EXPECT_EQ(Bgr({px[0], px[1], px[2]}), expected[x]) << "pixel " << x;
+                }
+            }
+            break;
+        }
+        case ZM4_FORMAT_YUY2:
+        case ZM4_FORMAT_UYVY: {
+            std::vector<uint8_t> expected(untouched.begin() + row0At, untouched.begin() + row0At + 16);
+            const bool yuy2 = format == ZM4_FORMAT_YUY2;
+            for (size_t at : {6, 10}) {
+                const uint8_t q[4] = {yuy2 ? a[0] : a[1], yuy2 ? a[1] : a[0], yuy2 ? a[2] : a[3], yuy2 ? a[3] : a[2]};
+                std::copy_n(q, 4, expected.begin() + static_cast<long>(at));
+            }
+            EXPECT_EQ(std::vector<uint8_t>(r0, r0 + 16), expected);
+            break;
+        }
+        default: { // planar: luma moves by three, chroma by one
+            EXPECT_EQ(std::vector<uint8_t>(r0, r0 + 8),
+                      (std::vector<uint8_t>{16, 16, 16, a[0], a[2], a[0], a[2], 16}));
+            const size_t uPlane = format == ZM4_FORMAT_I420 ? 32 : 40, vPlane = format == ZM4_FORMAT_I420 ? 40 : 32;
+            EXPECT_EQ(std::vector<uint8_t>(out.begin() + uPlane, out.begin() + uPlane + 4),
+                      (std::vector<uint8_t>{128, a[1], a[1], 128}));
+            EXPECT_EQ(std::vector<uint8_t>(out.begin() + vPlane, out.begin() + vPlane + 4),
+                      (std::vector<uint8_t>{128, a[3], a[3], 128}));
+        }
+        }
+    }
+}
+
+TEST(SkipCodes, OddRowsLeaveThePlanarChromaAlone)
+{
+    for (const uint32_t format : {ZM4_FORMAT_I420, ZM4_FORMAT_YV12}) {
+        StreamRun run(format, 24, 12, 10);
+        run.send(randomImage(24, 12, 400), {}, "first");
+        // Change only odd rows: the chroma planes must not move.
+        Image422 next = run.reference();
+        for (uint32_t r = 1; r < 12; r += 2)
+            for (uint32_t i = 0; i < next.rowBytes(); ++i)
+                next.row(r)[i] = static_cast<uint8_t>(next.row(r)[i] + 50);
+        const std::vector<uint8_t> chroma(run.output().begin() + 24 * 12, run.output().end());
+        EncodeOptions o;
+        o.compress = true;
+        run.send(next, o, "odd rows changed");
+        EXPECT_EQ(std::vector<uint8_t>(run.output().begin() + 24 * 12, run.output().end()), chroma);
+    }
+}
+
+// Every frame kind, decoded by the fast paths and by the reference path.
+TEST(FastPaths, ByteIdenticalToTheReferencePath)
+{
+    for (const uint32_t format : kAllFormats)
+        for (const Size size : {Size{8, 4}, Size{24, 12}, Size{344, 284}}) {
+            std::vector<std::vector<uint8_t>> outputs[2];
+            for (const uint32_t reference : {1u, 0u}) {
+                Decode_ForceReferencePath(reference);
+                std::vector<uint8_t> out = noiseBuffer(modelOutputBytes(format, size.w, size.h), 11);
+                uint16_t state = 0;
+                Image422 prev;
+                uint32_t seed = 500;
+                for (const bool s420 : {false, true})
+                    for (const int kind : {0, 1, 2, 3, 4}) {
+                        EncodeOptions o;
+                        o.subsample420 = s420;
+                        o.decimate = kind == 2 || kind == 3;
+                        o.compress = kind == 1 || kind == 3 || kind == 4;
+                        o.previous = kind == 0 ? nullptr : &prev;
+                        o.threshold = 2;
+                        const Image422 src = kind == 0 ? randomImage(size.w, size.h, seed++)
+                                                       : mutate(prev, 30, seed++);
+                        const auto f = encodeFrame(src, o);
+                        EXPECT_EQ(decodeInto(format, f, out, size.w, size.h, state), ZM4_FRAME_OK);
+                        prev = f.reference;
+                        outputs[reference].push_back(out);
+                    }
+            }
+            Decode_ForceReferencePath(0);
+            ASSERT_EQ(outputs[0].size(), outputs[1].size());
+            for (size_t i = 0; i < outputs[0].size(); ++i)
+                EXPECT_EQ(outputs[0][i], outputs[1][i])
+                    << formatName(format) << " " << size.w << "x" << size.h << " frame " << i;
+        }
+}
+
+TEST(Rgb24WithoutMmx, UsesTheTableForm)
+{
+    EXPECT_EQ(reinitDecoder(true), 0u);
+    EXPECT_EQ(hasmmx, 0u);
+    for (const Size size : {Size{24, 12}, Size{176, 144}})
+        for (const bool s420 : {false, true}) {
+            StreamRun run(ZM4_FORMAT_RGB24, size.w, size.h, 12, RgbForm::Table);
+            EncodeOptions o;
+            o.subsample420 = s420;
+            const std::string kind = s420 ? "4:2:0 " : "4:2:2 ";
+            run.send(randomImage(size.w, size.h, 600), o, kind + "uncompressed");
+            o.compress = true;
+            run.send(mutate(run.reference(), 50, 601), o, kind + "compressed");
+            o.decimate = true;
+            run.send(mutate(run.reference(), 50, 602), o, kind + "decimated");
+            // The tables really are in use: a grey pair comes out 19 levels brighter.
+            const Image422 grey = flatImage(size.w, size.h, 128, 128, 128);
+            o = {};
+            run.send(grey, o, "grey");
+            EXPECT_EQ(run.output()[0], 152);
+        }
+    const uint32_t mmx = reinitDecoder(false);
+    EXPECT_EQ(mmx, CPUcaps());
+    EXPECT_EQ(hasmmx, mmx);
+}
+
+TEST(Unbounded, SameResultsAsTheBoundedForms)
+{
+    for (const uint32_t format : kAllFormats) {
+        std::vector<uint8_t> a = noiseBuffer(modelOutputBytes(format, 24, 12), 13), b = a;
+        uint16_t sa = 0, sb = 0;
+        Image422 prev;
+        for (int i = 0; i < 4; ++i) {
+            EncodeOptions o;
+            o.compress = i > 0;
+            o.previous = i > 0 ? &prev : nullptr;
+            o.decimate = i == 2;
+            o.magicOffset = i == 3 ? 33 : 0;
+            const auto f = encodeFrame(i == 0 ? randomImage(24, 12, 700) : mutate(prev, 40, 700 + i), o);
+            prev = f.reference;
+            std::vector<uint8_t> padded(f.bytes);
+            padded.resize(ZM4_MAX_STREAM_BYTES, 0xEE);
+            EXPECT_EQ(FormatStream(format, padded.data(), a.data(), 24, 12, &sa), ZM4_FRAME_OK);
+            EXPECT_EQ(decodeInto(format, f, b, 24, 12, sb), ZM4_FRAME_OK);
+            EXPECT_EQ(a, b) << formatName(format) << " frame " << i;
+            EXPECT_EQ(sa, sb);
+        }
+    }
+}
+
+} // namespace
+} // namespace zm4::testing

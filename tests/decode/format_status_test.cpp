@@ -1,0 +1,179 @@
+// FormatStream's statuses: what each fault reports, and that a failed frame
+// leaves the rows after the faulty line (or the whole image) as they were.
+#include <memory>
+
+#include "tests/decode/stream_test_util.h"
+
+namespace zm4::testing {
+namespace {
+
+struct LineFault {
+    const char *name;
+    bool compress;
+    Fault fault;
+    uint32_t status;
+};
+
+// Each fault on line record 5 of a 24 x 12 frame.
+const LineFault kLineFaults[] = {
+    {"surplus byte after a covered compressed row", true, {FaultKind::SurplusBytes, 5, 1}, ZM4_FRAME_BAD_LINE_LENGTH},
+    {"three surplus bytes", true, {FaultKind::SurplusBytes, 5, 3}, ZM4_FRAME_BAD_LINE_LENGTH},
+    {"end-of-line before the data is used", true, {FaultKind::EarlyEndOfLine, 5, 0}, ZM4_FRAME_EARLY_END_OF_LINE},
+    {"compressed line without its marker", true, {FaultKind::NoEndOfLine, 5, 0x00}, ZM4_FRAME_NO_END_OF_LINE},
+    {"uncompressed line without its marker", false, {FaultKind::NoEndOfLine, 5, 0x10}, ZM4_FRAME_NO_END_OF_LINE},
+    {"uncompressed length two short", false, {FaultKind::LineLength, 5, -2}, ZM4_FRAME_BAD_LINE_LENGTH},
+    {"length beyond 706", false, {FaultKind::LineLength, 5, 900}, ZM4_FRAME_NO_END_OF_LINE},
+};
+
+TEST(FormatStreamStatus, LineFaultsStopAtTheFaultyRow)
+{
+    for (const uint32_t format : {ZM4_FORMAT_NONE, ZM4_FORMAT_RGB32, ZM4_FORMAT_RGB24, ZM4_FORMAT_RGB16,
+                                  ZM4_FORMAT_I420, ZM4_FORMAT_YV12, ZM4_FORMAT_YUY2, ZM4_FORMAT_UYVY})
+        for (const LineFault &c : kLineFaults)
+            for (const bool decimate : {false, true}) {
+                SCOPED_TRACE(::testing::Message() << formatName(format) << ": " << c.name << (decimate ? ", decimated" : ""));
+                StreamRun run(format, 24, 12, 20);
+                EncodeOptions o;
+                o.decimate = decimate;
+                run.send(randomImage(24, 12, 800), o, "good frame before");
+                o.compress = c.compress;
+                o.previous = &run.reference();
+                o.threshold = 2;
+                o.fault = c.fault;
+                auto f = encodeFrame(mutate(run.reference(), 60, 801), o);
+                if (c.fault.kind == FaultKind::LineLength && c.fault.value > 0) {
+                    // Keep the first data byte from looking like the marker.
+                    const size_t at = 64 + 5 * 51 + 2;
+                    f.bytes[at] = 0x10;
+                }
+                ASSERT_EQ(decodeInto(format, f, run.output(), 24, 12, run.state()), c.status);
+                EXPECT_EQ(run.state(), decimate ? 1 : 0);
+                // Rows above the faulty one hold the new frame, rows below the old one.
+                const uint32_t faultyRow = decimate ? 10 : 5;
+                run.model().applyRows(f, o, faultyRow);
+                for (const uint32_t r : run.model().badRows(run.output()))
+                    EXPECT_EQ(r, faultyRow) << "row " << r << " differs";
+            }
+}
+
+TEST(FormatStreamStatus, NoMagicWritesNothing)
+{
+    for (const uint32_t format : kAllFormats) {
+        StreamRun run(format, 24, 12, 21);
+        EncodeOptions o;
+        o.decimate = true;
+        run.send(randomImage(24, 12, 900), o, "decimated");
+        const auto before = run.output();
+        EncodeOptions far;
+        far.magicOffset = 64;
+        const auto f = encodeFrame(randomImage(24, 12, 901), far);
+        EXPECT_EQ(decodeInto(format, f, run.output(), 24, 12, run.state()), ZM4_FRAME_BAD_HEADER);
+        EXPECT_EQ(run.output(), before);
+        EXPECT_EQ(run.state(), 1) << "the decimation word is kept when no frame was found";
+        // Buffers shorter than the search reach.
+        for (size_t len : {0, 1, 2, 40, 64, 65}) {
+            auto junk = std::make_unique<uint8_t[]>(len);
+            std::fill_n(junk.get(), len, uint8_t{0x19});
+            EXPECT_EQ(FormatStreamBounded(format, junk.get(), len, run.output().data(), 24, 12, &run.state()),
+                      ZM4_FRAME_BAD_HEADER);
+        }
+        EXPECT_EQ(run.output(), before);
+    }
+}
+
+TEST(FormatStreamStatus, UnsupportedFormatCodes)
+{
+    EncodeOptions o;
+    o.decimate = true;
+    const auto f = encodeFrame(randomImage(24, 12, 902), o);
+    for (const uint32_t code : {0u, 5u, 10u, 11u, 255u, 0x80000003u, 0xFFFFFFFFu}) {
+        std::vector<uint8_t> out = noiseBuffer(24 * 12 * 4, 22);
+        const auto before = out;
+        uint16_t state = 0xAB00;
+        EXPECT_EQ(decodeInto(code, f, out, 24, 12, state), ZM4_FRAME_BAD_FORMAT) << code;
+        EXPECT_EQ(out, before);
+        EXPECT_EQ(state, 1) << "the decimation word is updated before the format is checked";
+    }
+}
+
+TEST(FormatStreamStatus, SizeMismatch)
+{
+    const auto f = encodeFrame(randomImage(24, 12, 903), {});
+    struct Wrong {
+        uint32_t w, h;
+    };
+    for (const uint32_t format : kAllFormats) {
+        const bool packed = format == ZM4_FORMAT_YUY2 || format == ZM4_FORMAT_UYVY;
+        std::vector<Wrong> wrong = {{16, 12}, {32, 12}, {24, 8}, {24, 16}, {12, 24}, {0, 0}, {24, 13}, {25, 12}};
+        if (packed)
+            wrong.push_back({12, 12}); // half the width is a common mistake for packed pairs
+        for (const Wrong &s : wrong) {
+            std::vector<uint8_t> out = noiseBuffer(24 * 32 * 4, 23);
+            const auto before = out;
+            uint16_t state = 0;
+            EXPECT_EQ(decodeInto(format, f, out, s.w, s.h, state), ZM4_FRAME_SIZE_MISMATCH)
+                << formatName(format) << " " << s.w << "x" << s.h;
+            EXPECT_EQ(out, before);
+        }
+    }
+}
+
+TEST(FormatStreamStatus, WalkOnlyChecksButWritesNothing)
+{
+    std::vector<uint8_t> out = noiseBuffer(16, 24);
+    const auto before = out;
+    uint16_t state = 0;
+    for (const bool decimate : {false, true}) {
+        EncodeOptions o;
+        o.decimate = decimate;
+        o.compress = true;
+        EXPECT_EQ(decodeInto(ZM4_FORMAT_NONE, encodeFrame(randomImage(24, 12, 904), o), out, 0, 0, state),
+                  ZM4_FRAME_OK);
+        EXPECT_EQ(state, decimate ? 1 : 0);
+        o.fault = {FaultKind::SurplusBytes, 2, 1};
+        EXPECT_EQ(decodeInto(ZM4_FORMAT_NONE, encodeFrame(randomImage(24, 12, 905), o), out, 0, 0, state),
+                  ZM4_FRAME_BAD_LINE_LENGTH);
+    }
+    EXPECT_EQ(out, before);
+}
+
+// A window the camera cannot have (columns backwards, beyond 352 pixels or
+// 288 lines) is refused before anything is written, even without VerifyStream.
+TEST(FormatStreamStatus, ImpossibleWindowWritesNothing)
+{
+    const auto good = encodeFrame(randomImage(24, 12, 906), {}).bytes;
+    const std::pair<uint8_t, uint8_t> bad[][2] = {
+        {{0x18, 4}, {0x19, 1}}, {{0x18, 0}, {0x19, 45}}, {{0x1A, 0}, {0x1B, 73}}, {{0x18, 200}, {0x19, 203}}};
+    for (const auto &fields : bad) {
+        auto bytes = good;
+        for (const auto &[offset, value] : fields)
+            bytes[offset] = value;
+        for (const uint32_t format : kAllFormats) {
+            std::vector<uint8_t> out = noiseBuffer(24 * 12 * 4, 25);
+            const auto before = out;
+            uint16_t state = 0;
+            EXPECT_NE(FormatStreamBounded(format, bytes.data(), bytes.size(), out.data(), 24, 12, &state),
+                      ZM4_FRAME_OK);
+            EXPECT_EQ(out, before) << formatName(format);
+        }
+    }
+}
+
+TEST(FormatStreamStatus, EmptyWindowDecodesToNothing)
+{
+    std::vector<uint8_t> bytes(64, 0);
+    bytes[0] = 0x19;
+    bytes[1] = 0x68;
+    bytes[0x11] = 1;
+    bytes[0x19] = 3;
+    bytes[0x1A] = 4;
+    bytes[0x1B] = 4;
+    bytes.insert(bytes.end(), 4, 0xFF);
+    std::vector<uint8_t> out(4);
+    uint16_t state = 0;
+    EXPECT_EQ(FormatStreamBounded(ZM4_FORMAT_YUY2, bytes.data(), bytes.size(), out.data(), 24, 0, &state),
+              ZM4_FRAME_OK);
+}
+
+} // namespace
+} // namespace zm4::testing

@@ -1,0 +1,269 @@
+#include "tests/decode/output_model.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "decode/zm4decode.h"
+
+namespace zm4::testing {
+
+namespace {
+
+uint8_t clampComponent(int x)
+{
+    if (x < 0)
+        return 0;
+    if (x >= 4096)
+        return 255;
+    return static_cast<uint8_t>(x / 16);
+}
+
+bool planar(uint32_t f) { return f == ZM4_FORMAT_I420 || f == ZM4_FORMAT_YV12; }
+
+} // namespace
+
+Bgr modelConvert(uint8_t y, uint8_t u, uint8_t v, RgbForm form)
+{
+    const int su = u - 128;
+    const int sv = v - 128;
+    const int sy = form == RgbForm::Direct ? 19 * (y - 16) : 19 * y;
+    const int red = form == RgbForm::Direct ? 26 * sv : 28 * sv;
+    return {clampComponent(sy + 32 * su), clampComponent(sy - 6 * su - 13 * sv), clampComponent(sy + red)};
+}
+
+uint16_t modelPack555(Bgr c)
+{
+    return static_cast<uint16_t>(((c.r >> 3) << 10) | ((c.g >> 3) << 5) | (c.b >> 3));
+}
+
+size_t modelOutputBytes(uint32_t format, uint32_t width, uint32_t height)
+{
+    const size_t px = size_t{width} * height;
+    switch (format) {
+    case ZM4_FORMAT_RGB32:
+        return px * 4;
+    case ZM4_FORMAT_RGB24:
+        return px * 3;
+    case ZM4_FORMAT_RGB16:
+    case ZM4_FORMAT_YUY2:
+    case ZM4_FORMAT_UYVY:
+        return px * 2;
+    case ZM4_FORMAT_I420:
+    case ZM4_FORMAT_YV12:
+        return px + px / 2;
+    default:
+        return 0;
+    }
+}
+
+const char *formatName(uint32_t format)
+{
+    switch (format) {
+    case ZM4_FORMAT_NONE:
+        return "None";
+    case ZM4_FORMAT_RGB32:
+        return "RGB32";
+    case ZM4_FORMAT_RGB24:
+        return "RGB24";
+    case ZM4_FORMAT_RGB16:
+        return "RGB16";
+    case ZM4_FORMAT_I420:
+        return "I420";
+    case ZM4_FORMAT_YV12:
+        return "YV12";
+    case ZM4_FORMAT_YUY2:
+        return "YUY2";
+    case ZM4_FORMAT_UYVY:
+        return "UYVY";
+    default:
+        return "Unknown";
+    }
+}
+
+ReceiverModel::ReceiverModel(uint32_t format, uint32_t width, uint32_t height, std::vector<uint8_t> initial,
+                             RgbForm rgb24Form)
+    : format_(format), w_(width), h_(height), rgb24Form_(rgb24Form), image_(std::move(initial))
+{
+}
+
+size_t ReceiverModel::rowBytes() const
+{
+    switch (format_) {
+    case ZM4_FORMAT_RGB32:
+        return size_t{w_} * 4;
+    case ZM4_FORMAT_RGB24:
+        return size_t{w_} * 3;
+    case ZM4_FORMAT_I420:
+    case ZM4_FORMAT_YV12:
+        return w_;
+    default:
+        return size_t{w_} * 2;
+    }
+}
+
+size_t ReceiverModel::rowOffset(uint32_t r) const
+{
+    switch (format_) {
+    case ZM4_FORMAT_RGB32:
+    case ZM4_FORMAT_RGB24:
+    case ZM4_FORMAT_RGB16:
+        return size_t{h_ - 1 - r} * rowBytes(); // bottom-up
+    default:
+        return size_t{r} * rowBytes();
+    }
+}
+
+void ReceiverModel::writePair(uint32_t r, uint32_t p, const uint8_t *pair, RgbForm form)
+{
+    uint8_t *row = image_.data() + rowOffset(r);
+    const uint8_t y0 = pair[0], u = pair[1], y1 = pair[2], v = pair[3];
+    switch (format_) {
+    case ZM4_FORMAT_RGB32:
+    case ZM4_FORMAT_RGB24: {
+        const size_t bpp = format_ == ZM4_FORMAT_RGB32 ? 4 : 3;
+        uint8_t *px = row + size_t{p} * 2 * bpp;
+        for (const uint8_t y : {y0, y1}) {
+            const Bgr c = modelConvert(y, u, v, form);
+            px[0] = c.b;
+            px[1] = c.g;
+            px[2] = c.r;
+            if (bpp == 4)
+                px[3] = 0;
+            px += bpp;
+        }
+        break;
+    }
+    case ZM4_FORMAT_RGB16: {
+        uint8_t *px = row + size_t{p} * 4;
+        for (const uint8_t y : {y0, y1}) {
+            const uint16_t word = modelPack555(modelConvert(y, u, v, form));
+            px[0] = static_cast<uint8_t>(word & 0xFF);
+            px[1] = static_cast<uint8_t>(word >> 8);
+            px += 2;
+        }
+        break;
+    }
+    case ZM4_FORMAT_YUY2: {
+        const uint8_t b[4] = {y0, u, y1, v};
+        std::memcpy(row + size_t{p} * 4, b, 4);
+        break;
+    }
+    case ZM4_FORMAT_UYVY: {
+        const uint8_t b[4] = {u, y0, v, y1};
+        std::memcpy(row + size_t{p} * 4, b, 4);
+        break;
+    }
+    case ZM4_FORMAT_I420:
+    case ZM4_FORMAT_YV12: {
+        row[2 * p] = y0;
+        row[2 * p + 1] = y1;
+        if (r % 2 == 0) {
+            // Only even rows carry chroma into the planes; odd rows' chroma is dropped.
+            const size_t luma = size_t{w_} * h_;
+            const size_t first = luma, second = luma + luma / 4;
+            const size_t uPlane = format_ == ZM4_FORMAT_I420 ? first : second;
+            const size_t vPlane = format_ == ZM4_FORMAT_I420 ? second : first;
+            const size_t at = size_t{r / 2} * (w_ / 2) + p;
+            image_[uPlane + at] = u;
+            image_[vPlane + at] = v;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void ReceiverModel::copyRowFromAbove(uint32_t r)
+{
+    if (format_ == ZM4_FORMAT_NONE)
+        return;
+    std::copy_n(lines_.row(r - 1), lines_.rowBytes(), lines_.row(r));
+    std::memmove(image_.data() + rowOffset(r), image_.data() + rowOffset(r - 1), rowBytes());
+}
+
+void ReceiverModel::apply(const EncodedFrame &frame, const EncodeOptions &options)
+{
+    applyRows(frame, options, h_);
+}
+
+void ReceiverModel::applyRows(const EncodedFrame &frame, const EncodeOptions &o, uint32_t rows)
+{
+    const bool fixUp = lastDecimation_ != 0 && !o.decimate && o.compress;
+    lastDecimation_ = o.decimate ? 1 : 0;
+    if (format_ == ZM4_FORMAT_NONE)
+        return;
+    if (lines_.width != w_ || lines_.height != h_)
+        lines_ = Image422(w_, h_);
+    for (uint32_t r = 0; r < std::min(rows, h_); ++r) {
+        const bool odd = r % 2 == 1;
+        if (o.decimate && odd) {
+            copyRowFromAbove(r);
+            continue;
+        }
+        // Uncompressed 4:2:0 odd rows go through the 4:2:0 converter, which
+        // always uses the direct arithmetic; every other pair goes through the
+        // pair writer, whose RGB24 form depends on the processor.
+        const bool rebuilt = o.subsample420 && odd;
+        const bool via420 = rebuilt && !o.compress;
+        const RgbForm form = (format_ == ZM4_FORMAT_RGB24 && !via420) ? rgb24Form_ : RgbForm::Direct;
+        for (uint32_t p = 0; p < w_ / 2; ++p) {
+            uint8_t *mine = lines_.pair(r, p);
+            if (frame.pairSent(r, p)) {
+                const uint8_t *sent = frame.reference.pair(r, p);
+                mine[0] = sent[0];
+                mine[2] = sent[2];
+                if (!rebuilt) {
+                    mine[1] = sent[1];
+                    mine[3] = sent[3];
+                }
+            } else if (!rebuilt || (mine[1] == lines_.pair(r - 1, p)[1] && mine[3] == lines_.pair(r - 1, p)[3])) {
+                continue; // unchanged: the image already shows this pair
+            }
+            // An odd 4:2:0 row always shows the chroma of the row above, also
+            // where its own luma was skipped but the chroma above changed.
+            if (rebuilt) {
+                mine[1] = lines_.pair(r - 1, p)[1];
+                mine[3] = lines_.pair(r - 1, p)[3];
+            }
+            writePair(r, p, mine, form);
+        }
+        if (fixUp && odd)
+            copyRowFromAbove(r);
+    }
+}
+
+bool ReceiverModel::rowMatches(const std::vector<uint8_t> &actual, uint32_t r) const
+{
+    const size_t at = rowOffset(r);
+    if (std::memcmp(actual.data() + at, image_.data() + at, rowBytes()) != 0)
+        return false;
+    if (planar(format_) && r % 2 == 0) {
+        const size_t luma = size_t{w_} * h_;
+        const size_t c = size_t{r / 2} * (w_ / 2);
+        for (const size_t plane : {luma, luma + luma / 4})
+            if (std::memcmp(actual.data() + plane + c, image_.data() + plane + c, w_ / 2) != 0)
+                return false;
+    }
+    return true;
+}
+
+std::vector<uint32_t> ReceiverModel::badRows(const std::vector<uint8_t> &actual) const
+{
+    if (actual.size() != image_.size() || format_ == ZM4_FORMAT_NONE)
+        return actual == image_ ? std::vector<uint32_t>{} : std::vector<uint32_t>{0};
+    std::vector<uint32_t> bad;
+    for (uint32_t r = 0; r < h_; ++r)
+        if (!rowMatches(actual, r))
+            bad.push_back(r);
+    return bad;
+}
+
+int ReceiverModel::firstBadRow(const std::vector<uint8_t> &actual) const
+{
+    const auto bad = badRows(actual);
+    return bad.empty() ? -1 : static_cast<int>(bad.front());
+}
+
+} // namespace zm4::testing

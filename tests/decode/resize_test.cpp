@@ -1,0 +1,166 @@
+// Doubling RGB24 images in place: against an out-of-place model of the
+// two-phase filter and its border copies, on exact-size heap buffers.
+#include <memory>
+#include <random>
+
+#include "decode/resize.h"
+#include "tests/decode/decode_env.h"
+
+namespace zm4::testing {
+namespace {
+
+// Input pixel bytes, rows x cols x 3.
+using Pixels = std::vector<uint8_t>;
+
+// The enlarged image computed out of place: the four phases of each 2 x 2
+// input block, then the border rows and columns copied from the inner ones.
+Pixels modelDouble(const Pixels &in, uint32_t rows, uint32_t cols)
+{
+    const uint32_t orows = 2 * rows, ocols = 2 * cols;
+    Pixels out(size_t{orows} * ocols * 3, 0);
+    const auto I = [&](uint32_t i, uint32_t j, int k) -> uint32_t { return in[(size_t{i} * cols + j) * 3 + k]; };
+    const auto O = [&](uint32_t r, uint32_t c, int k) -> uint8_t & { return out[(size_t{r} * ocols + c) * 3 + k]; };
+    for (uint32_t i = 1; i < rows; ++i)
+        for (uint32_t j = 1; j < cols; ++j)
+            for (int k = 0; k < 3; ++k) {
+                const uint32_t p = I(i, j, k), l = I(i, j - 1, k), u = I(i - 1, j, k), d = I(i - 1, j - 1, k);
+                O(2 * i, 2 * j, k) = static_cast<uint8_t>((9 * p + 3 * l + 3 * u + d + 8) >> 4);
+                O(2 * i, 2 * j - 1, k) = static_cast<uint8_t>((9 * l + 3 * p + 3 * d + u + 8) >> 4);
+                O(2 * i - 1, 2 * j, k) = static_cast<uint8_t>((9 * u + 3 * p + 3 * d + l + 8) >> 4);
+                O(2 * i - 1, 2 * j - 1, k) = static_cast<uint8_t>((9 * d + 3 * l + 3 * u + p + 8) >> 4);
+            }
+    const auto copy = [&](uint32_t r, uint32_t c, uint32_t fr, uint32_t fc) {
+        for (int k = 0; k < 3; ++k)
+            O(r, c, k) = O(fr, fc, k);
+    };
+    copy(0, 0, 1, 1);
+    copy(orows - 1, 0, orows - 2, 1);
+    for (uint32_t c = 1; c + 1 < ocols; ++c) {
+        copy(0, c, 1, c);
+        copy(orows - 1, c, orows - 2, c);
+    }
+    copy(0, ocols - 1, 1, ocols - 2);
+    copy(orows - 1, ocols - 1, orows - 2, ocols - 2);
+    for (uint32_t r = 1; r + 1 < orows; ++r) {
+        copy(r, 0, r, 1);
+        copy(r, ocols - 1, r, ocols - 2);
+    }
+    return out;
+}
+
+// Runs the resize on an exact-size heap buffer holding `in` at its start.
+Pixels resized(const Pixels &in, uint32_t rows, uint32_t cols)
+{
+    const size_t bytes = size_t{rows} * cols * 12;
+    auto buffer = std::make_unique<uint8_t[]>(bytes);
+    std::fill_n(buffer.get(), bytes, uint8_t{0xCD});
+    std::copy(in.begin(), in.end(), buffer.get());
+    Resize_by_2_PolyPhase(buffer.get(), rows, cols);
+    return Pixels(buffer.get(), buffer.get() + bytes);
+}
+
+Pixels randomPixels(uint32_t rows, uint32_t cols, uint32_t seed)
+{
+    return noiseBuffer(size_t{rows} * cols * 3, seed);
+}
+
+TEST(Resize, UniformImagesStayUniform)
+{
+    for (const auto &[rows, cols] : {std::pair{4u, 8u}, std::pair{288u, 352u}}) {
+        Pixels in(size_t{rows} * cols * 3);
+        for (size_t i = 0; i < in.size(); i += 3) {
+            in[i] = 0;
+            in[i + 1] = 128;
+            in[i + 2] = 255;
+        }
+        const Pixels out = resized(in, rows, cols);
+        for (size_t i = 0; i < out.size(); i += 3)
+            ASSERT_TRUE(out[i] == 0 && out[i + 1] == 128 && out[i + 2] == 255) << "pixel " << i / 3;
+    }
+}
+
+TEST(Resize, TwoByTwoExample)
+{
+    // D, U on input row 0 and L, P on input row 1: bytes 0, 16 / 32, 48.
+    Pixels in;
+    for (const uint8_t v : {uint8_t{0}, uint8_t{16}, uint8_t{32}, uint8_t{48}})
+        in.insert(in.end(), 3, v);
+    const Pixels out = resized(in, 2, 2);
+    ASSERT_EQ(out.size(), 48u);
+    const auto px = [&](uint32_t r, uint32_t c) { return out[(r * 4 + c) * 3]; };
+    EXPECT_EQ(px(2, 2), 36);
+    EXPECT_EQ(px(2, 1), (9 * 32 + 3 * 48 + 3 * 0 + 16 + 8) >> 4);
+    EXPECT_EQ(px(1, 2), (9 * 16 + 3 * 48 + 3 * 0 + 32 + 8) >> 4);
+    EXPECT_EQ(px(1, 1), (9 * 0 + 3 * 32 + 3 * 16 + 48 + 8) >> 4);
+    // The border repeats the four interior pixels.
+    EXPECT_EQ(px(0, 0), px(1, 1));
+    EXPECT_EQ(px(0, 3), px(1, 2));
+    EXPECT_EQ(px(3, 0), px(2, 1));
+    EXPECT_EQ(px(3, 3), px(2, 2));
+    EXPECT_EQ(px(0, 1), px(1, 1));
+    EXPECT_EQ(px(2, 0), px(2, 1));
+    EXPECT_EQ(px(1, 3), px(1, 2));
+    EXPECT_EQ(out, modelDouble(in, 2, 2));
+}
+
+TEST(Resize, RandomImagesMatchTheFilter)
+{
+    for (const auto &[rows, cols] : {std::pair{4u, 8u}, std::pair{12u, 24u}, std::pair{3u, 5u},
+                                    std::pair{144u, 176u}, std::pair{288u, 352u}}) {
+        const Pixels in = randomPixels(rows, cols, rows * 1000 + cols);
+        const Pixels out = resized(in, rows, cols);
+        const Pixels want = modelDouble(in, rows, cols);
+        ASSERT_EQ(out.size(), want.size());
+        size_t bad = 0;
+        for (size_t i = 0; i < out.size(); ++i)
+            if (out[i] != want[i] && bad++ < 5)
+                ADD_FAILURE() << rows << "x" << cols << ": output row " << i / 3 / (2 * cols) << " column "
+                              << i / 3 % (2 * cols) << " byte " << i % 3 << " is " << int(out[i]) << ", want "
+                              << int(want[i]);
+        EXPECT_EQ(bad, 0u);
+    }
+}
+
+TEST(Resize, FastPathEqualsTheReferencePath)
+{
+    for (const auto &[rows, cols] : {std::pair{4u, 8u}, std::pair{2u, 3u}, std::pair{288u, 352u}}) {
+        const Pixels in = randomPixels(rows, cols, rows + cols);
+        Decode_ForceReferencePath(1);
+        const Pixels reference = resized(in, rows, cols);
+        Decode_ForceReferencePath(0);
+        EXPECT_EQ(resized(in, rows, cols), reference) << rows << "x" << cols;
+        EXPECT_EQ(reference, modelDouble(in, rows, cols)) << rows << "x" << cols;
+    }
+}
+
+// One row or one column has no 2 x 2 block; the result must still be a
+// fully written, uniform image for uniform input.
+TEST(Resize, SingleRowsAndColumnsAreFilled)
+{
+    for (const auto &[rows, cols] : {std::pair{1u, 8u}, std::pair{4u, 1u}, std::pair{1u, 1u}}) {
+        const Pixels in(size_t{rows} * cols * 3, 99);
+        const Pixels out = resized(in, rows, cols);
+        EXPECT_EQ(out, Pixels(out.size(), 99)) << rows << "x" << cols;
+    }
+}
+
+TEST(Resize, BordersRepeatTheirInnerNeighbours)
+{
+    const uint32_t rows = 12, cols = 24, orows = 24, ocols = 48;
+    const Pixels out = resized(randomPixels(rows, cols, 77), rows, cols);
+    const auto px = [&](uint32_t r, uint32_t c) {
+        const uint8_t *p = out.data() + (size_t{r} * ocols + c) * 3;
+        return Pixels(p, p + 3);
+    };
+    for (uint32_t c = 1; c + 1 < ocols; ++c) {
+        EXPECT_EQ(px(0, c), px(1, c));
+        EXPECT_EQ(px(orows - 1, c), px(orows - 2, c));
+    }
+    for (uint32_t r = 0; r < orows; ++r) {
+        EXPECT_EQ(px(r, 0), px(r, 1));
+        EXPECT_EQ(px(r, ocols - 1), px(r, ocols - 2));
+    }
+}
+
+} // namespace
+} // namespace zm4::testing

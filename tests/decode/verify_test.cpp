@@ -1,0 +1,321 @@
+// Frame verification: what VerifyStream accepts, and the status and details it
+// reports for each fault; the FourCC table; the wire layout of known frames.
+#include <cstring>
+#include <tuple>
+
+#include "tests/decode/decode_env.h"
+
+namespace zm4::testing {
+namespace {
+
+struct Verified {
+    uint32_t status;
+    FrameHeaderInfo info;
+    StreamErrorDetails details;
+};
+
+Verified verify(const std::vector<uint8_t> &bytes, size_t from = 0)
+{
+    Verified v{};
+    std::memset(&v.details, 0xA5, sizeof v.details); // must be zeroed by the call
+    v.status = VerifyStreamBounded(bytes.data() + from, bytes.size() - from, &v.info, &v.details);
+    return v;
+}
+
+// The unbounded form over the same bytes, padded to the reach it is allowed.
+Verified verifyUnbounded(const std::vector<uint8_t> &bytes)
+{
+    std::vector<uint8_t> padded(bytes);
+    padded.resize(ZM4_MAX_STREAM_BYTES, 0);
+    Verified v{};
+    v.status = VerifyStream(padded.data(), &v.info, &v.details);
+    return v;
+}
+
+void expectDetails(const Verified &v, uint32_t code, uint16_t line, uint32_t length, uint32_t offset)
+{
+    EXPECT_EQ(v.status, code);
+    EXPECT_EQ(v.details.code, code);
+    EXPECT_EQ(v.details.line, line);
+    EXPECT_EQ(v.details.length, length);
+    EXPECT_EQ(v.details.offset, offset);
+}
+
+EncodedFrame frameOf(uint32_t w, uint32_t h, EncodeOptions o = {}, uint32_t seed = 1)
+{
+    return encodeFrame(randomImage(w, h, seed), o);
+}
+
+TEST(WireFormat, SmallestFrameHasTheDocumentedBytes)
+{
+    const auto f = frameOf(8, 4);
+    ASSERT_EQ(f.bytes.size(), 144u);
+    for (size_t line = 0; line < 4; ++line) {
+        const uint8_t *rec = f.bytes.data() + 64 + line * 19;
+        EXPECT_EQ(rec[0], 0x11);
+        EXPECT_EQ(rec[1], 0x00);
+        EXPECT_EQ(rec[18], 0xFD);
+    }
+    EXPECT_EQ(std::vector<uint8_t>(f.bytes.end() - 4, f.bytes.end()), std::vector<uint8_t>(4, 0xFF));
+
+    // Compressed against itself, a line is one skip code of 16 bytes.
+    EncodeOptions o;
+    o.compress = true;
+    o.previous = &f.reference;
+    o.threshold = 1; // the low bit of Y0 is cleared in compressed frames
+    const auto same = encodeFrame(randomImage(8, 4, 1), o);
+    ASSERT_EQ(same.bytes.size(), 64u + 4 * 4 + 4);
+    EXPECT_EQ(std::vector<uint8_t>(same.bytes.begin() + 64, same.bytes.begin() + 68),
+              (std::vector<uint8_t>{0x02, 0x00, 0x11, 0xFD}));
+    EXPECT_EQ(verify(same.bytes).status, ZM4_FRAME_OK);
+
+    // 4:2:0 odd lines carry luma only; decimated frames every second line.
+    for (const bool dec : {false, true})
+        for (const bool s420 : {false, true}) {
+            EncodeOptions k;
+            k.decimate = dec;
+            k.subsample420 = s420;
+            const size_t lines = dec ? 6 : 12;
+            const size_t oddLines = s420 && !dec ? 6 : 0;
+            EXPECT_EQ(frameOf(24, 12, k).bytes.size(),
+                      64 + lines * 51 - oddLines * 24 + (s420 ? 1 : 4));
+            EXPECT_EQ(uncompressedFrameBytes(24, 12, dec, s420), frameOf(24, 12, k).bytes.size());
+        }
+}
+
+TEST(VerifyStream, GoodFramesOfEveryKindPassAndFillTheHeaderInfo)
+{
+    for (const bool dec : {false, true})
+        for (const bool s420 : {false, true})
+            for (const bool comp : {false, true}) {
+                EncodeOptions o;
+                o.decimate = dec;
+                o.subsample420 = s420;
+                o.compress = comp;
+                o.colStart = 3;
+                o.rowStart = 5;
+                o.videoSize = 0;
+                o.yuvOrder = 1;
+                o.byte1E = 0x1E;
+                o.byte1F = 0xF1;
+                o.byte27 = 0x27;
+                o.byte28 = 0x82;
+                o.byte29 = 0x29;
+                o.headerOverrides = {{0x05, 0x77}, {0x3F, 0x99}}; // uninterpreted bytes
+                const auto f = frameOf(176, 144, o);
+                SCOPED_TRACE(::testing::Message() << "dec " << dec << " 420 " << s420 << " comp " << comp);
+                const auto v = verify(f.bytes);
+                expectDetails(v, ZM4_FRAME_OK, 0, 0, 0);
+                EXPECT_EQ(v.info.compression, comp ? 1 : 0);
+                EXPECT_EQ(v.info.decimation, dec ? 1 : 0);
+                EXPECT_EQ(v.info.subsampling, s420 ? 0 : 1);
+                EXPECT_EQ(v.info.videoSize, 0);
+                EXPECT_EQ(v.info.yuvOrder, 1);
+                EXPECT_EQ(v.info.colStart, 48);
+                EXPECT_EQ(v.info.colEnd, (3 + 22) * 16);
+                EXPECT_EQ(v.info.rowStart, 20);
+                EXPECT_EQ(v.info.rowEnd, 20 + 144);
+                EXPECT_EQ(v.info.byte1E, 0x1E);
+                EXPECT_EQ(v.info.byte1F, 0xF1);
+                EXPECT_EQ(v.info.byte27, 0x27);
+                EXPECT_EQ(v.info.byte28, 0x82);
+                EXPECT_EQ(v.info.byte29, 0x29);
+                EXPECT_EQ(0, std::memcmp(v.info.rawHeader, f.bytes.data(), 64));
+                EXPECT_EQ(verifyUnbounded(f.bytes).status, ZM4_FRAME_OK);
+            }
+}
+
+TEST(VerifyStream, MagicPosition)
+{
+    for (uint32_t k : {1u, 2u, 10u, 62u, 63u}) {
+        EncodeOptions o;
+        o.magicOffset = k;
+        const auto f = frameOf(24, 12, o);
+        expectDetails(verify(f.bytes), ZM4_FRAME_MAGIC_MOVED, 0, 0, k);
+        expectDetails(verifyUnbounded(f.bytes), ZM4_FRAME_MAGIC_MOVED, 0, 0, k);
+        // The retry at the reported position accepts the frame.
+        expectDetails(verify(f.bytes, k), ZM4_FRAME_OK, 0, 0, 0);
+    }
+    EncodeOptions far;
+    far.magicOffset = 64;
+    const auto f = frameOf(24, 12, far);
+    expectDetails(verify(f.bytes), ZM4_FRAME_BAD_HEADER, 0, 0, 64);
+    expectDetails(verifyUnbounded(f.bytes), ZM4_FRAME_BAD_HEADER, 0, 0, 64);
+    // A lone first magic byte is not the magic.
+    auto half = frameOf(24, 12).bytes;
+    half[1] = 0x67;
+    expectDetails(verify(half), ZM4_FRAME_BAD_HEADER, 0, 0, 64);
+}
+
+TEST(VerifyStream, HeaderFieldsOutOfRange)
+{
+    const auto good = frameOf(8, 4).bytes;
+    const std::tuple<uint8_t, uint8_t, bool> cases[] = {
+        {0x1C, 2, false}, {0x1D, 2, false}, {0x10, 2, false}, {0x11, 2, false}, {0x12, 2, false},
+        {0x1C, 0xFF, false}, {0x18, 45, false}, {0x19, 45, false}, {0x1A, 73, false}, {0x1B, 73, false},
+        {0x18, 0xFF, false}, {0x1B, 0xFF, false},
+        // The limits themselves are valid (the frame then fails later or not at all).
+        {0x18, 44, true}, {0x1A, 72, true},
+    };
+    for (auto [offset, value, inRange] : cases) {
+        SCOPED_TRACE(::testing::Message() << "byte " << int(offset) << " = " << int(value));
+        auto bytes = good;
+        bytes[offset] = value;
+        const auto v = verify(bytes);
+        if (inRange)
+            EXPECT_NE(v.status, ZM4_FRAME_BAD_HEADER);
+        else
+            expectDetails(v, ZM4_FRAME_BAD_HEADER, 0, 0, 0);
+    }
+}
+
+TEST(VerifyStream, EmptyWindowsAndReversedWindows)
+{
+    // First and end rows equal: no line records, the end marker follows the header.
+    for (const uint8_t row : {uint8_t{0}, uint8_t{10}, uint8_t{72}}) {
+        std::vector<uint8_t> bytes(64, 0);
+        bytes[0] = 0x19;
+        bytes[1] = 0x68;
+        bytes[0x11] = 1;
+        bytes[0x19] = 44;
+        bytes[0x1A] = row;
+        bytes[0x1B] = row;
+        bytes.insert(bytes.end(), 4, 0xFF);
+        expectDetails(verify(bytes), ZM4_FRAME_OK, 0, 0, 0);
+        bytes.back() = 0x00;
+        expectDetails(verify(bytes), ZM4_FRAME_NO_END_OF_FRAME, static_cast<uint16_t>(row * 4), 0, 64);
+    }
+    // Start after end: no line is walked at all.
+    auto rows = frameOf(8, 4).bytes;
+    rows[0x1A] = 3;
+    rows[0x1B] = 2;
+    rows.resize(64);
+    rows.insert(rows.end(), 4, 0xFF);
+    expectDetails(verify(rows), ZM4_FRAME_OK, 0, 0, 0);
+    // Columns reversed: the maximum line length is negative, so any line fails.
+    auto cols = frameOf(8, 4).bytes;
+    cols[0x18] = 2;
+    cols[0x19] = 1;
+    expectDetails(verify(cols), ZM4_FRAME_BAD_LINE_LENGTH, 0, 17, 66);
+}
+
+TEST(VerifyStream, LineLengthLimitOfTheLargestFrame)
+{
+    const auto f = frameOf(352, 288);
+    ASSERT_EQ(f.bytes.size(), ZM4_MAX_FRAME_BYTES);
+    EXPECT_EQ(verify(f.bytes).status, ZM4_FRAME_OK);
+    EXPECT_EQ(verifyUnbounded(f.bytes).status, ZM4_FRAME_OK);
+    ASSERT_EQ(f.bytes[64] | (f.bytes[65] << 8), 705);
+
+    // 706 on the first line, with a 0xFD where it would end.
+    auto bytes = f.bytes;
+    bytes[64] = 706 & 0xFF;
+    bytes[66 + 705] = 0xFD;
+    expectDetails(verify(bytes), ZM4_FRAME_BAD_LINE_LENGTH, 0, 706, 66);
+
+    // On line record 100 of a frame whose window starts at row 8 (header byte 2).
+    EncodeOptions o;
+    o.rowStart = 2;
+    o.fault = {FaultKind::LineLength, 100, 1};
+    const auto g = frameOf(352, 280, o);
+    expectDetails(verify(g.bytes), ZM4_FRAME_BAD_LINE_LENGTH, 108, 706, 64 + 100 * 707 + 2);
+}
+
+TEST(VerifyStream, MissingEndOfLine)
+{
+    // L = 0: the byte before the data (the high length byte) is taken as the marker.
+    auto zero = frameOf(8, 4).bytes;
+    zero[64] = 0;
+    expectDetails(verify(zero), ZM4_FRAME_NO_END_OF_LINE, 0, 0, 65);
+
+    for (const bool dec : {false, true}) {
+        EncodeOptions o;
+        o.decimate = dec;
+        o.rowStart = 1;
+        o.fault = {FaultKind::NoEndOfLine, 2, 0x00};
+        const auto f = frameOf(24, 12, o);
+        const uint16_t line = static_cast<uint16_t>(4 + (dec ? 4 : 2));
+        const uint32_t marker = 64 + 2 * 51 + 2 + 48;
+        expectDetails(verify(f.bytes), ZM4_FRAME_NO_END_OF_LINE, line, 49, marker);
+    }
+
+    // A line one byte shorter than its data ends on a pixel byte.
+    EncodeOptions shorter;
+    shorter.fault = {FaultKind::LineLength, 0, -1};
+    auto f = frameOf(8, 4, shorter);
+    f.bytes[64 + 2 + 15] = 0x10;
+    expectDetails(verify(f.bytes), ZM4_FRAME_NO_END_OF_LINE, 0, 16, 66 + 15);
+}
+
+TEST(VerifyStream, EndOfFrameMarker)
+{
+    for (const bool dec : {false, true}) {
+        // 4:2:2 needs all four 0xFF bytes.
+        for (int present = 0; present < 4; ++present) {
+            EncodeOptions o;
+            o.decimate = dec;
+            o.fault = {FaultKind::EndOfFrame, 0, present};
+            const auto f = frameOf(24, 12, o);
+            auto bytes = f.bytes;
+            bytes.insert(bytes.end(), 4, 0x00);
+            expectDetails(verify(bytes), ZM4_FRAME_NO_END_OF_FRAME, 12, 49, static_cast<uint32_t>(f.linesEnd));
+        }
+        // 4:2:0 needs one; its last line is an odd, luma-only line unless decimated.
+        EncodeOptions o;
+        o.decimate = dec;
+        o.subsample420 = true;
+        auto f = frameOf(24, 12, o);
+        expectDetails(verify(f.bytes), ZM4_FRAME_OK, 0, 0, 0);
+        f.bytes.back() = 0xFE;
+        expectDetails(verify(f.bytes), ZM4_FRAME_NO_END_OF_FRAME, 12, dec ? 49 : 25,
+                      static_cast<uint32_t>(f.linesEnd));
+    }
+}
+
+TEST(VerifyStream, DecimatedFrameCarriesHalfItsLines)
+{
+    EncodeOptions o;
+    o.decimate = true;
+    const auto f = frameOf(24, 12, o);
+    EXPECT_EQ(f.bytes.size(), 64u + 6 * 51 + 4);
+    EXPECT_EQ(verify(f.bytes).status, ZM4_FRAME_OK);
+    // Read as a full frame it runs into the end marker where line 6 should be.
+    auto full = f.bytes;
+    full[0x1D] = 0;
+    EXPECT_NE(verify(full).status, ZM4_FRAME_OK);
+}
+
+uint32_t fourcc(const char (&s)[5])
+{
+    return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
+           uint32_t(uint8_t(s[3])) << 24;
+}
+
+TEST(FormatToSupplyFourCC, WholeTable)
+{
+    for (const uint32_t rgb : {0u, fourcc("RGB2")}) {
+        EXPECT_EQ(FormatToSupplyFourCC(rgb, 16), ZM4_FORMAT_RGB16);
+        EXPECT_EQ(FormatToSupplyFourCC(rgb, 24), ZM4_FORMAT_RGB24);
+        EXPECT_EQ(FormatToSupplyFourCC(rgb, 32), ZM4_FORMAT_RGB32);
+        for (const int bits : {0, 1, 4, 8, 12, 15, 17, 23, 25, 31, 33, 48, 0xFFFF})
+            EXPECT_EQ(FormatToSupplyFourCC(rgb, static_cast<uint16_t>(bits)), ZM4_FORMAT_UNSUPPORTED) << bits;
+    }
+    for (const uint16_t bits : {uint16_t{0}, uint16_t{8}, uint16_t{12}, uint16_t{16}, uint16_t{24}, uint16_t{32}}) {
+        EXPECT_EQ(FormatToSupplyFourCC(fourcc("I420"), bits), ZM4_FORMAT_I420);
+        EXPECT_EQ(FormatToSupplyFourCC(fourcc("IYUV"), bits), ZM4_FORMAT_I420);
+        EXPECT_EQ(FormatToSupplyFourCC(fourcc("YV12"), bits), ZM4_FORMAT_YV12);
+        EXPECT_EQ(FormatToSupplyFourCC(fourcc("YUY2"), bits), ZM4_FORMAT_YUY2);
+        EXPECT_EQ(FormatToSupplyFourCC(fourcc("UYVY"), bits), ZM4_FORMAT_UYVY);
+        EXPECT_EQ(FormatToSupplyFourCC(fourcc("YVU9"), bits), ZM4_FORMAT_UNSUPPORTED);
+        // Near misses: byte order reversed, lower case, other FourCCs.
+        EXPECT_EQ(FormatToSupplyFourCC(fourcc("2YUY"), bits), ZM4_FORMAT_UNSUPPORTED);
+        EXPECT_EQ(FormatToSupplyFourCC(fourcc("yuy2"), bits), ZM4_FORMAT_UNSUPPORTED);
+        EXPECT_EQ(FormatToSupplyFourCC(fourcc("NV12"), bits), ZM4_FORMAT_UNSUPPORTED);
+        EXPECT_EQ(FormatToSupplyFourCC(fourcc("RGB1"), bits), ZM4_FORMAT_UNSUPPORTED);
+        EXPECT_EQ(FormatToSupplyFourCC(1, bits), ZM4_FORMAT_UNSUPPORTED);
+        EXPECT_EQ(FormatToSupplyFourCC(0xFFFFFFFFu, bits), ZM4_FORMAT_UNSUPPORTED);
+    }
+}
+
+} // namespace
+} // namespace zm4::testing
