@@ -220,8 +220,11 @@ NTSTATUS ZwClose(HANDLE handle);
 // Names a spin lock or an excluder's synchronization event for the host's
 // lock-order verifier, which checks every acquisition against the driver's lock
 // order ("frame excluder", "camera lock", "link lock", "USB request lock",
-// "transfer excluder", "transfer spin lock", "empty-buffer queue lock"). A lock
-// never named still takes part in cycle detection. A no-op where no verifier runs.
+// "transfer excluder", "transfer spin lock", "empty-buffer queue lock"). A spin
+// lock never named still takes part in cycle detection; a synchronization event
+// takes part only once named. Name a lock after initialising it: initialising
+// it, or freeing the pool block it lives in, forgets the name. A no-op where no
+// verifier runs.
 void HostVerifierNameLock(PVOID lock, const char *lockClass);
 
 // ---- Processor ---------------------------------------------------------------

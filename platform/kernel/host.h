@@ -1,0 +1,180 @@
+// The host side of the kernel stand-in: the Kernel object that the tool, the
+// tests and the rest of the host platform create to run the driver, its
+// scheduler (simulated or real time) and its verifying pool.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/kernel/kernel.h"
+
+namespace zm4::host {
+
+// 1 January 2024, 00:00:00 UTC as a system time (100-ns units since 1601):
+// where the simulated clock starts unless told otherwise.
+constexpr int64_t kDefaultStartTime = 133485408000000000;
+
+// Handy 100-ns conversions for callers of the scheduler.
+constexpr int64_t kMillisecond = 10'000;
+constexpr int64_t kSecond = 10'000'000;
+
+enum class Clock { Simulated, Real };
+
+struct KernelOptions {
+    Clock clock = Clock::Simulated;
+    // Check every spin lock and excluder acquisition against the driver's lock
+    // order and for cycles; a violation aborts naming both locks.
+    bool lockOrderChecks = true;
+    // Real time only: short seeded random yields and sleeps (0-200 us) at lock
+    // acquire and release, event set, wait and work-item start.
+    bool delayFuzz = false;
+    uint64_t fuzzSeed = 1;
+    // Real time only: worker threads of the critical work queue (at least 2).
+    unsigned workerThreads = 2;
+    // Simulated only: the system time the virtual clock starts at.
+    int64_t startTime = kDefaultStartTime;
+};
+
+// Everything that happens "later": interrupt-level events (timer callbacks,
+// USB completions, emulator events), which run at DISPATCH_LEVEL, and work
+// items, which run at PASSIVE_LEVEL. All times are system times in 100-ns units.
+//
+// Simulated: one thread and a virtual clock. Items run only while the caller
+// drives time (runFor, runUntil, runUntilIdle) or while driver code waits; a
+// wait runs only the interrupt-level events that fall due before it ends, never
+// a work item. Equal times run in posting order. Every call must come from the
+// thread that created the Kernel.
+//
+// Real time: a timer thread runs the interrupt-level events one at a time,
+// a pool of worker threads runs work items concurrently, the clock is the
+// system's (monotonic from its start). Any thread may post.
+class Scheduler {
+public:
+    virtual ~Scheduler() = default;
+    Scheduler(const Scheduler &) = delete;
+    Scheduler &operator=(const Scheduler &) = delete;
+
+    virtual Clock clock() const = 0;
+    // System time, 100-ns units.
+    virtual int64_t now() const = 0;
+    // Runs fn at DISPATCH_LEVEL at the given system time (at once if past);
+    // the id lets the poster cancel it.
+    virtual uint64_t postAt(int64_t time, std::function<void()> fn) = 0;
+    uint64_t postAfter(int64_t delay100ns, std::function<void()> fn)
+    {
+        return postAt(now() + delay100ns, std::move(fn));
+    }
+    // True when the event had not run yet (it never will now); false when it
+    // has run, is running, or the id is unknown.
+    virtual bool cancel(uint64_t id) = 0;
+    // Runs fn at PASSIVE_LEVEL like a work item of the critical work queue.
+    virtual void queueWork(std::function<void()> fn) = 0;
+
+    // Simulated: advance the clock by the duration, running everything that
+    // falls due. Real: sleep that long while the threads run.
+    virtual void runFor(int64_t duration100ns) = 0;
+    // Runs until condition() holds (checked before starting and after every
+    // item; in real time also every millisecond) or the limit passes; returns
+    // whether it holds. In simulated time the clock stops where it became true.
+    virtual bool runUntil(std::function<bool()> condition, int64_t limit100ns) = 0;
+    // Runs until nothing is pending (no queued work, no running work, no timed
+    // event). Bounded: returns false if still busy after limit100ns (virtual or
+    // real time), e.g. because a periodic timer keeps re-arming itself.
+    virtual bool runUntilIdle(int64_t limit100ns = 3600 * kSecond) = 0;
+
+protected:
+    Scheduler() = default;
+};
+
+// The verifying pool behind ExAllocatePoolWithTag / ExFreePool. It records tag,
+// size and call site of every live block, can be told to fail allocations, and
+// in guarded mode surrounds each block with canaries checked when it is freed.
+// Thread-safe.
+class Pool {
+public:
+    Pool();
+    ~Pool(); // does not free live blocks: a leak stays visible to leak checkers
+    Pool(const Pool &) = delete;
+    Pool &operator=(const Pool &) = delete;
+
+    // The pool used when no Kernel exists, so that pure libraries (the decoder
+    // run by the tool or a fuzzer) can allocate without one. Never destroyed.
+    static Pool &fallback();
+
+    size_t liveBlocks(uint32_t tag) const;
+    size_t liveBlocks() const;
+    size_t liveBytes() const;
+    // One line per live block, oldest first: tag, size, address, call site.
+    // Empty when nothing is live.
+    std::string leakReport() const;
+
+    // Failure injection. Allocation attempts are counted from 1 (failed ones
+    // included, see allocationCount); each setting applies from the next call.
+    void failNth(uint64_t n);      // the n-th attempt from now fails, once (0 = off)
+    void failEveryNth(uint64_t n); // every n-th attempt from now fails (0 = off)
+    void failRandomly(uint64_t seed, double probability);
+    void clearFailures();
+    // Attempts so far (successful and failed) and the failed ones.
+    uint64_t allocationCount() const;
+    uint64_t failedCount() const;
+
+    // Guarded mode applies to blocks allocated while it is on; their canaries
+    // are checked when they are freed, and a broken one aborts naming the
+    // block's allocation site.
+    void setGuarded(bool guarded);
+
+    // The pool routines' back end; callSite is the driver's return address.
+    void *allocate(POOL_TYPE type, size_t bytes, uint32_t tag, void *callSite);
+    // Frees a block of this pool, giving its size; false if the pointer is not
+    // one of its live blocks (nothing done). Aborts on a broken canary.
+    bool free(void *block, void *callSite, size_t *bytes);
+    // What the pool remembers of a pointer that is no longer live ("a double
+    // free of ..." with both sites), or empty if it knows nothing of it.
+    std::string historyOf(const void *block) const;
+
+private:
+    struct State;
+    mutable std::mutex mutex_;
+    std::unique_ptr<State> state_;
+};
+
+class SchedulerBackend;
+class LockOrderVerifier;
+
+// The kernel: one at a time per process. Creating it installs it as the current
+// kernel that the routines of kernel.h use; destroying it stops its threads and
+// discards events and work items not yet run (it does not free leaked blocks).
+// Every routine of kernel.h except the pool, the registry and KeCpuid aborts
+// with a message when no Kernel exists. The pool falls back to Pool::fallback().
+// A block outlives its kernel only as a leak: freeing it under a later kernel
+// aborts as a pointer no pool knows.
+class Kernel {
+public:
+    explicit Kernel(KernelOptions options = {});
+    ~Kernel();
+    Kernel(const Kernel &) = delete;
+    Kernel &operator=(const Kernel &) = delete;
+
+    static Kernel &current(); // aborts when there is none
+    static Kernel *currentOrNull();
+
+    Scheduler &scheduler();
+    Pool &pool();
+    const KernelOptions &options() const { return options_; }
+
+    // Host internals (platform/kernel only).
+    SchedulerBackend &backend() { return *scheduler_; }
+    LockOrderVerifier *verifier() { return verifier_.get(); }
+
+private:
+    KernelOptions options_;
+    Pool pool_;
+    std::unique_ptr<LockOrderVerifier> verifier_;
+    std::unique_ptr<SchedulerBackend> scheduler_;
+};
+
+} // namespace zm4::host

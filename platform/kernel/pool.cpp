@@ -1,0 +1,340 @@
+// The verifying pool: ExAllocatePoolWithTag and ExFreePool over malloc, with a
+// record of every live block, failure injection and guarded blocks.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <random>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/kernel/kernel_internal.h"
+#include "platform/kernel/lock_order.h"
+
+namespace zm4::host {
+
+namespace {
+
+// Canaries sit on both sides of a guarded block; 16 bytes keep the block
+// itself aligned as malloc aligns.
+constexpr size_t kCanaryBytes = 16;
+constexpr unsigned char kCanary = 0xFD;
+// New blocks are filled so that code relying on zeroed pool shows up (the
+// kernel's pool is not zeroed); freed blocks are filled so stale reads stand out.
+constexpr unsigned char kFreshFill = 0xCD;
+constexpr unsigned char kFreedFill = 0xDD;
+// Larger requests fail as the kernel's pool would rather than exhaust the host.
+constexpr size_t kLargestBlock = size_t{1} << 30;
+// How many freed blocks are remembered to tell a double free from a wild pointer.
+constexpr size_t kFreedHistory = 4096;
+
+std::string tagText(uint32_t tag)
+{
+    std::string text = "'";
+    for (int i = 0; i < 4; ++i) {
+        const auto c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text + "'";
+}
+
+} // namespace
+
+struct Pool::State {
+    struct Block {
+        uint32_t tag;
+        size_t size;
+        const void *site;
+        uint64_t serial;
+        bool guarded;
+    };
+    struct Freed {
+        uint32_t tag;
+        size_t size;
+        const void *allocSite;
+        const void *freeSite;
+    };
+    std::map<uintptr_t, Block> live;
+    std::unordered_map<uintptr_t, Freed> freed;
+    std::deque<uintptr_t> freedOrder;
+
+    uint64_t attempts = 0;
+    uint64_t failed = 0;
+    uint64_t serial = 0;
+    uint64_t failAt = 0; // absolute attempt number; 0 = none
+    uint64_t failEvery = 0;
+    uint64_t failEveryBase = 0;
+    bool failRandom = false;
+    double failProbability = 0;
+    std::mt19937_64 random;
+    bool guarded = false;
+
+    bool shouldFail()
+    {
+        bool fail = false;
+        if (failAt != 0 && attempts == failAt) {
+            failAt = 0;
+            fail = true;
+        }
+        if (failEvery != 0 && (attempts - failEveryBase) % failEvery == 0)
+            fail = true;
+        // The draw is made on every attempt so a seed gives one sequence.
+        if (failRandom && std::uniform_real_distribution<double>(0.0, 1.0)(random) < failProbability)
+            fail = true;
+        return fail;
+    }
+
+    std::string describe(uintptr_t address, const Block &block) const
+    {
+        return "pool block " + detail::hexAddress(reinterpret_cast<const void *>(address)) + " (" +
+               tagText(block.tag) + ", " + std::to_string(block.size) + " bytes, allocated at " +
+               detail::describeCode(block.site) + ")";
+    }
+};
+
+Pool::Pool() : state_(std::make_unique<State>()) {}
+
+Pool::~Pool() = default;
+
+Pool &Pool::fallback()
+{
+    // Deliberately leaked: blocks may be freed during static destruction.
+    static Pool *pool = new Pool;
+    return *pool;
+}
+
+size_t Pool::liveBlocks(uint32_t tag) const
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    size_t count = 0;
+    for (const auto &[address, block] : state_->live)
+        count += block.tag == tag ? 1 : 0;
+    return count;
+}
+
+size_t Pool::liveBlocks() const
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    return state_->live.size();
+}
+
+size_t Pool::liveBytes() const
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    size_t bytes = 0;
+    for (const auto &[address, block] : state_->live)
+        bytes += block.size;
+    return bytes;
+}
+
+std::string Pool::leakReport() const
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    std::vector<std::pair<uintptr_t, State::Block>> blocks(state_->live.begin(), state_->live.end());
+    std::sort(blocks.begin(), blocks.end(),
+              [](const auto &a, const auto &b) { return a.second.serial < b.second.serial; });
+    std::string report;
+    for (const auto &[address, block] : blocks)
+        report += "leaked " + state_->describe(address, block) + "\n";
+    return report;
+}
+
+void Pool::failNth(uint64_t n)
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    state_->failAt = n == 0 ? 0 : state_->attempts + n;
+}
+
+void Pool::failEveryNth(uint64_t n)
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    state_->failEvery = n;
+    state_->failEveryBase = state_->attempts;
+}
+
+void Pool::failRandomly(uint64_t seed, double probability)
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    state_->failRandom = true;
+    state_->failProbability = probability;
+    state_->random.seed(seed);
+}
+
+void Pool::clearFailures()
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    state_->failAt = 0;
+    state_->failEvery = 0;
+    state_->failRandom = false;
+}
+
+uint64_t Pool::allocationCount() const
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    return state_->attempts;
+}
+
+uint64_t Pool::failedCount() const
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    return state_->failed;
+}
+
+void Pool::setGuarded(bool guarded)
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    state_->guarded = guarded;
+}
+
+void *Pool::allocate(POOL_TYPE /*type*/, size_t bytes, uint32_t tag, void *callSite)
+{
+    bool guarded = false;
+    {
+        detail::TsanQuiet quiet;
+        std::lock_guard guard(mutex_);
+        ++state_->attempts;
+        if (state_->shouldFail() || bytes > kLargestBlock) {
+            ++state_->failed;
+            return nullptr;
+        }
+        guarded = state_->guarded;
+    }
+    // A zero-byte request still gets a distinct block, as the kernel's does.
+    const size_t size = bytes == 0 ? 1 : bytes;
+    auto *base = static_cast<unsigned char *>(std::malloc(size + (guarded ? 2 * kCanaryBytes : 0)));
+    if (base == nullptr) {
+        detail::TsanQuiet quiet;
+        std::lock_guard guard(mutex_);
+        ++state_->failed;
+        return nullptr;
+    }
+    unsigned char *block = base;
+    if (guarded) {
+        std::memset(base, kCanary, kCanaryBytes);
+        block = base + kCanaryBytes;
+        std::memset(block + bytes, kCanary, kCanaryBytes + (size - bytes));
+    }
+    std::memset(block, kFreshFill, bytes);
+
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    const auto address = reinterpret_cast<uintptr_t>(block);
+    state_->live[address] = State::Block{tag, bytes, callSite, ++state_->serial, guarded};
+    state_->freed.erase(address); // the address is a new block now
+    return block;
+}
+
+bool Pool::free(void *blockPointer, void *callSite, size_t *bytes)
+{
+    const auto address = reinterpret_cast<uintptr_t>(blockPointer);
+    State::Block block{};
+    {
+        detail::TsanQuiet quiet;
+        std::lock_guard guard(mutex_);
+        auto it = state_->live.find(address);
+        if (it == state_->live.end())
+            return false;
+        block = it->second;
+        state_->live.erase(it);
+        if (state_->freed.size() >= kFreedHistory) {
+            state_->freed.erase(state_->freedOrder.front());
+            state_->freedOrder.pop_front();
+        }
+        state_->freed[address] = State::Freed{block.tag, block.size, block.site, callSite};
+        state_->freedOrder.push_back(address);
+    }
+    auto *bytePointer = static_cast<unsigned char *>(blockPointer);
+    unsigned char *base = bytePointer;
+    if (block.guarded) {
+        base = bytePointer - kCanaryBytes;
+        const unsigned char *after = bytePointer + block.size;
+        const size_t afterBytes = kCanaryBytes + (block.size == 0 ? 1 : 0);
+        for (size_t i = 0; i < kCanaryBytes; ++i)
+            if (base[i] != kCanary)
+                detail::fatal(state_->describe(address, block) +
+                              " was underrun: the canary before it is damaged " +
+                              std::to_string(kCanaryBytes - i) + " bytes before its start (freed at " +
+                              detail::describeCode(callSite) + ")");
+        for (size_t i = 0; i < afterBytes; ++i)
+            if (after[i] != kCanary)
+                detail::fatal(state_->describe(address, block) +
+                              " was overrun: the canary after it is damaged at byte " +
+                              std::to_string(block.size + i) + " (freed at " +
+                              detail::describeCode(callSite) + ")");
+    }
+    std::memset(bytePointer, kFreedFill, block.size);
+    std::free(base);
+    if (bytes != nullptr)
+        *bytes = block.size;
+    return true;
+}
+
+std::string Pool::historyOf(const void *blockPointer) const
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    const auto address = reinterpret_cast<uintptr_t>(blockPointer);
+    auto it = state_->freed.find(address);
+    if (it == state_->freed.end())
+        return {};
+    const State::Freed &freed = it->second;
+    return "a double free of pool block " + detail::hexAddress(blockPointer) + " (" + tagText(freed.tag) +
+           ", " + std::to_string(freed.size) + " bytes, allocated at " +
+           detail::describeCode(freed.allocSite) + ", first freed at " +
+           detail::describeCode(freed.freeSite) + ")";
+}
+
+} // namespace zm4::host
+
+using zm4::host::Kernel;
+using zm4::host::Pool;
+namespace detail = zm4::host::detail;
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, size_t numberOfBytes, ULONG tag)
+{
+    void *site = __builtin_return_address(0);
+    Kernel *kernel = Kernel::currentOrNull();
+    if (kernel == nullptr)
+        return Pool::fallback().allocate(poolType, numberOfBytes, tag, site);
+    if (poolType != NonPagedPool && detail::context().irql >= DISPATCH_LEVEL)
+        detail::fatal("ExAllocatePoolWithTag of paged pool at DISPATCH_LEVEL by " +
+                      detail::describeCode(site));
+    return kernel->pool().allocate(poolType, numberOfBytes, tag, site);
+}
+
+void ExFreePool(PVOID block)
+{
+    void *site = __builtin_return_address(0);
+    if (block == nullptr)
+        detail::fatal("ExFreePool(NULL) by " + detail::describeCode(site));
+    Kernel *kernel = Kernel::currentOrNull();
+    size_t bytes = 0;
+    if (kernel != nullptr && kernel->pool().free(block, site, &bytes)) {
+        // Locks that lived in the block are gone; a later block at the same
+        // address is a different lock.
+        if (auto *verifier = kernel->verifier())
+            verifier->forget(reinterpret_cast<uintptr_t>(block), bytes);
+        return;
+    }
+    // Blocks taken while no kernel existed belong to the fallback pool.
+    if (Pool::fallback().free(block, site, nullptr))
+        return;
+    std::string history = kernel != nullptr ? kernel->pool().historyOf(block) : std::string();
+    if (history.empty())
+        history = Pool::fallback().historyOf(block);
+    if (history.empty())
+        history = "a pointer that is not a pool block: " + detail::hexAddress(block);
+    detail::fatal("ExFreePool by " + detail::describeCode(site) + ": " + history);
+}

@@ -1,0 +1,135 @@
+// The host's registry: keys holding named values, kept in memory or in a text
+// file in the registry editor's export format. The kernel's registry routines
+// (RtlQueryRegistryValues, RtlWriteRegistryValue, ZwOpenKey...) work on the
+// store installed with setCurrentRegistry; tools read and edit it directly.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/kernel/kernel.h"
+
+namespace zm4::host {
+
+// Where the driver's values live in the store. The driver names its key
+// without a root and with RTL_REGISTRY_ABSOLUTE; the host resolves such names
+// under HKEY_LOCAL_MACHINE (see registry.cpp).
+inline constexpr std::string_view kDriverKeyPath = "HKEY_LOCAL_MACHINE\\Software\\Lumena\\ZM4 Microscope";
+inline constexpr std::string_view kEnumKeyPath = "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1E7A&PID_0001";
+
+// One value as the kernel hands it over: a type number and its raw bytes
+// (REG_DWORD: 4 bytes little-endian; REG_SZ: UTF-16LE with its terminator).
+struct RegistryValue {
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+
+    static RegistryValue dword(uint32_t value);
+    static RegistryValue binary(std::vector<uint8_t> bytes);
+    static RegistryValue string(std::string_view utf8); // stored as UTF-16LE + terminator
+
+    std::optional<uint32_t> asDword() const;     // a REG_DWORD of exactly 4 bytes
+    std::optional<std::string> asString() const; // a well-formed REG_SZ, as UTF-8
+
+    bool operator==(const RegistryValue &) const = default;
+};
+
+using NamedValue = std::pair<std::string, RegistryValue>;
+
+enum class KeyDeletion { Deleted, NotFound, HasSubkeys, Failed };
+
+// Key paths are full paths with a standard root ("HKEY_LOCAL_MACHINE\A\B");
+// key and value names compare without regard to ASCII case and keep the case
+// they were created with. A key exists when it was created or when it has a
+// subkey. All members are safe to call from several threads.
+class RegistryStore {
+public:
+    static std::unique_ptr<RegistryStore> inMemory();
+    // A missing file is an empty registry; it (and its folder) is created by
+    // the first write. Never fails: a damaged file is reported by damage().
+    static std::unique_ptr<RegistryStore> openFile(std::filesystem::path path);
+    // commandLinePath if not empty, else $ZM4_REGISTRY, else
+    // $XDG_CONFIG_HOME/zm4/registry.reg, else ~/.config/zm4/registry.reg.
+    static std::filesystem::path defaultPath(const std::filesystem::path &commandLinePath = {});
+    // "HKEY_LOCAL_MACHINE\A\B": a standard root, no empty part, no line breaks.
+    static bool isValidKeyPath(std::string_view key);
+    static bool isValidValueName(std::string_view name); // "" is the key's default value
+    // Whether two key or value names are the same name (ASCII case ignored).
+    static bool sameName(std::string_view a, std::string_view b);
+
+    ~RegistryStore();
+    RegistryStore(const RegistryStore &) = delete;
+    RegistryStore &operator=(const RegistryStore &) = delete;
+
+    std::optional<RegistryValue> read(std::string_view key, std::string_view name) const;
+    // Creates the key if needed. False when the names are invalid or the file
+    // could not be replaced (then nothing changed).
+    bool write(std::string_view key, std::string_view name, const RegistryValue &value);
+    bool deleteValue(std::string_view key, std::string_view name); // false when absent or on failure
+    bool keyExists(std::string_view key) const;
+    bool createKey(std::string_view key);
+    KeyDeletion deleteKey(std::string_view key); // only a key without subkeys
+    std::vector<std::string> keys() const;       // created keys, in tree order
+    // The key's values in the order they were created; nullopt for a missing key.
+    std::optional<std::vector<NamedValue>> values(std::string_view key) const;
+
+    // Why the file could not be used ("registry.reg line 4: bad hex byte..."),
+    // or nullopt while the store is sound.
+    std::optional<std::string> damage() const;
+    // The backing file, or empty for an in-memory store.
+    const std::filesystem::path &path() const { return path_; }
+    // A number no other store in this process has had: key handles remember it.
+    uint64_t serial() const { return serial_; }
+
+    struct Tree; // the keys and values; defined in registry_store.cpp
+
+private:
+    explicit RegistryStore(std::filesystem::path path);
+
+    template <typename Change> bool change(Change &&change);
+    bool loadLocked() const;
+    bool saveLocked(const Tree &tree) const;
+
+    const std::filesystem::path path_;
+    const uint64_t serial_;
+    mutable std::mutex mutex_; // guards everything below
+    mutable std::unique_ptr<Tree> tree_;
+    mutable std::optional<std::string> damage_;
+};
+
+// The store the kernel's registry routines use; null when none is installed
+// (they then fail with STATUS_UNSUCCESSFUL).
+void setCurrentRegistry(RegistryStore *store);
+RegistryStore *currentRegistry();
+
+// Installs a store for its lifetime and puts the previous one back after.
+class RegistryScope {
+public:
+    explicit RegistryScope(RegistryStore &store) : previous_(currentRegistry())
+    {
+        setCurrentRegistry(&store);
+    }
+    ~RegistryScope() { setCurrentRegistry(previous_); }
+    RegistryScope(const RegistryScope &) = delete;
+    RegistryScope &operator=(const RegistryScope &) = delete;
+
+private:
+    RegistryStore *previous_;
+};
+
+// Registry text is UTF-8 in the store and UTF-16 in the kernel. nullopt for
+// malformed input (a lone surrogate, a bad UTF-8 sequence).
+std::optional<std::string> utf8FromUtf16(std::u16string_view text);
+std::optional<std::u16string> utf16FromUtf8(std::string_view text);
+
+// Key handles from ZwOpenKey not yet closed with ZwClose: a driver that leaks
+// one shows up here.
+size_t openKeyHandleCount();
+
+} // namespace zm4::host

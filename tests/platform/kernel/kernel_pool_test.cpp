@@ -1,0 +1,234 @@
+// The verifying pool as the driver and the tests use it: the live-block record
+// and leak report, failure injection, and the aborts on bad frees and on
+// overruns of guarded blocks.
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/kernel/host.h"
+
+namespace zm4test {
+
+constexpr ULONG kTagOther = 0x74736554; // "Test"
+
+// Allocation sites the leak report and the abort messages must name; they are
+// out of line, exported, and make real calls (no tail call) so that the
+// recorded return address lies inside them.
+[[gnu::noinline]] void *poolLeakSite(size_t bytes)
+{
+    void *block = ExAllocatePoolWithTag(NonPagedPool, bytes, kPoolTagWdm);
+    asm volatile("" ::: "memory");
+    return block;
+}
+
+[[gnu::noinline]] void *poolGuardedSite(size_t bytes)
+{
+    void *block = ExAllocatePoolWithTag(NonPagedPool, bytes, kPoolTagWdm);
+    asm volatile("" ::: "memory");
+    return block;
+}
+
+[[gnu::noinline]] void poolFirstFreeSite(void *block)
+{
+    ExFreePool(block);
+    asm volatile("" ::: "memory");
+}
+
+} // namespace zm4test
+
+namespace zm4::host {
+namespace {
+
+class PoolTest : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    Pool &pool() { return kernel_.pool(); }
+    Kernel kernel_;
+};
+
+TEST_F(PoolTest, LiveBlocksAreCountedPerTagAndReportedWithTheirCallSite)
+{
+    void *a = zm4test::poolLeakSite(24);
+    void *b = ExAllocatePoolWithTag(NonPagedPool, 8, zm4test::kTagOther);
+    void *c = ExAllocatePoolWithTag(NonPagedPool, 100, kPoolTagWdm);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(pool().liveBlocks(kPoolTagWdm), 2u);
+    EXPECT_EQ(pool().liveBlocks(zm4test::kTagOther), 1u);
+    EXPECT_EQ(pool().liveBlocks(), 3u);
+    EXPECT_EQ(pool().liveBytes(), 132u);
+
+    ExFreePool(c);
+    ExFreePool(b);
+    // What is left is the block from the named site, with its tag and size.
+    const std::string report = pool().leakReport();
+    EXPECT_NE(report.find("'Wdm '"), std::string::npos) << report;
+    EXPECT_NE(report.find("24 bytes"), std::string::npos) << report;
+    EXPECT_NE(report.find("poolLeakSite"), std::string::npos) << report;
+    EXPECT_EQ(report.find("'Test'"), std::string::npos) << report;
+    EXPECT_EQ(pool().liveBlocks(kPoolTagWdm), 1u);
+
+    ExFreePool(a);
+    EXPECT_EQ(pool().leakReport(), "");
+    EXPECT_EQ(pool().liveBlocks(), 0u);
+}
+
+TEST_F(PoolTest, BlocksAreDistinctWritableAndNotZeroed)
+{
+    // Code that relies on fresh pool being zero must show up as a fault.
+    std::vector<unsigned char *> blocks;
+    std::set<unsigned char *> distinct;
+    for (size_t size : {0u, 1u, 7u, 64u, 4096u}) {
+        auto *block = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTagWdm));
+        ASSERT_NE(block, nullptr);
+        if (size > 0) {
+            EXPECT_NE(block[0], 0);
+            std::memset(block, 0x5A, size);
+        }
+        blocks.push_back(block);
+        distinct.insert(block);
+    }
+    EXPECT_EQ(distinct.size(), blocks.size());
+    for (auto *block : blocks)
+        ExFreePool(block);
+    EXPECT_EQ(pool().liveBlocks(), 0u);
+}
+
+TEST_F(PoolTest, FailNthFailsExactlyThatAttemptOnce)
+{
+    pool().failNth(3);
+    std::vector<void *> results;
+    for (int i = 0; i < 6; ++i)
+        results.push_back(ExAllocatePoolWithTag(NonPagedPool, 16, kPoolTagWdm));
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(results[i] == nullptr, i == 2) << "attempt " << i + 1;
+    EXPECT_EQ(pool().allocationCount(), 6u);
+    EXPECT_EQ(pool().failedCount(), 1u);
+    EXPECT_EQ(pool().liveBlocks(kPoolTagWdm), 5u);
+    for (void *block : results)
+        if (block != nullptr)
+            ExFreePool(block);
+}
+
+TEST_F(PoolTest, FailEveryNthCountsFromWhenItIsSetAndClearStopsIt)
+{
+    void *before = ExAllocatePoolWithTag(NonPagedPool, 4, kPoolTagWdm); // attempt not counted for the setting
+    pool().failEveryNth(2);
+    std::vector<void *> results;
+    for (int i = 0; i < 6; ++i)
+        results.push_back(ExAllocatePoolWithTag(NonPagedPool, 4, kPoolTagWdm));
+    pool().clearFailures();
+    void *after = ExAllocatePoolWithTag(NonPagedPool, 4, kPoolTagWdm);
+    EXPECT_NE(before, nullptr);
+    EXPECT_NE(after, nullptr);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(results[i] == nullptr, i % 2 == 1) << "attempt " << i + 1;
+    results.push_back(before);
+    results.push_back(after);
+    for (void *block : results)
+        if (block != nullptr)
+            ExFreePool(block);
+    EXPECT_EQ(pool().liveBlocks(), 0u);
+}
+
+TEST_F(PoolTest, RandomFailuresFollowTheSeedAndTheProbability)
+{
+    auto pattern = [this](uint64_t seed, double probability) {
+        pool().failRandomly(seed, probability);
+        std::vector<bool> failed;
+        for (int i = 0; i < 400; ++i) {
+            void *block = ExAllocatePoolWithTag(NonPagedPool, 8, kPoolTagWdm);
+            failed.push_back(block == nullptr);
+            if (block != nullptr)
+                ExFreePool(block);
+        }
+        pool().clearFailures();
+        return failed;
+    };
+    const auto first = pattern(7, 0.25);
+    EXPECT_EQ(first, pattern(7, 0.25)); // the same seed gives the same run
+    EXPECT_NE(first, pattern(8, 0.25));
+    const auto failures = std::count(first.begin(), first.end(), true);
+    EXPECT_GT(failures, 50);
+    EXPECT_LT(failures, 150);
+    const auto none = pattern(7, 0.0);
+    EXPECT_EQ(std::count(none.begin(), none.end(), true), 0);
+    EXPECT_EQ(pool().liveBlocks(), 0u);
+}
+
+TEST_F(PoolTest, GuardedBlocksFreeCleanlyWhenUsedWithinBounds)
+{
+    pool().setGuarded(true);
+    for (size_t size : {0u, 1u, 13u, 256u}) {
+        auto *block = static_cast<unsigned char *>(zm4test::poolGuardedSite(size));
+        ASSERT_NE(block, nullptr);
+        std::memset(block, 0xFD ^ 0xFF, size); // every byte of the block, none beyond
+        ExFreePool(block);
+    }
+    EXPECT_EQ(pool().liveBlocks(), 0u);
+}
+
+TEST_F(PoolTest, GuardedModeCatchesAnOverrunAndNamesTheAllocationSite)
+{
+    pool().setGuarded(true);
+    EXPECT_DEATH(
+        {
+            auto *block = static_cast<unsigned char *>(zm4test::poolGuardedSite(10));
+            block[10] = 0; // one past the end
+            ExFreePool(block);
+        },
+        "overrun.*poolGuardedSite|poolGuardedSite.*overrun");
+}
+
+TEST_F(PoolTest, GuardedModeCatchesAnUnderrun)
+{
+    pool().setGuarded(true);
+    EXPECT_DEATH(
+        {
+            auto *block = static_cast<unsigned char *>(zm4test::poolGuardedSite(10));
+            block[-1] = 0;
+            ExFreePool(block);
+        },
+        "underrun");
+}
+
+TEST_F(PoolTest, DoubleFreeAbortsNamingBothSites)
+{
+    EXPECT_DEATH(
+        {
+            void *block = zm4test::poolLeakSite(16);
+            zm4test::poolFirstFreeSite(block);
+            ExFreePool(block);
+        },
+        "double free.*poolLeakSite.*poolFirstFreeSite");
+}
+
+TEST_F(PoolTest, FreeOfAPointerThatIsNoBlockAborts)
+{
+    static int notABlock;
+    EXPECT_DEATH(ExFreePool(&notABlock), "not a pool block");
+    EXPECT_DEATH(ExFreePool(nullptr), "ExFreePool\\(NULL\\)");
+}
+
+TEST(PoolWithoutKernel, FallsBackToTheProcessPool)
+{
+    // Pure libraries allocate with no kernel; the blocks are still recorded.
+    const size_t before = Pool::fallback().liveBlocks(kPoolTagWdm);
+    void *block = ExAllocatePoolWithTag(NonPagedPool, 32, kPoolTagWdm);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(Pool::fallback().liveBlocks(kPoolTagWdm), before + 1);
+    {
+        // A block from the fallback pool may be freed while a kernel runs.
+        Kernel kernel;
+        ExFreePool(block);
+        EXPECT_EQ(kernel.pool().liveBlocks(), 0u);
+    }
+    EXPECT_EQ(Pool::fallback().liveBlocks(kPoolTagWdm), before);
+}
+
+} // namespace
+} // namespace zm4::host

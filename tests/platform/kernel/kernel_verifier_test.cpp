@@ -1,0 +1,325 @@
+// The verifiers a driver developer relies on: IRQL rules (no blocking at
+// DISPATCH_LEVEL, spin lock misuse) and the lock-order verifier with the
+// driver's lock list, each stopping the run with a message that names the
+// code and the locks involved.
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/kernel/host.h"
+
+namespace zm4test {
+
+// Out of line and exported so that the verifier's messages can name them.
+[[gnu::noinline]] void waitAtDispatchLevel(KEVENT *event, LARGE_INTEGER *timeout)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, timeout);
+    KeReleaseSpinLock(&lock, old);
+}
+
+[[gnu::noinline]] void takeTwoLocks(KSPIN_LOCK *outer, KSPIN_LOCK *inner)
+{
+    KIRQL outerIrql, innerIrql;
+    KeAcquireSpinLock(outer, &outerIrql);
+    KeAcquireSpinLock(inner, &innerIrql);
+    KeReleaseSpinLock(inner, innerIrql);
+    KeReleaseSpinLock(outer, outerIrql);
+}
+
+} // namespace zm4test
+
+namespace zm4::host {
+namespace {
+
+LARGE_INTEGER relative(int64_t duration100ns)
+{
+    LARGE_INTEGER time;
+    time.QuadPart = -duration100ns;
+    return time;
+}
+
+// An excluder as the driver builds it: a named synchronization event, acquired
+// by a wait with the 1.2-s (or 1-ms test) time-out, released by setting it.
+struct Excluder {
+    explicit Excluder(const char *name)
+    {
+        KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+        HostVerifierNameLock(&event, name);
+    }
+    NTSTATUS acquire(int64_t timeout = 12'000'000)
+    {
+        LARGE_INTEGER time = relative(timeout);
+        return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &time);
+    }
+    void release() { KeSetEvent(&event, 0, FALSE); }
+    KEVENT event;
+};
+
+struct NamedSpinLock {
+    explicit NamedSpinLock(const char *name)
+    {
+        KeInitializeSpinLock(&lock);
+        HostVerifierNameLock(&lock, name);
+    }
+    KIRQL acquire()
+    {
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        return old;
+    }
+    void release(KIRQL old) { KeReleaseSpinLock(&lock, old); }
+    KSPIN_LOCK lock;
+};
+
+class Verifier : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    Kernel kernel_;
+};
+
+TEST_F(Verifier, SpinLockRaisesToDispatchLevelAndRestoresTheCallersLevel)
+{
+    NamedSpinLock a("transfer spin lock");
+    NamedSpinLock b("empty-buffer queue lock");
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    const KIRQL first = a.acquire();
+    EXPECT_EQ(first, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    const KIRQL second = b.acquire();
+    EXPECT_EQ(second, DISPATCH_LEVEL);
+    b.release(second);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    a.release(first);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeLowerIrql(old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(Verifier, BlockingAtDispatchLevelAbortsNamingTheCaller)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    LARGE_INTEGER timeout = relative(kMillisecond);
+    EXPECT_DEATH(zm4test::waitAtDispatchLevel(&event, &timeout), "DISPATCH_LEVEL.*waitAtDispatchLevel");
+    EXPECT_DEATH(zm4test::waitAtDispatchLevel(&event, nullptr), "no time-out.*waitAtDispatchLevel");
+    // A poll is allowed at dispatch level.
+    KeSetEvent(&event, 0, FALSE);
+    LARGE_INTEGER poll = relative(0);
+    zm4test::waitAtDispatchLevel(&event, &poll);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(Verifier, DelayAtDispatchLevelAborts)
+{
+    kernel_.scheduler().postAfter(0, [] {
+        LARGE_INTEGER pause = relative(kMillisecond);
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    });
+    EXPECT_DEATH(kernel_.scheduler().runFor(kMillisecond), "KeDelayExecutionThread at DISPATCH_LEVEL");
+}
+
+TEST_F(Verifier, SpinLockMisuseAborts)
+{
+    NamedSpinLock lock("transfer spin lock");
+    EXPECT_DEATH(
+        {
+            lock.acquire();
+            lock.acquire();
+        },
+        "which the same context already holds");
+    EXPECT_DEATH(lock.release(PASSIVE_LEVEL), "does not hold");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeLowerIrql(DISPATCH_LEVEL);
+            KeRaiseIrql(PASSIVE_LEVEL, &old);
+        },
+        "not a raise");
+}
+
+TEST_F(Verifier, MisusedEventsAndPoolAbort)
+{
+    // Pool is not zeroed: an event that was never initialised is caught.
+    auto *event = static_cast<KEVENT *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kPoolTagWdm));
+    LARGE_INTEGER timeout = relative(kMillisecond);
+    EXPECT_DEATH(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout),
+                 "not an initialised event");
+    EXPECT_DEATH(KeSetEvent(event, 0, FALSE), "not an initialised event");
+    ExFreePool(event);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_DEATH(ExAllocatePoolWithTag(PagedPool, 8, kPoolTagWdm), "paged pool at DISPATCH_LEVEL");
+    KeLowerIrql(old);
+}
+
+TEST_F(Verifier, SimulatedTimeRefusesASecondThread)
+{
+    EXPECT_DEATH(
+        {
+            std::thread other([] {
+                LARGE_INTEGER now;
+                KeQuerySystemTime(&now);
+            });
+            other.join();
+        },
+        "from a second thread while the kernel runs in simulated time");
+}
+
+TEST_F(Verifier, WorkItemOrEventThatLeaksASpinLockAborts)
+{
+    NamedSpinLock lock("transfer spin lock");
+    kernel_.scheduler().queueWork([&] { lock.acquire(); });
+    EXPECT_DEATH(
+        kernel_.scheduler().runFor(0),
+        "work item queued by .*WorkItemOrEventThatLeaksASpinLockAborts.* returned holding 1 spin lock");
+}
+
+TEST_F(Verifier, TheDriversLockOrderPasses)
+{
+    Excluder frame("frame excluder"), camera("camera lock"), link("link lock"), usb("USB request lock");
+    Excluder transfer("transfer excluder");
+    NamedSpinLock transferLock("transfer spin lock"), queueLock("empty-buffer queue lock");
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(frame.acquire(), STATUS_SUCCESS);
+        ASSERT_EQ(camera.acquire(), STATUS_SUCCESS);
+        ASSERT_EQ(link.acquire(), STATUS_SUCCESS);
+        ASSERT_EQ(usb.acquire(), STATUS_SUCCESS);
+        usb.release();
+        link.release();
+        camera.release();
+        frame.release();
+
+        ASSERT_EQ(transfer.acquire(), STATUS_SUCCESS);
+        ASSERT_EQ(usb.acquire(), STATUS_SUCCESS);
+        usb.release();
+        const KIRQL old = transferLock.acquire();
+        const KIRQL inner = queueLock.acquire();
+        queueLock.release(inner);
+        transferLock.release(old);
+        transfer.release();
+    }
+    // Camera control alone, skipping outer locks, is in order too.
+    ASSERT_EQ(camera.acquire(), STATUS_SUCCESS);
+    ASSERT_EQ(usb.acquire(), STATUS_SUCCESS);
+    usb.release();
+    camera.release();
+}
+
+TEST_F(Verifier, TakingAnOuterLockInsideAnInnerOneAbortsNamingBoth)
+{
+    Excluder camera("camera lock"), link("link lock");
+    ASSERT_EQ(link.acquire(), STATUS_SUCCESS);
+    EXPECT_DEATH(camera.acquire(),
+                 "lock order violation: 'camera lock' acquired .* while holding 'link lock'");
+    link.release();
+
+    // Through the list's transitivity: frame excluder comes before USB request lock.
+    Excluder frame("frame excluder"), usb("USB request lock");
+    ASSERT_EQ(usb.acquire(), STATUS_SUCCESS);
+    EXPECT_DEATH(frame.acquire(), "'frame excluder' acquired .* while holding 'USB request lock'");
+    usb.release();
+
+    NamedSpinLock transferLock("transfer spin lock"), queueLock("empty-buffer queue lock");
+    EXPECT_DEATH(zm4test::takeTwoLocks(&queueLock.lock, &transferLock.lock),
+                 "'transfer spin lock' acquired at .*takeTwoLocks.* while holding 'empty-buffer queue lock'");
+}
+
+TEST_F(Verifier, ACycleBetweenLocksOutsideTheListAbortsNamingBoth)
+{
+    NamedSpinLock a("queue A lock"), b("queue B lock");
+    zm4test::takeTwoLocks(&a.lock, &b.lock);
+    zm4test::takeTwoLocks(&a.lock, &b.lock); // the same order again is fine
+    EXPECT_DEATH(zm4test::takeTwoLocks(&b.lock, &a.lock),
+                 "lock order cycle: 'queue A lock' acquired .* while holding 'queue B lock'");
+}
+
+TEST_F(Verifier, CyclesAreFoundThroughLongerChainsAndUnnamedLocks)
+{
+    KSPIN_LOCK x, y, z;
+    KeInitializeSpinLock(&x);
+    KeInitializeSpinLock(&y);
+    KeInitializeSpinLock(&z);
+    zm4test::takeTwoLocks(&x, &y);
+    zm4test::takeTwoLocks(&y, &z);
+    EXPECT_DEATH(zm4test::takeTwoLocks(&z, &x), "lock order cycle: 'unnamed spin lock 0x[0-9a-f]+' .*->.*->");
+}
+
+TEST_F(Verifier, AReinitialisedLockStartsWithoutHistory)
+{
+    KSPIN_LOCK x, y;
+    KeInitializeSpinLock(&x);
+    KeInitializeSpinLock(&y);
+    zm4test::takeTwoLocks(&x, &y);
+    // The memory now holds a different lock: the old order does not bind it.
+    KeInitializeSpinLock(&x);
+    zm4test::takeTwoLocks(&y, &x);
+}
+
+TEST_F(Verifier, OrderIsCheckedAcrossThreadsOfTheDriver)
+{
+    // One work item records the order; the test thread, a different context,
+    // then breaks it.
+    Excluder transfer("transfer excluder"), queue("queue X lock");
+    kernel_.scheduler().queueWork([&] {
+        ASSERT_EQ(transfer.acquire(), STATUS_SUCCESS);
+        ASSERT_EQ(queue.acquire(), STATUS_SUCCESS);
+        queue.release();
+        transfer.release();
+    });
+    kernel_.scheduler().runFor(0);
+    ASSERT_EQ(queue.acquire(), STATUS_SUCCESS);
+    EXPECT_DEATH(transfer.acquire(),
+                 "lock order cycle: 'transfer excluder' acquired .* while holding 'queue X lock'");
+    queue.release();
+}
+
+TEST_F(Verifier, AFailedTestAcquireIsNotHeldButATimedOutAcquireIs)
+{
+    Excluder frame("frame excluder"), camera("camera lock");
+    std::vector<NTSTATUS> results;
+    ASSERT_EQ(camera.acquire(), STATUS_SUCCESS); // the test thread holds the camera lock
+    // A 1-ms test acquire that fails leaves the item without the lock, so the
+    // frame excluder may follow it.
+    kernel_.scheduler().queueWork([&] {
+        results.push_back(camera.acquire(10'000));
+        results.push_back(frame.acquire());
+        frame.release();
+    });
+    kernel_.scheduler().runFor(kMillisecond);
+    EXPECT_EQ(results, (std::vector<NTSTATUS>{STATUS_TIMEOUT, STATUS_SUCCESS}));
+    // A 1.2-s acquire that times out: the driver goes on as if it held the
+    // lock, so the frame excluder after it is out of order.
+    kernel_.scheduler().queueWork([&] {
+        camera.acquire();
+        frame.acquire();
+    });
+    EXPECT_DEATH(kernel_.scheduler().runFor(2 * kSecond),
+                 "'frame excluder' acquired .* while holding 'camera lock'");
+}
+
+TEST(VerifierOff, LockOrderChecksCanBeTurnedOff)
+{
+    KernelOptions options;
+    options.lockOrderChecks = false;
+    Kernel kernel(options);
+    Excluder camera("camera lock"), link("link lock");
+    ASSERT_EQ(link.acquire(), STATUS_SUCCESS);
+    EXPECT_EQ(camera.acquire(), STATUS_SUCCESS);
+    camera.release();
+    link.release();
+}
+
+} // namespace
+} // namespace zm4::host

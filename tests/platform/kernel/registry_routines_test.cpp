@@ -1,0 +1,312 @@
+// The kernel's registry routines as the driver calls them, on the in-memory
+// store and on a file store, checked through what the store then holds.
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/registry_store.h"
+#include "tests/platform/kernel/registry_temp_dir.h"
+
+namespace zm4::host {
+namespace {
+
+constexpr PCWSTR kPath = u"Software\\Lumena\\ZM4 Microscope";
+constexpr PCWSTR kEnumPath = u"Enum\\USB\\VID_1E7A&PID_0001";
+const std::string kKey(kDriverKeyPath);
+const std::string kEnum(kEnumKeyPath);
+constexpr NTSTATUS kStatusInvalidHandle = static_cast<NTSTATUS>(0xC0000008);
+constexpr NTSTATUS kStatusObjectNameInvalid = static_cast<NTSTATUS>(0xC0000033);
+constexpr NTSTATUS kStatusKeyDeleted = static_cast<NTSTATUS>(0xC000017C);
+
+NTSTATUS writeDword(PCWSTR name, ULONG value, PCWSTR path = kPath)
+{
+    return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, path, name, REG_DWORD, &value, sizeof value);
+}
+
+// One direct query with a REG_DWORD default, as the driver reads its values.
+NTSTATUS readDword(PCWSTR name, ULONG *out, ULONG defaultValue, PCWSTR path = kPath, ULONG flags = 0)
+{
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0] = {nullptr,      RTL_QUERY_REGISTRY_DIRECT | flags, name, out, REG_DWORD, &defaultValue,
+                sizeof(ULONG)};
+    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr);
+}
+
+NTSTATUS queryBinary(PCWSTR name, void *buffer, std::vector<uint8_t> defaultData = {})
+{
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0] = {nullptr,
+                RTL_QUERY_REGISTRY_DIRECT,
+                name,
+                buffer,
+                defaultData.empty() ? REG_NONE : REG_BINARY,
+                defaultData.data(),
+                static_cast<ULONG>(defaultData.size())};
+    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, table, nullptr, nullptr);
+}
+
+NTSTATUS openKey(PCWSTR name, HANDLE *handle, ACCESS_MASK access = KEY_ALL_ACCESS)
+{
+    UNICODE_STRING string;
+    RtlInitUnicodeString(&string, name);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &string, OBJ_EXCLUSIVE, nullptr, nullptr);
+    return ZwOpenKey(handle, access, &attributes);
+}
+
+// Every test runs on both back ends; the file one also checks that a second
+// store opened on the file afterwards sees the same thing.
+class RegistryRoutines : public testing::TestWithParam<bool> {
+protected:
+    RegistryRoutines()
+        : store_(GetParam() ? RegistryStore::openFile(dir_ / "registry.reg") : RegistryStore::inMemory()),
+          scope_(*store_)
+    {
+    }
+    ~RegistryRoutines() override { EXPECT_EQ(openKeyHandleCount(), 0u) << "a key handle was left open"; }
+
+    // What a later run of the driver would find.
+    RegistryStore &persisted()
+    {
+        if (GetParam())
+            reopened_ = RegistryStore::openFile(dir_ / "registry.reg");
+        return reopened_ ? *reopened_ : *store_;
+    }
+
+    test::TempDir dir_;
+    std::unique_ptr<RegistryStore> store_, reopened_;
+    RegistryScope scope_;
+};
+
+TEST_P(RegistryRoutines, DwordValuesRoundTrip)
+{
+    ASSERT_EQ(writeDword(u"Bandwidth", 2), STATUS_SUCCESS);
+    ASSERT_EQ(writeDword(u"ApCor", 0xFFFFFFFF), STATUS_SUCCESS);
+    EXPECT_EQ(persisted().read(kKey, "Bandwidth"), RegistryValue::dword(2));
+    ULONG value = 77;
+    EXPECT_EQ(readDword(u"bandwidth", &value, 3), STATUS_SUCCESS); // names ignore case
+    EXPECT_EQ(value, 2u);
+    EXPECT_EQ(readDword(u"ApCor", &value, 0), STATUS_SUCCESS);
+    EXPECT_EQ(value, 0xFFFFFFFFu);
+    // The object-manager spelling names the same key.
+    EXPECT_EQ(readDword(u"Bandwidth", &value, 3, u"\\Registry\\Machine\\SOFTWARE\\Lumena\\ZM4 Microscope"),
+              STATUS_SUCCESS);
+    EXPECT_EQ(value, 2u);
+}
+
+TEST_P(RegistryRoutines, MissingValuesAndKeys)
+{
+    ULONG value = 77;
+    // No key at all: the query fails and the output is untouched.
+    EXPECT_EQ(readDword(u"Framerate", &value, 1), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(value, 77u);
+    ASSERT_EQ(writeDword(u"Bandwidth", 3), STATUS_SUCCESS);
+    // The key exists but the value does not: the default, with success.
+    EXPECT_EQ(readDword(u"Framerate", &value, 1), STATUS_SUCCESS);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(persisted().read(kKey, "Framerate"), std::nullopt); // a default is not written
+    // Required: the default does not count.
+    value = 77;
+    EXPECT_EQ(readDword(u"Framerate", &value, 1, kPath, RTL_QUERY_REGISTRY_REQUIRED),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(value, 77u);
+    // No default: the entry is skipped.
+    RTL_QUERY_REGISTRY_TABLE table[3] = {};
+    ULONG a = 77, b = 0;
+    table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, u"Framerate", &a, REG_NONE, nullptr, 0};
+    table[1] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, u"Bandwidth", &b, REG_NONE, nullptr, 0};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, table, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(a, 77u);
+    EXPECT_EQ(b, 3u);
+}
+
+TEST_P(RegistryRoutines, BinaryValuesFollowTheDirectBufferRules)
+{
+    UCHAR matrix[9] = {96, 0xD0, 48, 1, 2, 3, 4, 5, 6};
+    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kPath, u"Matrix", REG_BINARY, matrix, 9),
+              STATUS_SUCCESS);
+    EXPECT_EQ(persisted().read(kKey, "Matrix"), RegistryValue::binary({96, 0xD0, 48, 1, 2, 3, 4, 5, 6}));
+
+    // Negative size: the data alone, at the start of the buffer.
+    UCHAR exact[16];
+    std::memset(exact, 0xEE, sizeof exact);
+    const LONG minus16 = -16;
+    std::memcpy(exact, &minus16, sizeof minus16);
+    ASSERT_EQ(queryBinary(u"Matrix", exact), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(exact, matrix, 9), 0);
+    EXPECT_EQ(exact[9], 0xEE);
+
+    // Positive size: length and type words, then the data.
+    UCHAR framed[20];
+    const LONG plus20 = 20;
+    std::memcpy(framed, &plus20, sizeof plus20);
+    ASSERT_EQ(queryBinary(u"Matrix", framed), STATUS_SUCCESS);
+    ULONG header[2];
+    std::memcpy(header, framed, sizeof header);
+    EXPECT_EQ(header[0], 9u);
+    EXPECT_EQ(header[1], REG_BINARY);
+    EXPECT_EQ(std::memcmp(framed + 8, matrix, 9), 0);
+
+    // Too small either way, by one byte.
+    const LONG minus8 = -8, plus16 = 16;
+    std::memcpy(exact, &minus8, sizeof minus8);
+    EXPECT_EQ(queryBinary(u"Matrix", exact), STATUS_BUFFER_TOO_SMALL);
+    std::memcpy(framed, &plus16, sizeof plus16);
+    EXPECT_EQ(queryBinary(u"Matrix", framed), STATUS_BUFFER_TOO_SMALL);
+
+    // A missing binary takes its default data the same way.
+    std::memcpy(exact, &minus16, sizeof minus16);
+    ASSERT_EQ(queryBinary(u"NoMatrix", exact, std::vector<uint8_t>(16, 0)), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<uint8_t>(exact, exact + 16), std::vector<uint8_t>(16, 0));
+}
+
+TEST_P(RegistryRoutines, ShortAndEmptyBinaryValues)
+{
+    // An empty list is a present, empty value, not a missing one.
+    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kPath, u"DebugList", REG_BINARY, nullptr, 0),
+              STATUS_SUCCESS);
+    EXPECT_EQ(persisted().read(kKey, "DebugList"), RegistryValue::binary({}));
+    UCHAR list[10] = {1, 8, 2};
+    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kPath, u"DebugList", REG_BINARY, list, 3),
+              STATUS_SUCCESS);
+    EXPECT_EQ(persisted().read(kKey, "DebugList"), RegistryValue::binary({1, 8, 2}));
+    // Four bytes or fewer go straight into EntryContext, as the kernel does.
+    UCHAR out[8];
+    std::memset(out, 0xEE, sizeof out);
+    ASSERT_EQ(queryBinary(u"DebugList", out), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{1, 8, 2, 0xEE}));
+}
+
+TEST_P(RegistryRoutines, QueryRoutinesAndStrings)
+{
+    ASSERT_EQ(writeDword(u"Bandwidth", 3), STATUS_SUCCESS);
+    ASSERT_TRUE(store_->write(kKey, "Größe \U0001F52C", RegistryValue::string("Objektiv \"40×\"")));
+    struct Seen {
+        std::vector<std::u16string> names;
+        std::vector<ULONG> types;
+    } seen;
+    auto routine = [](PCWSTR name, ULONG type, PVOID, ULONG, PVOID context, PVOID) -> NTSTATUS {
+        static_cast<Seen *>(context)->names.emplace_back(name);
+        static_cast<Seen *>(context)->types.push_back(type);
+        return STATUS_SUCCESS;
+    };
+    RTL_QUERY_REGISTRY_TABLE all[2] = {};
+    all[0].QueryRoutine = routine;
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, all, &seen, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(seen.names, (std::vector<std::u16string>{u"Bandwidth", u"Größe \U0001F52C"}));
+    EXPECT_EQ(seen.types, (std::vector<ULONG>{REG_DWORD, REG_SZ}));
+
+    // A failing routine stops the query with its status.
+    all[0].QueryRoutine = [](PCWSTR, ULONG, PVOID, ULONG, PVOID, PVOID) -> NTSTATUS {
+        return STATUS_NO_MATCH;
+    };
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, all, nullptr, nullptr), STATUS_NO_MATCH);
+
+    WCHAR buffer[16];
+    UNICODE_STRING text{0, sizeof buffer, buffer};
+    RTL_QUERY_REGISTRY_TABLE direct[2] = {};
+    direct[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, u"GRÖßE \U0001F52C", &text, REG_NONE, nullptr, 0};
+    // Only ASCII letters ignore case: this name differs in Ö/ö, so it is missing.
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, direct, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(text.Length, 0u);
+    direct[0].Name = u"gRößE \U0001F52C";
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, direct, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(text.Buffer, text.Length / 2), u"Objektiv \"40×\"");
+    text.MaximumLength = 14 * 2; // no room for the terminator
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, direct, nullptr, nullptr),
+              STATUS_BUFFER_TOO_SMALL);
+
+    // A lone surrogate is no name at all.
+    const WCHAR broken[] = {u'A', 0xD800, 0};
+    EXPECT_EQ(writeDword(broken, 1), kStatusObjectNameInvalid);
+    EXPECT_EQ(persisted().values(kKey)->size(), 2u);
+}
+
+TEST_P(RegistryRoutines, EnumerationKeyOpenAndDelete)
+{
+    HANDLE handle = nullptr;
+    // Absent: nothing to open, nothing changes.
+    EXPECT_EQ(openKey(kEnumPath, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    // Present with a subkey: it cannot go, and stays.
+    ASSERT_TRUE(store_->createKey(kEnum + "\\5&2a3b&0&1"));
+    ASSERT_EQ(openKey(kEnumPath, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteKey(handle), STATUS_CANNOT_DELETE);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_TRUE(persisted().keyExists(kEnum));
+
+    // Without its subkey it goes; the handle stays open until closed.
+    ASSERT_EQ(store_->deleteKey(kEnum + "\\5&2A3B&0&1"), KeyDeletion::Deleted);
+    ASSERT_TRUE(store_->write(kEnum, "Driver", RegistryValue::string("zm4")));
+    ASSERT_EQ(openKey(u"\\REGISTRY\\MACHINE\\enum\\usb\\vid_1e7a&pid_0001", &handle), STATUS_SUCCESS);
+    EXPECT_EQ(openKeyHandleCount(), 1u);
+    EXPECT_EQ(ZwDeleteKey(handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteKey(handle), kStatusKeyDeleted);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), kStatusInvalidHandle);
+    EXPECT_FALSE(persisted().keyExists(kEnum));
+    EXPECT_TRUE(persisted().keys().empty());
+    EXPECT_EQ(openKey(kEnumPath, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    // Deleting needs delete access.
+    ASSERT_TRUE(store_->createKey(kEnum));
+    ASSERT_EQ(openKey(kEnumPath, &handle, 0x20019 /* read access */), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteKey(handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_TRUE(persisted().keyExists(kEnum));
+}
+
+INSTANTIATE_TEST_SUITE_P(Registry, RegistryRoutines, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &param) {
+                             return param.param ? "File" : "Memory";
+                         });
+
+TEST(RegistryRoutinesWithoutStore, FailAndScopesNest)
+{
+    ASSERT_EQ(currentRegistry(), nullptr);
+    ULONG value = 5;
+    EXPECT_EQ(writeDword(u"Bandwidth", 1), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(readDword(u"Bandwidth", &value, 3), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(value, 5u);
+    HANDLE handle = nullptr;
+    EXPECT_EQ(openKey(kEnumPath, &handle), STATUS_UNSUCCESSFUL);
+
+    auto outer = RegistryStore::inMemory(), inner = RegistryStore::inMemory();
+    {
+        RegistryScope outerScope(*outer);
+        ASSERT_EQ(outer->write(kEnum, "x", RegistryValue::dword(1)), true);
+        ASSERT_EQ(openKey(kEnumPath, &handle), STATUS_SUCCESS);
+        {
+            RegistryScope innerScope(*inner);
+            EXPECT_EQ(writeDword(u"Bandwidth", 1), STATUS_SUCCESS);
+            // A handle belongs to the store it was opened in.
+            EXPECT_EQ(ZwDeleteKey(handle), kStatusInvalidHandle);
+        }
+        EXPECT_EQ(ZwDeleteKey(handle), STATUS_SUCCESS);
+        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(currentRegistry(), nullptr);
+    EXPECT_EQ(inner->read(kKey, "Bandwidth"), RegistryValue::dword(1));
+    EXPECT_EQ(outer->read(kKey, "Bandwidth"), std::nullopt);
+    EXPECT_FALSE(outer->keyExists(kEnum));
+}
+
+TEST(RegistryRoutinesWithoutStore, InitUnicodeStringCountsBytes)
+{
+    UNICODE_STRING s;
+    RtlInitUnicodeString(&s, kEnumPath);
+    EXPECT_EQ(s.Length, 26 * 2);
+    EXPECT_EQ(s.MaximumLength, 27 * 2);
+    EXPECT_EQ(s.Buffer, kEnumPath);
+    RtlInitUnicodeString(&s, nullptr);
+    EXPECT_EQ(s.Length, 0);
+    EXPECT_EQ(s.MaximumLength, 0);
+    EXPECT_EQ(s.Buffer, nullptr);
+}
+
+} // namespace
+} // namespace zm4::host
