@@ -1,0 +1,66 @@
+#pragma once
+/*
+ * Fault switches of the emulated camera. Each can be set at any time, from a
+ * test directly or from the tool through the text form parsed here, e.g.
+ * "ctrlfail:count=3", "isoerror:p=0.01", "corrupt:eol", "refuse-alt:3".
+ * Random choices come from the camera's own generator, seeded by `seed`, so a
+ * run with faults repeats exactly.
+ */
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+
+namespace zm4::emu {
+
+/*
+ * One switch: off, or on for every eligible event, for each with probability
+ * p, and for at most `count` firings when count is not negative.
+ */
+struct FaultSwitch {
+	bool on = false;
+	double p = 1.0;
+	int64_t count = -1;
+
+	/* Decides whether the fault hits this event, and uses up one firing if so. */
+	bool fire(std::mt19937_64 &rng);
+};
+
+enum class Corruption {
+	lineLength,	/* one line's length word exceeds the longest line */
+	endOfLine,	/* one line's end-of-line marker is wrong */
+	endOfFrame,	/* the end-of-frame marker is missing */
+	magic,		/* junk bytes come before the magic */
+};
+
+struct Faults {
+	FaultSwitch noAnswer;	/* reads come back as eight 0xFF bytes, writes do nothing */
+	FaultSwitch ctrlFail;	/* control transfers fail */
+	FaultSwitch haltOnWrite; /* writes with a data stage stall the endpoint */
+	FaultSwitch statusError; /* every command raises statusErrorBits in status byte 4 */
+	uint8_t statusErrorBits = 0x04;
+	FaultSwitch isoError;	/* isochronous packets arrive with an error status */
+	FaultSwitch isoFail;	/* whole isochronous requests fail */
+	FaultSwitch stall;	/* the isochronous endpoint sends nothing at all */
+	FaultSwitch corrupt;	/* frames leave the camera damaged */
+	Corruption corruption = Corruption::lineLength;
+	int corruptLine = -1;	/* line record to damage; -1 = the middle one */
+	int magicOffset = 10;	/* junk bytes before the magic */
+	uint8_t refusedAlternates = 0; /* bit n refuses alternate setting n */
+	FaultSwitch slowCtrl;	/* control transfers take slowCtrlMs to complete */
+	int slowCtrlMs = 1500;
+	bool disconnect = false; /* the camera has left the bus */
+	uint64_t seed = 1;
+};
+
+/*
+ * Applies one switch in text form to faults: "name", "name:ARG,key=value,...",
+ * or "name:off". Keys every switch takes: count, p, seed. Returns false with a
+ * message on error, leaving faults unchanged.
+ */
+bool parseFault(std::string_view spec, Faults &faults, std::string *error);
+/* Several switches separated by ';'. */
+bool parseFaults(std::string_view specs, Faults &faults, std::string *error);
+
+} /* namespace zm4::emu */
