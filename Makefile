@@ -7,10 +7,11 @@ TYPE ?= RelWithDebInfo
 WERROR ?= OFF
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
+CTEST_ARGS ?=
 
 configure = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=$(TYPE) -DZM4_WERROR=$(WERROR) $(CMAKE_ARGS) $(2) >/dev/null
 build = cmake --build $(1) -j $(JOBS)
-ctest = ctest --test-dir $(1) --output-on-failure -j $(JOBS)
+ctest = ctest --test-dir $(1) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 .PHONY: all run test asan tsan bench fuzz clean
 all:

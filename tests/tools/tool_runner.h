@@ -1,0 +1,38 @@
+// Runs the built zm4 program in a child process and collects its exit code,
+// standard output and standard error, and gives each test a scratch folder.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace zm4::cli::testing {
+
+struct ToolResult {
+    int exitCode = -1; // -1 when the program did not exit normally (a crash)
+    std::string out;
+    std::string err;
+};
+
+ToolResult runTool(const std::vector<std::string> &args);
+
+// A fresh temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    std::string path(const std::string &name) const { return (dir_ / name).string(); }
+
+private:
+    std::filesystem::path dir_;
+};
+
+std::vector<uint8_t> readBytes(const std::string &path);
+void writeBytes(const std::string &path, std::span<const uint8_t> bytes);
+
+} // namespace zm4::cli::testing
