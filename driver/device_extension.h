@@ -12,6 +12,8 @@ struct DEVICE_EXTENSION {
 
     // Request queues (device, stream control, stream data), timer running, tick
     // count. Owner: driver entry and request dispatch.
+    ULONG timerRunning; // 1 while the timer reschedules itself; 0 asks it to stop
+    ULONG tickCount;    // timer callbacks so far; driver time is tickCount x 100
 
     // Stream state: instance records, pending read queues, running count, open
     // count, format, last frame time. Owner: the video stream object.
