@@ -3,31 +3,61 @@
 // subsystem; the groups stay in this order.
 #pragma once
 
+#include "camera/camera.h"
+#include "driver/extns.h"
 #include "platform/kernel/kernel.h"
+#include "platform/usb/usb.h"
 #include "settings/settings_record.h"
 
 struct DEVICE_EXTENSION {
     // Physical device object: the device object below the driver, to which every
     // USB request goes. Owner: the device object (device initialise).
+    DEVICE_OBJECT *PhysicalDeviceObject;
+
+    // Status-check flag of camera control, kept directly after the physical
+    // device object: 1 when the camera's status is read after every command.
+    ULONG statusCheck;
 
     // Request queues (device, stream control, stream data), timer running, tick
-    // count. Owner: driver entry and request dispatch.
+    // count. Owner: driver entry and request dispatch. Each queue holds the
+    // requests of its kind that arrived while another was being processed.
+    EXTNS_SRB_QUEUE deviceQueue;
+    EXTNS_SRB_QUEUE streamControlQueue; // shared by all streams
+    EXTNS_SRB_QUEUE streamDataQueue;    // shared by all streams
     ULONG timerRunning; // 1 while the timer reschedules itself; 0 asks it to stop
     ULONG tickCount;    // timer callbacks so far; driver time is tickCount x 100
 
     // Stream state: instance records, pending read queues, running count, open
     // count, format, last frame time. Owner: the video stream object.
 
-    // Frame pacing state. Owner: stream timing.
+    // Frame pacing state. Owner: stream timing. Millisecond times of the
+    // accurate clock, compared unsigned.
+    ULONG pacingActive;     // 1 once a paced read has been served since the last reset
+    ULONG previousCallTime; // time of the previous timing decision
+    ULONG nextDueTime;      // when the next paced frame is due
+    ULONG earliestTime;     // next due - interval: frames at or before it are held
 
     // USB interface state. Owner: the USB interface.
+    DEVICE_OBJECT *usbPhysicalDeviceObject;          // copy taken at initialise; every request goes to it
+    USB_CONFIGURATION_DESCRIPTOR *usbConfigDescriptor; // owned pool copy (wTotalLength bytes), or null
+    EXTNS_EXCLUDER usbRequestLock;                     // serialises selections and vendor requests
+    ULONG usbAlternateSetting;                         // last setting selected successfully
+    USBD_INTERFACE_INFORMATION *usbInterfaceInfo;      // owned copy from the last selection, or null
+    USBD_CONFIGURATION_HANDLE usbConfigHandle;         // of the last successful selection
+    ULONG usbDeviceHalted;                             // 1 once a request failed with a halted endpoint
 
     // Message link state. Owner: the message link.
+    EXTNS_EXCLUDER linkLock;    // one message at a time
+    ULONG linkFailures;         // consecutive failed messages
+    ULONG linkCameraFault;      // 1 while the camera fault is latched: nothing is sent
 
     // Settings record. Owner: the property manager.
     SETTINGS_RECORD settings;
 
     // Isochronous transfer state. Owner: isochronous transfer.
+    // running: 1 while completions may resubmit; camera control reads it to
+    // decide whether cached port bytes stay valid.
+    ULONG transferRunning;
 
     // Frame assembly state. Owner: frame assembly.
 
@@ -36,4 +66,5 @@ struct DEVICE_EXTENSION {
     // Camera control state, including the status-check flag `statusCheck`, which
     // lies directly after the physical device object. Owner: the camera record,
     // settings, exposure, background thread and compression modules.
+    CAMERA_RECORD camera;
 };

@@ -93,7 +93,7 @@ inline void KeReleaseSpinLock(KSPIN_LOCK *spinLock, KIRQL newIrql) { KfReleaseSp
 
 // ---- Events and waits -------------------------------------------------------
 enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
-enum KWAIT_REASON { Executive = 0 };
+enum KWAIT_REASON { Executive = 0, Suspended = 5 };
 enum KPROCESSOR_MODE { KernelMode = 0, UserMode = 1 };
 
 // The event's state is kept inline, so an event needs no destruction, as in the

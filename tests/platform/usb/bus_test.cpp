@@ -1,0 +1,471 @@
+// The host USB bus with the emulated camera behind it: configuration helpers
+// on the camera's real descriptor bytes, selection, vendor requests, the
+// isochronous frame clock, abort, reset, cancel and slow or failing devices.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "emulator/camera.h"
+#include "emulator/usb_device.h"
+#include "platform/kernel/host.h"
+#include "platform/usb/bus.h"
+
+namespace {
+
+using zm4::host::kMillisecond;
+
+// One isochronous request owned by the test: its IRP, URB and buffer, and
+// what its completions saw.
+struct IsoRequest {
+    IRP *irp = nullptr;
+    std::vector<uint8_t> urbBytes;
+    std::vector<uint8_t> buffer;
+    std::vector<int64_t> completedAt;
+    NTSTATUS lastStatus = STATUS_PENDING;
+    std::function<void(IsoRequest &)> onComplete;
+
+    URB *urb() { return reinterpret_cast<URB *>(urbBytes.data()); }
+    _URB_ISOCH_TRANSFER &iso() { return urb()->UrbIsochronousTransfer; }
+};
+
+NTSTATUS isoCompleted(DEVICE_OBJECT *, IRP *irp, PVOID context)
+{
+    auto *request = static_cast<IsoRequest *>(context);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    request->lastStatus = irp->IoStatus.Status;
+    request->completedAt.push_back(zm4::host::Kernel::current().scheduler().now() / kMillisecond);
+    if (request->onComplete)
+        request->onComplete(*request);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+class Bus : public ::testing::Test {
+protected:
+    explicit Bus(zm4::host::KernelOptions options = {}) : kernel(options) {}
+
+    void TearDown() override
+    {
+        for (auto &request : requests)
+            IoFreeIrp(request->irp);
+        requests.clear();
+        EXPECT_EQ(kernel.pool().liveBlocks(), 0u) << kernel.pool().leakReport();
+    }
+
+    int64_t nowMs() { return kernel.scheduler().now() / kMillisecond; }
+
+    // Sends a URB the way a driver does and waits for its completion.
+    NTSTATUS send(URB *urb, NTSTATUS *callStatus = nullptr)
+    {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK io{STATUS_UNSUCCESSFUL, 0};
+        IRP *irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus.physicalDeviceObject(),
+                                                 nullptr, 0, nullptr, 0, TRUE, &event, &io);
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+        const NTSTATUS status = IofCallDriver(bus.physicalDeviceObject(), irp);
+        if (callStatus != nullptr)
+            *callStatus = status;
+        if (status == STATUS_PENDING)
+            kernel.scheduler().runUntil([&] { return KeReadStateEvent(&event) != 0; },
+                                        10 * zm4::host::kSecond);
+        return io.Status;
+    }
+
+    NTSTATUS vendor(bool in, uint8_t request, uint16_t value, uint16_t index, uint8_t *data = nullptr,
+                    ULONG length = 0, URB *out = nullptr)
+    {
+        URB local{};
+        URB &urb = out != nullptr ? *out : local;
+        urb.UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
+        urb.UrbHeader.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        auto &vendor = urb.UrbControlVendorClassRequest;
+        vendor.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0;
+        vendor.TransferBuffer = data;
+        vendor.TransferBufferLength = length;
+        vendor.Request = request;
+        vendor.Value = value;
+        vendor.Index = index;
+        return send(&urb);
+    }
+
+    // Selects an alternate setting of the video interface; the isochronous pipe.
+    NTSTATUS select(uint8_t alternate, USBD_PIPE_INFORMATION *pipe = nullptr)
+    {
+        auto *config = reinterpret_cast<USB_CONFIGURATION_DESCRIPTOR *>(descriptor.data());
+        USBD_INTERFACE_LIST_ENTRY list[2] = {
+            {USBD_ParseConfigurationDescriptorEx(config, config, 1, alternate, -1, -1, -1), nullptr},
+            {nullptr, nullptr}};
+        if (list[0].InterfaceDescriptor == nullptr)
+            return STATUS_NO_MATCH;
+        URB *urb = USBD_CreateConfigurationRequestEx(config, list);
+        const NTSTATUS status = send(urb);
+        if (pipe != nullptr)
+            *pipe = list[0].Interface->Pipes[0];
+        ExFreePool(urb);
+        return status;
+    }
+
+    // The camera powered, its isochronous output on, grabbing continuously.
+    void startStreaming()
+    {
+        ASSERT_EQ(vendor(false, 0x04, 0, 0), STATUS_SUCCESS);         // high power
+        ASSERT_EQ(vendor(false, 0x22, 0xF7F1, 0x08), STATUS_SUCCESS); // isochronous output on
+        ASSERT_EQ(vendor(false, 0xC3, 0, 0), STATUS_SUCCESS);         // free-running grabs
+    }
+
+    IsoRequest &submitIso(const USBD_PIPE_INFORMATION &pipe, ULONG packets, NTSTATUS *callStatus = nullptr)
+    {
+        auto request = std::make_unique<IsoRequest>();
+        request->irp = IoAllocateIrp(bus.physicalDeviceObject()->StackSize, FALSE);
+        request->urbBytes.assign(GET_ISO_URB_SIZE(packets), 0);
+        request->buffer.assign(packets * pipe.MaximumPacketSize, 0);
+        auto &iso = request->iso();
+        iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+        iso.Hdr.Length = static_cast<USHORT>(request->urbBytes.size());
+        iso.PipeHandle = pipe.PipeHandle;
+        iso.TransferFlags =
+            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
+        iso.TransferBuffer = request->buffer.data();
+        iso.TransferBufferLength = static_cast<ULONG>(request->buffer.size());
+        iso.NumberOfPackets = packets;
+        for (ULONG i = 0; i < packets; ++i)
+            iso.IsoPacket[i].Offset = i * pipe.MaximumPacketSize;
+        requests.push_back(std::move(request));
+        const NTSTATUS status = resubmit(*requests.back());
+        if (callStatus != nullptr)
+            *callStatus = status;
+        return *requests.back();
+    }
+
+    NTSTATUS resubmit(IsoRequest &request)
+    {
+        IO_STACK_LOCATION *next = IoGetNextIrpStackLocation(request.irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = request.urb();
+        IoSetCompletionRoutine(request.irp, isoCompleted, &request, TRUE, TRUE, TRUE);
+        return IofCallDriver(bus.physicalDeviceObject(), request.irp);
+    }
+
+    zm4::host::Kernel kernel;
+    zm4::emu::Camera camera;
+    zm4::emu::UsbCamera usbCamera{camera};
+    zm4::host::UsbBus bus{usbCamera, kernel.scheduler()};
+    std::vector<uint8_t> descriptor = camera.configurationDescriptor();
+    std::vector<std::unique_ptr<IsoRequest>> requests;
+};
+
+TEST_F(Bus, ConfigurationHelpersWorkOnTheCamerasDescriptor)
+{
+    auto *config = reinterpret_cast<USB_CONFIGURATION_DESCRIPTOR *>(descriptor.data());
+    USB_INTERFACE_DESCRIPTOR *alt2 = USBD_ParseConfigurationDescriptorEx(config, config, 1, 2, -1, -1, -1);
+    ASSERT_NE(alt2, nullptr);
+    EXPECT_EQ(alt2->bAlternateSetting, 2);
+    auto *endpoint =
+        reinterpret_cast<USB_ENDPOINT_DESCRIPTOR *>(reinterpret_cast<UCHAR *>(alt2) + alt2->bLength);
+    const USHORT packetSize = endpoint->wMaxPacketSize; // packed: read by value
+    EXPECT_EQ(packetSize, 704);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, 1, 4, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1)->bInterfaceNumber, 0);
+    // The walk stops at wTotalLength, even inside the buffer.
+    config->wTotalLength = static_cast<USHORT>(reinterpret_cast<UCHAR *>(alt2) - descriptor.data() + 8);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, 1, 2, -1, -1, -1), nullptr);
+
+    config->wTotalLength = static_cast<USHORT>(descriptor.size());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{alt2, nullptr}, {nullptr, nullptr}};
+    URB *urb = USBD_CreateConfigurationRequestEx(config, list);
+    ASSERT_NE(urb, nullptr);
+    EXPECT_EQ(urb->UrbHeader.Length,
+              offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(1));
+    EXPECT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
+    EXPECT_EQ(list[0].Interface->NumberOfPipes, 1u);
+    EXPECT_EQ(list[0].Interface->AlternateSetting, 2);
+    ExFreePool(urb);
+}
+
+TEST_F(Bus, SelectFillsPipesAndRefusedSettingsFail)
+{
+    USBD_PIPE_INFORMATION pipe{};
+    ASSERT_EQ(select(3, &pipe), STATUS_SUCCESS);
+    EXPECT_EQ(camera.alternate(), 3);
+    EXPECT_EQ(pipe.MaximumPacketSize, 960);
+    EXPECT_EQ(pipe.EndpointAddress, 0x81);
+    EXPECT_EQ(pipe.PipeType, UsbdPipeTypeIsochronous);
+    EXPECT_NE(pipe.PipeHandle, nullptr);
+
+    camera.faults().refusedAlternates = 0x04;
+    EXPECT_EQ(select(2), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(camera.alternate(), 3);
+}
+
+TEST_F(Bus, VendorRequestsReachTheCameraAndReplyInTheCallersBuffer)
+{
+    uint8_t reply[8];
+    std::memset(reply, 0xFF, sizeof(reply));
+    URB urb{};
+    ASSERT_EQ(vendor(true, 0x01, 0, 0, reply, 8, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(reply[0], 0x01); // firmware 0x0120
+    EXPECT_EQ(reply[1], 0x20);
+    EXPECT_EQ(urb.UrbControlVendorClassRequest.TransferBufferLength, 8u);
+    const auto &entry = camera.trace().entries().back();
+    EXPECT_TRUE(entry.in);
+    EXPECT_EQ(entry.request, 0x01);
+
+    // An unknown request stalls: a halted-endpoint status.
+    EXPECT_EQ(vendor(false, 0x1F, 0, 0, nullptr, 0, &urb), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(USBD_HALTED(urb.UrbHeader.UsbdStatus));
+    // A transfer that fails without a stall does not report a halt.
+    camera.faults().ctrlFail.on = true;
+    EXPECT_EQ(vendor(false, 0x04, 0, 0, nullptr, 0, &urb), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(USBD_HALTED(urb.UrbHeader.UsbdStatus));
+}
+
+TEST_F(Bus, IsochronousRequestsRunOnePacketPerMillisecondAndCarryTheFrame)
+{
+    USBD_PIPE_INFORMATION pipe{};
+    ASSERT_EQ(select(1, &pipe), STATUS_SUCCESS);
+    std::vector<std::vector<uint8_t>> frames;
+    camera.setFrameObserver(
+        [&](const zm4::emu::CapturedFrame &captured) { frames.push_back(captured.bytes); });
+    startStreaming();
+
+    // Three requests resubmit themselves and collect every byte they receive.
+    std::vector<uint8_t> received;
+    bool collecting = true;
+    std::vector<IsoRequest *> order;
+    const int64_t start = nowMs();
+    for (int i = 0; i < 3; ++i) {
+        NTSTATUS status = STATUS_SUCCESS;
+        IsoRequest &request = submitIso(pipe, 8, &status);
+        EXPECT_EQ(status, STATUS_PENDING);
+        request.onComplete = [&](IsoRequest &done) {
+            order.push_back(&done);
+            auto &iso = done.iso();
+            for (ULONG p = 0; p < 8; ++p) {
+                EXPECT_EQ(iso.IsoPacket[p].Offset, p * 448);
+                EXPECT_EQ(iso.IsoPacket[p].Status, USBD_STATUS_SUCCESS);
+                EXPECT_LE(iso.IsoPacket[p].Length, 448u);
+                received.insert(received.end(), done.buffer.begin() + iso.IsoPacket[p].Offset,
+                                done.buffer.begin() + iso.IsoPacket[p].Offset + iso.IsoPacket[p].Length);
+            }
+            if (collecting) {
+                EXPECT_EQ(resubmit(done), STATUS_PENDING);
+            }
+        };
+    }
+    kernel.scheduler().runFor(24 * kMillisecond);
+    // Back to back: the first packet in the next frame, 8 frames per request.
+    ASSERT_EQ(order.size(), 3u);
+    EXPECT_EQ(requests[0]->completedAt[0], start + 8);
+    EXPECT_EQ(requests[1]->completedAt[0], start + 16);
+    EXPECT_EQ(requests[2]->completedAt[0], start + 24);
+    EXPECT_EQ(requests[1]->iso().StartFrame, requests[0]->iso().StartFrame + 8);
+
+    // The second frame the camera took arrives whole, byte for byte.
+    kernel.scheduler().runUntil([&] { return frames.size() >= 3; }, 3000 * kMillisecond);
+    collecting = false;
+    kernel.scheduler().runFor(30 * kMillisecond);
+    EXPECT_EQ(bus.queuedIsoRequests(), 0u);
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_NE(std::search(received.begin(), received.end(), frames[1].begin(), frames[1].end()),
+              received.end());
+}
+
+TEST_F(Bus, AbortCancelAndResetEndQueuedRequests)
+{
+    USBD_PIPE_INFORMATION pipe{};
+    ASSERT_EQ(select(1, &pipe), STATUS_SUCCESS);
+    IsoRequest &first = submitIso(pipe, 8);
+    IsoRequest &second = submitIso(pipe, 8);
+    IsoRequest &third = submitIso(pipe, 8);
+    kernel.scheduler().runFor(3 * kMillisecond);
+
+    EXPECT_EQ(IoCancelIrp(third.irp), TRUE);
+    EXPECT_EQ(third.lastStatus, STATUS_CANCELLED);
+    EXPECT_EQ(third.iso().Hdr.UsbdStatus, USBD_STATUS_CANCELED);
+
+    URB pipeUrb{};
+    pipeUrb.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+    pipeUrb.UrbHeader.Function = URB_FUNCTION_RESET_PIPE;
+    pipeUrb.UrbPipeRequest.PipeHandle = pipe.PipeHandle;
+    EXPECT_EQ(send(&pipeUrb), STATUS_UNSUCCESSFUL); // busy
+    EXPECT_EQ(pipeUrb.UrbHeader.UsbdStatus, USBD_STATUS_ERROR_BUSY);
+
+    pipeUrb.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    EXPECT_EQ(send(&pipeUrb), STATUS_SUCCESS);
+    EXPECT_EQ(first.lastStatus, STATUS_CANCELLED);
+    EXPECT_EQ(second.lastStatus, STATUS_CANCELLED);
+    // The first had run three packets; the rest were never accessed.
+    EXPECT_EQ(first.iso().IsoPacket[2].Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(first.iso().IsoPacket[3].Status, USBD_STATUS_ISO_NOT_ACCESSED_BY_HW);
+    kernel.scheduler().runFor(30 * kMillisecond);
+    for (auto &request : requests)
+        EXPECT_EQ(request->completedAt.size(), 1u);
+
+    pipeUrb.UrbHeader.Function = URB_FUNCTION_RESET_PIPE;
+    EXPECT_EQ(send(&pipeUrb), STATUS_SUCCESS);
+    // Setting 0 has no bandwidth: requests are refused at once, through completion.
+    ASSERT_EQ(select(0), STATUS_SUCCESS);
+    NTSTATUS status = STATUS_SUCCESS;
+    IsoRequest &refused = submitIso(pipe, 8, &status);
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(refused.lastStatus, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(refused.iso().Hdr.UsbdStatus, USBD_STATUS_NO_BANDWIDTH);
+}
+
+TEST_F(Bus, PacketFaultsMapToUsbdStatuses)
+{
+    struct Case {
+        const char *fault;
+        USBD_STATUS packet;
+        size_t completedAfterMs;
+    };
+    const Case cases[] = {
+        {"isoerror", USBD_STATUS_CRC, 4},
+        {"stall", USBD_STATUS_DEV_NOT_RESPONDING, 4},
+        {"isofail", USBD_STATUS_ISOCH_REQUEST_FAILED, 1},
+    };
+    USBD_PIPE_INFORMATION pipe{};
+    ASSERT_EQ(select(1, &pipe), STATUS_SUCCESS);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fault);
+        zm4::emu::Faults faults;
+        std::string error;
+        ASSERT_TRUE(zm4::emu::parseFault(c.fault, faults, &error)) << error;
+        camera.setFaults(faults);
+        const int64_t start = nowMs();
+        IsoRequest &request = submitIso(pipe, 4);
+        kernel.scheduler().runFor(5 * kMillisecond);
+        ASSERT_EQ(request.completedAt.size(), 1u);
+        EXPECT_EQ(request.completedAt[0], start + static_cast<int64_t>(c.completedAfterMs));
+        EXPECT_EQ(request.lastStatus, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(request.iso().Hdr.UsbdStatus, USBD_STATUS_ISOCH_REQUEST_FAILED);
+        EXPECT_EQ(request.iso().IsoPacket[0].Status, c.packet);
+    }
+}
+
+TEST_F(Bus, SlowControlTransfersCompleteLateOrWhenCancelled)
+{
+    camera.faults().slowCtrl.on = true;
+    camera.faults().slowCtrl.count = 2;
+    camera.faults().slowCtrlMs = 1500;
+    uint8_t reply[8];
+    std::memset(reply, 0xEE, sizeof(reply));
+    URB urb{};
+    urb.UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
+    urb.UrbHeader.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    urb.UrbControlVendorClassRequest.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+    urb.UrbControlVendorClassRequest.TransferBuffer = reply;
+    urb.UrbControlVendorClassRequest.TransferBufferLength = 8;
+    urb.UrbControlVendorClassRequest.Request = 0x01;
+
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK io{STATUS_UNSUCCESSFUL, 0};
+    auto call = [&] {
+        KeClearEvent(&event);
+        IRP *irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus.physicalDeviceObject(),
+                                                 nullptr, 0, nullptr, 0, TRUE, &event, &io);
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
+        EXPECT_EQ(IofCallDriver(bus.physicalDeviceObject(), irp), STATUS_PENDING);
+        return irp;
+    };
+
+    call();
+    kernel.scheduler().runFor(1499 * kMillisecond);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(reply[0], 0xEE); // the caller's buffer waits for completion
+    kernel.scheduler().runFor(1 * kMillisecond);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(io.Status, STATUS_SUCCESS);
+    EXPECT_EQ(reply[0], 0x01);
+
+    std::memset(reply, 0xEE, sizeof(reply));
+    IRP *irp = call();
+    EXPECT_EQ(bus.pendingControlRequests(), 1u);
+    EXPECT_EQ(IoCancelIrp(irp), TRUE);
+    EXPECT_EQ(io.Status, STATUS_CANCELLED);
+    EXPECT_EQ(urb.UrbHeader.UsbdStatus, USBD_STATUS_CANCELED);
+    EXPECT_EQ(IoCancelIrp(irp), FALSE); // completed and gone
+    kernel.scheduler().runFor(2000 * kMillisecond);
+    EXPECT_EQ(reply[0], 0xEE);
+    EXPECT_EQ(bus.pendingControlRequests(), 0u);
+}
+
+TEST_F(Bus, DisconnectedCameraFailsEveryRequest)
+{
+    USBD_PIPE_INFORMATION pipe{};
+    ASSERT_EQ(select(1, &pipe), STATUS_SUCCESS);
+    IsoRequest &queued = submitIso(pipe, 8);
+    camera.faults().disconnect = true;
+    URB urb{};
+    EXPECT_EQ(vendor(false, 0x04, 0, 0, nullptr, 0, &urb), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(urb.UrbHeader.UsbdStatus, USBD_STATUS_DEVICE_GONE);
+    kernel.scheduler().runFor(2 * kMillisecond);
+    EXPECT_EQ(queued.lastStatus, STATUS_DEVICE_NOT_CONNECTED);
+}
+
+class BusStress : public Bus {
+protected:
+    BusStress() : Bus(realTime()) {}
+    static zm4::host::KernelOptions realTime()
+    {
+        zm4::host::KernelOptions options;
+        options.clock = zm4::host::Clock::Real;
+        options.delayFuzz = true;
+        return options;
+    }
+};
+
+TEST_F(BusStress, IsochronousFlowAndControlRequestsFromSeveralThreads)
+{
+    USBD_PIPE_INFORMATION pipe{};
+    ASSERT_EQ(select(3, &pipe), STATUS_SUCCESS);
+    startStreaming();
+    std::atomic<bool> running{true};
+    std::atomic<int> completions{0}, submitted{4};
+    for (int i = 0; i < 4; ++i) {
+        IsoRequest &request = submitIso(pipe, 8);
+        request.onComplete = [&](IsoRequest &done) {
+            if (running.load()) {
+                submitted.fetch_add(1);
+                resubmit(done);
+            }
+            completions.fetch_add(1);
+        };
+    }
+    // Control reads from two work items while at least 40 requests complete.
+    std::atomic<int> reads{0}, readsOk{0}, workersDone{0};
+    for (int w = 0; w < 2; ++w)
+        kernel.scheduler().queueWork([&] {
+            while (completions.load() < 40) {
+                uint8_t reply[8] = {};
+                URB urb{};
+                reads.fetch_add(1);
+                if (vendor(true, 0x03, 0, 0, reply, 8, &urb) == STATUS_SUCCESS)
+                    readsOk.fetch_add(1);
+            }
+            workersDone.fetch_add(1);
+        });
+    ASSERT_TRUE(
+        kernel.scheduler().runUntil([&] { return workersDone.load() == 2; }, 30 * zm4::host::kSecond));
+    running = false;
+    URB abort{};
+    abort.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+    abort.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    abort.UrbPipeRequest.PipeHandle = pipe.PipeHandle;
+    EXPECT_EQ(send(&abort), STATUS_SUCCESS);
+    // Every submission completes once; none is left at the bus.
+    ASSERT_TRUE(kernel.scheduler().runUntil([&] { return completions.load() == submitted.load(); },
+                                            5 * zm4::host::kSecond));
+    EXPECT_EQ(bus.queuedIsoRequests(), 0u);
+    EXPECT_EQ(readsOk.load(), reads.load());
+    EXPECT_GE(completions.load(), 40);
+}
+
+} // namespace
