@@ -5,9 +5,30 @@
 #pragma once
 
 #include "platform/kernel/kernel.h"
+#include "platform/port/stream_class.h"
 
 struct DEVICE_EXTENSION;
+
+// Load: initialises the debug record and registers with the port library.
+NTSTATUS DriverEntry(DRIVER_OBJECT *driverObject, UNICODE_STRING *registryPath);
+
+// Stream request entry points, installed in each opened stream object.
+void Entry_ReceiveStreamControlSRB(HW_STREAM_REQUEST_BLOCK *srb);
+void Entry_ReceiveStreamDataSRB(HW_STREAM_REQUEST_BLOCK *srb);
+
+// Every handler ends its request through one of these: the port takes over the
+// status and byte count, then the request block and its link block are freed.
+void Entry_CompleteDeviceSRB(HW_STREAM_REQUEST_BLOCK *srb);
+void Entry_CompleteStreamSRB(HW_STREAM_REQUEST_BLOCK *srb);
+
+// The 100-ms timer routine (context: the device extension), first scheduled by
+// device initialise; it keeps rescheduling itself while timerRunning is 1.
+void Entry_TimerCallback(PVOID context);
 
 // Driver time: the timer's tick count x 100, a 32-bit millisecond clock that
 // advances in 100-ms steps from 0 at device initialise.
 ULONG Entry_GetDriverTime(DEVICE_EXTENSION *device);
+
+// Worker routine of camera control's background step; parameter is the worker
+// record, handed on to Camera_BackgroundThread.
+void Entry_CameraBackground(PVOID parameter);

@@ -3,14 +3,11 @@
 // wide, when the request arrives, freed when it completes).
 //
 // The request block itself is the stream class port library's published
-// structure. The queues name it only through this accessor, a template so that
-// it compiles wherever the request block's layout is visible: at the callers,
-// which include the port library's header, and in tests with their own block.
+// structure; the queues name it only through this accessor.
 #pragma once
 
 #include "platform/kernel/kernel.h"
-
-struct _HW_STREAM_REQUEST_BLOCK;
+#include "platform/port/stream_class.h"
 
 template <class Srb> inline Srb **Extns_SRBLink(Srb *srb)
 {

@@ -10,12 +10,11 @@
 #include "platform/kernel/host.h"
 #include "platform/kernel/registry_store.h"
 
-// The request block as the port library publishes it, reduced to the one field
-// the request-block queues touch.
-struct _HW_STREAM_REQUEST_BLOCK {
-    PVOID SRBExtension;
-    int id;
-};
+#include "platform/port/stream_class.h"
+
+// Tests that only queue request blocks tell them apart by their Flags word.
+inline int srbTestId(const HW_STREAM_REQUEST_BLOCK *srb) { return static_cast<int>(srb->Flags); }
+inline void setSrbTestId(HW_STREAM_REQUEST_BLOCK *srb, int id) { srb->Flags = static_cast<ULONG>(id); }
 
 class DriverTest : public ::testing::Test {
 protected:

@@ -38,7 +38,7 @@ TEST_F(SrbQueueStress, ExactlyOneDrainerProcessesEveryRequestInArrivalOrder)
     };
     std::vector<Request> requests(kThreads * kPerThread);
     for (size_t i = 0; i < requests.size(); ++i) {
-        requests[i].srb.id = static_cast<int>(i);
+        setSrbTestId(&requests[i].srb, static_cast<int>(i));
         requests[i].srb.SRBExtension = &requests[i].link;
     }
 
@@ -56,7 +56,7 @@ TEST_F(SrbQueueStress, ExactlyOneDrainerProcessesEveryRequestInArrivalOrder)
     auto process = [&](_HW_STREAM_REQUEST_BLOCK *srb) {
         if (processing.fetch_add(1) != 0)
             overlaps.fetch_add(1);
-        processed.push_back(srb->id);
+        processed.push_back(srbTestId(srb));
         processing.fetch_sub(1);
     };
 

@@ -21,7 +21,7 @@ struct Requests {
     explicit Requests(int count) : blocks(static_cast<size_t>(count)), links(static_cast<size_t>(count))
     {
         for (int i = 0; i < count; ++i) {
-            blocks[static_cast<size_t>(i)].id = i;
+            setSrbTestId(&blocks[static_cast<size_t>(i)], i);
             blocks[static_cast<size_t>(i)].SRBExtension = &links[static_cast<size_t>(i)];
         }
     }
@@ -39,7 +39,7 @@ std::vector<int> drain(EXTNS_SRB_QUEUE *queue)
         Extns_SRBQueue_Remove(queue, &srb);
         if (srb == nullptr)
             return ids;
-        ids.push_back(srb->id);
+        ids.push_back(srbTestId(srb));
     }
 }
 

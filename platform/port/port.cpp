@@ -1,0 +1,703 @@
+// The stream class port library on the host kernel: registration, devices,
+// streams and the request blocks between the application and the minidriver,
+// with the bookkeeping that catches a request completed twice or never.
+#include "platform/port/port.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace zm4::host {
+
+namespace {
+
+std::atomic<PortLibrary *> gPort{nullptr};
+
+// A port that finds the driver breaking the request protocol stops the
+// process, as the kernel's verifier would stop the machine.
+[[noreturn]] void portFatal(const std::string &message)
+{
+    std::fprintf(stderr, "zm4 port: %s\n", message.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+const char *commandName(SRB_COMMAND command)
+{
+    switch (command) {
+    case SRB_READ_DATA:
+        return "SRB_READ_DATA";
+    case SRB_WRITE_DATA:
+        return "SRB_WRITE_DATA";
+    case SRB_GET_STREAM_STATE:
+        return "SRB_GET_STREAM_STATE";
+    case SRB_SET_STREAM_STATE:
+        return "SRB_SET_STREAM_STATE";
+    case SRB_INDICATE_MASTER_CLOCK:
+        return "SRB_INDICATE_MASTER_CLOCK";
+    case SRB_PROPOSE_DATA_FORMAT:
+        return "SRB_PROPOSE_DATA_FORMAT";
+    case SRB_SET_DATA_FORMAT:
+        return "SRB_SET_DATA_FORMAT";
+    case SRB_GET_STREAM_INFO:
+        return "SRB_GET_STREAM_INFO";
+    case SRB_OPEN_STREAM:
+        return "SRB_OPEN_STREAM";
+    case SRB_CLOSE_STREAM:
+        return "SRB_CLOSE_STREAM";
+    case SRB_GET_DEVICE_PROPERTY:
+        return "SRB_GET_DEVICE_PROPERTY";
+    case SRB_SET_DEVICE_PROPERTY:
+        return "SRB_SET_DEVICE_PROPERTY";
+    case SRB_INITIALIZE_DEVICE:
+        return "SRB_INITIALIZE_DEVICE";
+    case SRB_UNINITIALIZE_DEVICE:
+        return "SRB_UNINITIALIZE_DEVICE";
+    case SRB_GET_DATA_INTERSECTION:
+        return "SRB_GET_DATA_INTERSECTION";
+    case SRB_INITIALIZATION_COMPLETE:
+        return "SRB_INITIALIZATION_COMPLETE";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+// ---- Request -----------------------------------------------------------------------
+
+std::string Request::describe() const
+{
+    char text[96];
+    const char *name = commandName(command_);
+    if (name != nullptr)
+        std::snprintf(text, sizeof(text), "request #%llu (%s", static_cast<unsigned long long>(serial_),
+                      name);
+    else
+        std::snprintf(text, sizeof(text), "request #%llu (command 0x%X",
+                      static_cast<unsigned long long>(serial_), static_cast<unsigned>(command_));
+    std::string result = text;
+    if (kind_ != Kind::Device)
+        result += ", stream " + std::to_string(streamNumber_);
+    return result + ")";
+}
+
+// ---- Port library ------------------------------------------------------------------
+
+PortLibrary::PortLibrary()
+{
+    PortLibrary *expected = nullptr;
+    if (!gPort.compare_exchange_strong(expected, this))
+        portFatal("a second port library was created while one exists");
+}
+
+PortLibrary::~PortLibrary()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (!adapters_.empty())
+            portFatal("the port library is going while a device is still added");
+    }
+    gPort.store(nullptr);
+}
+
+PortLibrary &PortLibrary::current()
+{
+    PortLibrary *port = gPort.load();
+    if (port == nullptr)
+        portFatal("no port library exists; create a zm4::host::PortLibrary before loading the driver");
+    return *port;
+}
+
+PortLibrary *PortLibrary::currentOrNull()
+{
+    return gPort.load();
+}
+
+NTSTATUS PortLibrary::loadDriver(DriverEntryRoutine driverEntry, const std::u16string &registryPath)
+{
+    if (registered_)
+        portFatal("the driver is loaded once");
+    std::u16string path = registryPath;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, path.c_str());
+    return driverEntry(reinterpret_cast<DRIVER_OBJECT *>(driverObject_), &name);
+}
+
+NTSTATUS PortLibrary::registerAdapter(const HW_INITIALIZATION_DATA &data)
+{
+    // A record of another size was built against another interface revision.
+    if (data.HwInitializationDataSize != sizeof(HW_INITIALIZATION_DATA) || data.HwReceivePacket == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    if (registered_)
+        return STATUS_UNSUCCESSFUL;
+    registration_ = data;
+    registered_ = true;
+    return STATUS_SUCCESS;
+}
+
+Adapter *PortLibrary::adapterFor(PVOID hwDeviceExtension)
+{
+    std::lock_guard lock(mutex_);
+    auto it = adapters_.find(hwDeviceExtension);
+    return it == adapters_.end() ? nullptr : it->second;
+}
+
+void PortLibrary::forget(Adapter *adapter)
+{
+    std::lock_guard lock(mutex_);
+    adapters_.erase(adapter->deviceExtension_);
+}
+
+std::unique_ptr<Adapter> PortLibrary::addDevice(DEVICE_OBJECT *physicalDeviceObject)
+{
+    if (!registered_)
+        portFatal("addDevice before the driver registered");
+    std::unique_ptr<Adapter> adapter(new Adapter(*this, physicalDeviceObject));
+    {
+        std::lock_guard lock(mutex_);
+        adapters_[adapter->deviceExtension_] = adapter.get();
+    }
+    RequestPtr init = adapter->newRequest(SRB_INITIALIZE_DEVICE, Request::Kind::Device, nullptr);
+    init->srb_->CommandData.ConfigInfo = &adapter->config_;
+    adapter->run(init);
+    adapter->initialiseStatus_ = init->status();
+    if (NT_SUCCESS(init->status()))
+        adapter->run(adapter->newRequest(SRB_INITIALIZATION_COMPLETE, Request::Kind::Device, nullptr));
+    return adapter;
+}
+
+// ---- Adapter ----------------------------------------------------------------------
+
+Adapter::Adapter(PortLibrary &port, DEVICE_OBJECT *physicalDeviceObject) : port_(port)
+{
+    const ULONG size = port.registration_.DeviceExtensionSize;
+    deviceExtension_ = ExAllocatePoolWithTag(NonPagedPool, size != 0 ? size : 1, kPortPoolTag);
+    if (deviceExtension_ == nullptr)
+        portFatal("no memory for the device extension");
+    std::memset(deviceExtension_, 0, size);
+    config_.SizeOfThisPacket = sizeof(config_);
+    config_.HwDeviceExtension = deviceExtension_;
+    config_.PhysicalDeviceObject = physicalDeviceObject;
+    config_.RealPhysicalDeviceObject = physicalDeviceObject;
+}
+
+Adapter::~Adapter()
+{
+    remove();
+    port_.forget(this);
+    ExFreePool(deviceExtension_);
+}
+
+RequestPtr Adapter::newRequest(SRB_COMMAND command, Request::Kind kind, Stream *stream)
+{
+    auto request = std::make_shared<Request>();
+    const ULONG extension = port_.registration_.PerRequestExtensionSize;
+    // The request block and the minidriver's per-request extension after it: one
+    // block, which the minidriver frees when it completes the request.
+    const size_t bytes = sizeof(HW_STREAM_REQUEST_BLOCK) + extension;
+    auto *srb =
+        static_cast<HW_STREAM_REQUEST_BLOCK *>(ExAllocatePoolWithTag(NonPagedPool, bytes, kPortPoolTag));
+    if (srb == nullptr)
+        portFatal("no memory for a request block");
+    std::memset(srb, 0, bytes);
+    srb->SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
+    srb->Command = command;
+    srb->Status = STATUS_PENDING;
+    srb->StreamObject = stream != nullptr ? &stream->object_ : nullptr;
+    srb->HwDeviceExtension = deviceExtension_;
+    srb->SRBExtension = extension != 0 ? static_cast<void *>(srb + 1) : nullptr;
+    srb->TimeoutOriginal = requestTimeout_.load();
+    srb->TimeoutCounter = srb->TimeoutOriginal;
+    request->srb_ = srb;
+    request->command_ = command;
+    request->kind_ = kind;
+    request->stream_ = stream;
+    request->streamNumber_ = stream != nullptr ? stream->number() : 0;
+    {
+        std::lock_guard lock(mutex_);
+        request->serial_ = nextSerial_++;
+    }
+    return request;
+}
+
+void Adapter::deliver(const RequestPtr &request)
+{
+    HW_STREAM_REQUEST_BLOCK *srb = request->srb_;
+    bool timed = srb->TimeoutOriginal != 0;
+    {
+        std::lock_guard lock(mutex_);
+        outstanding_[srb] = request;
+    }
+    if (timed)
+        armTimeoutTick();
+
+    PHW_RECEIVE_DEVICE_SRB entry = nullptr;
+    switch (request->kind_) {
+    case Request::Kind::Device:
+        entry = port_.registration_.HwReceivePacket;
+        break;
+    case Request::Kind::Control:
+        entry = request->stream_->object_.ReceiveControlPacket;
+        break;
+    case Request::Kind::Data:
+        entry = request->stream_->object_.ReceiveDataPacket;
+        break;
+    }
+    if (entry == nullptr)
+        portFatal(request->describe() + ": the stream has no entry point for it");
+    // From here the request block belongs to the minidriver: after its
+    // completion it is freed, so the port reads only what complete() saved.
+    if (port_.registration_.TurnOffSynchronization) {
+        entry(srb);
+    } else {
+        std::lock_guard entryLock(entryMutex_);
+        entry(srb);
+    }
+}
+
+bool Adapter::wait(const RequestPtr &request, int64_t limit100ns)
+{
+    return Kernel::current().scheduler().runUntil([&] { return request->completed(); }, limit100ns);
+}
+
+RequestPtr Adapter::run(const RequestPtr &request)
+{
+    deliver(request);
+    if (!wait(request))
+        portFatal(request->describe() + " was not completed in time");
+    return request;
+}
+
+void Adapter::complete(HW_STREAM_REQUEST_BLOCK *srb, Request::Kind expected)
+{
+    std::lock_guard lock(mutex_);
+    auto it = outstanding_.find(srb);
+    if (it == outstanding_.end()) {
+        char text[160];
+        std::snprintf(text, sizeof(text),
+                      "request block %p completed, but no such request is outstanding (completed twice, or "
+                      "never issued)",
+                      static_cast<void *>(srb));
+        portFatal(text);
+    }
+    RequestPtr request = it->second;
+    const bool isDevice = request->kind_ == Request::Kind::Device;
+    if (isDevice != (expected == Request::Kind::Device))
+        portFatal(request->describe() +
+                  (isDevice ? " completed as a stream request" : " completed as a device request"));
+    request->status_ = srb->Status;
+    request->bytes_ = srb->ActualBytesTransferred;
+    request->commandData_ = srb->CommandData;
+    request->srb_ = nullptr;
+    outstanding_.erase(it);
+    completionLog_.push_back(request->serial_);
+    request->completed_.store(true, std::memory_order_release);
+}
+
+std::vector<uint64_t> Adapter::completionLog() const
+{
+    std::lock_guard lock(mutex_);
+    return completionLog_;
+}
+
+void Adapter::scheduleTimer(ULONG microseconds, PHW_TIMER_ROUTINE routine, PVOID context)
+{
+    Scheduler &scheduler = Kernel::current().scheduler();
+    std::lock_guard lock(mutex_);
+    if (timerEvent_)
+        scheduler.cancel(*timerEvent_);
+    timerEvent_.reset();
+    if (microseconds == 0 || routine == nullptr)
+        return;
+    timerEvent_ = scheduler.postAfter(static_cast<int64_t>(microseconds) * 10,
+                                      [routine, context] { routine(context); });
+}
+
+STREAM_VFW_INFO *Adapter::vfwInfo(HW_STREAM_REQUEST_BLOCK *srb)
+{
+    std::lock_guard lock(mutex_);
+    auto it = outstanding_.find(srb);
+    return it == outstanding_.end() ? nullptr : it->second->vfw_.get();
+}
+
+// Requests with a time-out are counted down once a second while outstanding;
+// one that reaches zero is reported to the minidriver, which decides its fate.
+void Adapter::armTimeoutTick()
+{
+    std::lock_guard lock(mutex_);
+    if (tickArmed_ || removed_)
+        return;
+    tickArmed_ = true;
+    tickEvent_ = Kernel::current().scheduler().postAfter(kSecond, [this] { timeoutTick(); });
+}
+
+void Adapter::timeoutTick()
+{
+    bool again = false;
+    {
+        std::lock_guard lock(mutex_);
+        tickArmed_ = false;
+        if (removed_)
+            return;
+        for (auto &[srb, request] : outstanding_) {
+            if (srb->TimeoutOriginal == 0)
+                continue;
+            again = true;
+            if (srb->TimeoutCounter == 0 || --srb->TimeoutCounter != 0)
+                continue;
+            // Under the lock: the request cannot complete (and be freed) meanwhile.
+            if (port_.registration_.HwRequestTimeoutHandler != nullptr) {
+                timeoutCallbacks_.fetch_add(1);
+                port_.registration_.HwRequestTimeoutHandler(srb);
+            }
+        }
+    }
+    if (again)
+        armTimeoutTick();
+}
+
+NTSTATUS Adapter::remove()
+{
+    if (removed_)
+        return STATUS_SUCCESS;
+    {
+        std::lock_guard lock(mutex_);
+        if (!streams_.empty())
+            portFatal("the device is removed while stream " + std::to_string(streams_.front()->number()) +
+                      " is still open");
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (NT_SUCCESS(initialiseStatus_))
+        status = run(newRequest(SRB_UNINITIALIZE_DEVICE, Request::Kind::Device, nullptr))->status();
+    std::lock_guard lock(mutex_);
+    if (!outstanding_.empty())
+        portFatal(outstanding_.begin()->second->describe() + " is still pending when the device goes");
+    removed_ = true;
+    if (timerEvent_)
+        Kernel::current().scheduler().cancel(*timerEvent_);
+    timerEvent_.reset();
+    if (tickArmed_)
+        Kernel::current().scheduler().cancel(tickEvent_);
+    tickArmed_ = false;
+    return status;
+}
+
+void Adapter::forgetStream(Stream *stream)
+{
+    std::lock_guard lock(mutex_);
+    std::erase(streams_, stream);
+}
+
+StreamInformation Adapter::streamInformation(ULONG bufferSize)
+{
+    const ULONG size = bufferSize != 0 ? bufferSize : config_.StreamDescriptorSize;
+    RequestPtr request = newRequest(SRB_GET_STREAM_INFO, Request::Kind::Device, nullptr);
+    auto *descriptor = request->addPayload<unsigned char>(size);
+    request->srb_->CommandData.StreamBuffer = reinterpret_cast<HW_STREAM_DESCRIPTOR *>(descriptor);
+    request->srb_->NumberOfBytesToTransfer = size;
+    run(request);
+
+    StreamInformation info;
+    info.status = request->status();
+    if (!NT_SUCCESS(info.status) || size < sizeof(HW_STREAM_HEADER))
+        return info;
+    std::memcpy(&info.header, descriptor, sizeof(HW_STREAM_HEADER));
+    for (ULONG i = 0; i < info.header.NumberOfStreams; ++i) {
+        const size_t offset = sizeof(HW_STREAM_HEADER) + i * sizeof(HW_STREAM_INFORMATION);
+        if (offset + sizeof(HW_STREAM_INFORMATION) > size)
+            break;
+        HW_STREAM_INFORMATION stream;
+        std::memcpy(&stream, descriptor + offset, sizeof(stream));
+        info.streams.push_back(stream);
+    }
+    return info;
+}
+
+IntersectionResult Adapter::dataIntersection(ULONG streamNumber, const void *range, size_t rangeBytes,
+                                             ULONG bufferSize)
+{
+    IntersectionResult result;
+    // The caller's range must hold as many bytes as it claims.
+    if (rangeBytes < sizeof(KSDATARANGE) ||
+        static_cast<const KSDATARANGE *>(range)->FormatSize > rangeBytes) {
+        result.status = STATUS_INVALID_PARAMETER;
+        return result;
+    }
+    RequestPtr request = newRequest(SRB_GET_DATA_INTERSECTION, Request::Kind::Device, nullptr);
+    auto *rangeCopy = request->addPayload<KSDATARANGE>(rangeBytes);
+    std::memcpy(rangeCopy, range, rangeBytes);
+    auto *buffer = request->addPayload<unsigned char>(bufferSize);
+    auto *info = request->addPayload<STREAM_DATA_INTERSECT_INFO>(sizeof(STREAM_DATA_INTERSECT_INFO));
+    info->StreamNumber = streamNumber;
+    info->DataRange = rangeCopy;
+    info->DataFormatBuffer = buffer;
+    info->SizeOfDataFormatBuffer = bufferSize;
+    request->srb_->CommandData.IntersectInfo = info;
+    run(request);
+    result.status = request->status();
+    result.bytes = request->bytes();
+    result.format.assign(buffer, buffer + std::min<size_t>(result.bytes, bufferSize));
+    return result;
+}
+
+std::unique_ptr<Stream> Adapter::openStream(ULONG streamNumber, const void *format, size_t formatBytes,
+                                            NTSTATUS *status)
+{
+    std::unique_ptr<Stream> stream(new Stream(*this, streamNumber));
+    RequestPtr request = newRequest(SRB_OPEN_STREAM, Request::Kind::Device, nullptr);
+    request->srb_->StreamObject = &stream->object_;
+    auto *copy = request->addPayload<unsigned char>(formatBytes);
+    std::memcpy(copy, format, formatBytes);
+    request->srb_->CommandData.OpenFormat = reinterpret_cast<KSDATAFORMAT *>(copy);
+    run(request);
+    *status = request->status();
+    if (!NT_SUCCESS(request->status())) {
+        stream->closed_ = true; // never opened: nothing to close
+        return nullptr;
+    }
+    std::lock_guard lock(mutex_);
+    streams_.push_back(stream.get());
+    return stream;
+}
+
+PropertyResult Adapter::getProperty(const GUID &set, ULONG id, ULONG bufferSize)
+{
+    return property(true, set, id, 0, 0, bufferSize);
+}
+
+PropertyResult Adapter::setProperty(const GUID &set, ULONG id, LONG value, ULONG flags, ULONG bufferSize)
+{
+    return property(false, set, id, value, flags, bufferSize);
+}
+
+PropertyResult Adapter::property(bool get, const GUID &set, ULONG id, LONG value, ULONG flags,
+                                 ULONG bufferSize)
+{
+    RequestPtr request =
+        newRequest(get ? SRB_GET_DEVICE_PROPERTY : SRB_SET_DEVICE_PROPERTY, Request::Kind::Device, nullptr);
+    auto *buffer = request->addPayload<KSPROPERTY_VIDEOPROCAMP_S>(
+        std::max<size_t>(bufferSize, sizeof(KSPROPERTY_VIDEOPROCAMP_S)));
+    buffer->Property.Set = set;
+    buffer->Property.Id = id;
+    buffer->Property.Flags = get ? KSPROPERTY_TYPE_GET : KSPROPERTY_TYPE_SET;
+    buffer->Value = value;
+    buffer->Flags = flags;
+    auto *descriptor = request->addPayload<STREAM_PROPERTY_DESCRIPTOR>(sizeof(STREAM_PROPERTY_DESCRIPTOR));
+    descriptor->Property = &buffer->Property;
+    descriptor->PropertySetID = 0;
+    descriptor->PropertyInfo = buffer;
+    descriptor->PropertyInputSize = sizeof(KSPROPERTY);
+    descriptor->PropertyOutputSize = bufferSize;
+    request->srb_->CommandData.PropertyInfo = descriptor;
+    run(request);
+    return {request->status(), request->bytes(), buffer->Value, buffer->Flags, buffer->Capabilities};
+}
+
+RequestPtr Adapter::submitDeviceCommand(SRB_COMMAND command)
+{
+    RequestPtr request = newRequest(command, Request::Kind::Device, nullptr);
+    deliver(request);
+    return request;
+}
+
+RequestPtr Adapter::sendDeviceCommand(SRB_COMMAND command)
+{
+    return run(newRequest(command, Request::Kind::Device, nullptr));
+}
+
+// ---- Stream -----------------------------------------------------------------------
+
+Stream::Stream(Adapter &adapter, ULONG streamNumber) : adapter_(adapter)
+{
+    const ULONG extension = adapter.port_.registration_.PerStreamExtensionSize;
+    portExtension_.assign(extension / 8 + 1, 0);
+    object_.SizeOfThisPacket = sizeof(object_);
+    object_.StreamNumber = streamNumber;
+    object_.HwStreamExtension = portExtension_.data();
+    object_.HwDeviceExtension = adapter.deviceExtension_;
+}
+
+Stream::~Stream()
+{
+    close();
+}
+
+NTSTATUS Stream::close()
+{
+    if (closed_)
+        return STATUS_SUCCESS;
+    {
+        std::lock_guard lock(adapter_.mutex_);
+        for (auto &[srb, request] : adapter_.outstanding_) {
+            if (request->stream_ == this)
+                portFatal(request->describe() + " is still pending when its stream closes");
+        }
+    }
+    RequestPtr request = adapter_.newRequest(SRB_CLOSE_STREAM, Request::Kind::Device, nullptr);
+    request->srb_->StreamObject = &object_;
+    adapter_.run(request);
+    closed_ = true;
+    adapter_.forgetStream(this);
+    return request->status();
+}
+
+NTSTATUS Stream::setState(KSSTATE state)
+{
+    RequestPtr request = adapter_.newRequest(SRB_SET_STREAM_STATE, Request::Kind::Control, this);
+    request->srb_->CommandData.StreamState = state;
+    return adapter_.run(request)->status();
+}
+
+std::pair<NTSTATUS, KSSTATE> Stream::getState()
+{
+    RequestPtr request =
+        adapter_.run(adapter_.newRequest(SRB_GET_STREAM_STATE, Request::Kind::Control, this));
+    return {request->status(), request->commandData().StreamState};
+}
+
+RequestPtr Stream::formatRequest(SRB_COMMAND command, const void *format, size_t formatBytes)
+{
+    RequestPtr request = adapter_.newRequest(command, Request::Kind::Control, this);
+    auto *copy = request->addPayload<unsigned char>(formatBytes);
+    std::memcpy(copy, format, formatBytes);
+    request->srb_->CommandData.OpenFormat = reinterpret_cast<KSDATAFORMAT *>(copy);
+    return adapter_.run(request);
+}
+
+NTSTATUS Stream::proposeFormat(const void *format, size_t formatBytes)
+{
+    return formatRequest(SRB_PROPOSE_DATA_FORMAT, format, formatBytes)->status();
+}
+
+NTSTATUS Stream::setFormat(const void *format, size_t formatBytes)
+{
+    return formatRequest(SRB_SET_DATA_FORMAT, format, formatBytes)->status();
+}
+
+NTSTATUS Stream::indicateMasterClock(HANDLE clock)
+{
+    RequestPtr request = adapter_.newRequest(SRB_INDICATE_MASTER_CLOCK, Request::Kind::Control, this);
+    request->srb_->CommandData.MasterClockHandle = clock;
+    return adapter_.run(request)->status();
+}
+
+RequestPtr Stream::sendControlCommand(SRB_COMMAND command)
+{
+    return adapter_.run(adapter_.newRequest(command, Request::Kind::Control, this));
+}
+
+RequestPtr Stream::sendDataCommand(SRB_COMMAND command)
+{
+    return adapter_.run(adapter_.newRequest(command, Request::Kind::Data, this));
+}
+
+RequestPtr Stream::queueRead(size_t bufferBytes, std::optional<ULONG> pacingInterval)
+{
+    RequestPtr request = adapter_.newRequest(SRB_READ_DATA, Request::Kind::Data, this);
+    const size_t headerBytes = sizeof(KSSTREAM_HEADER) + object_.StreamHeaderMediaSpecific;
+    auto *header = request->addPayload<KSSTREAM_HEADER>(headerBytes);
+    request->data_.assign(bufferBytes, 0);
+    header->Size = static_cast<ULONG>(headerBytes);
+    header->FrameExtent = static_cast<ULONG>(bufferBytes);
+    header->Data = request->data_.data();
+    request->streamHeader_ = header;
+    if (pacingInterval)
+        request->vfw_ = std::make_unique<STREAM_VFW_INFO>(STREAM_VFW_INFO{0, *pacingInterval, {0, 0}});
+    request->srb_->CommandData.DataBufferArray = header;
+    request->srb_->NumberOfBuffers = 1;
+    request->srb_->NumberOfBytesToTransfer = static_cast<ULONG>(bufferBytes);
+    adapter_.deliver(request);
+    return request;
+}
+
+bool Stream::cancelRead(const RequestPtr &read)
+{
+    HW_STREAM_REQUEST_BLOCK *srb = nullptr;
+    {
+        std::lock_guard lock(adapter_.mutex_);
+        auto it = adapter_.outstanding_.find(read->srb_);
+        if (read->srb_ == nullptr || it == adapter_.outstanding_.end())
+            return false;
+        srb = read->srb_;
+    }
+    // Called outside the lock: the minidriver completes the request from here.
+    // In real time the caller must not cancel a read that may complete meanwhile.
+    PHW_CANCEL_SRB cancel = adapter_.port_.registration_.HwCancelPacket;
+    if (cancel == nullptr)
+        return false;
+    cancel(srb);
+    return true;
+}
+
+} // namespace zm4::host
+
+// ---- The routines the minidriver calls ------------------------------------------------
+
+using zm4::host::Adapter;
+using zm4::host::PortLibrary;
+using zm4::host::Request;
+
+namespace {
+
+Adapter &adapterOrDie(PVOID hwDeviceExtension, const char *routine)
+{
+    Adapter *adapter = PortLibrary::current().adapterFor(hwDeviceExtension);
+    if (adapter == nullptr) {
+        std::fprintf(stderr, "zm4 port: %s with a device extension %p that belongs to no device\n", routine,
+                     hwDeviceExtension);
+        std::abort();
+    }
+    return *adapter;
+}
+
+} // namespace
+
+NTSTATUS StreamClassRegisterAdapter(DRIVER_OBJECT *driverObject, UNICODE_STRING *registryPath,
+                                    HW_INITIALIZATION_DATA *hwInitializationData)
+{
+    (void)driverObject;
+    (void)registryPath;
+    if (hwInitializationData == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    return PortLibrary::current().registerAdapter(*hwInitializationData);
+}
+
+void StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE notificationType,
+                                   PVOID hwDeviceExtension, HW_STREAM_REQUEST_BLOCK *srb)
+{
+    Adapter &adapter = adapterOrDie(hwDeviceExtension, "StreamClassDeviceNotification");
+    // With synchronisation off the port never holds requests back, so
+    // ReadyForNextDeviceRequest needs no action; events are not used.
+    if (notificationType == DeviceRequestComplete)
+        adapter.complete(srb, Request::Kind::Device);
+}
+
+void StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE notificationType,
+                                   HW_STREAM_OBJECT *streamObject, HW_STREAM_REQUEST_BLOCK *srb)
+{
+    if (streamObject == nullptr) {
+        std::fprintf(stderr, "zm4 port: StreamClassStreamNotification without a stream object\n");
+        std::abort();
+    }
+    Adapter &adapter = adapterOrDie(streamObject->HwDeviceExtension, "StreamClassStreamNotification");
+    if (notificationType == StreamRequestComplete)
+        adapter.complete(srb, Request::Kind::Data);
+}
+
+void StreamClassScheduleTimer(HW_STREAM_OBJECT *streamObject, PVOID hwDeviceExtension,
+                              ULONG numberOfMicroseconds, PHW_TIMER_ROUTINE timerRoutine, PVOID context)
+{
+    // The minidriver keeps one device timer; stream timers are not used by it
+    // and share the device's.
+    (void)streamObject;
+    adapterOrDie(hwDeviceExtension, "StreamClassScheduleTimer")
+        .scheduleTimer(numberOfMicroseconds, timerRoutine, context);
+}
+
+STREAM_VFW_INFO *StreamClassGetVfWInfo(HW_STREAM_REQUEST_BLOCK *srb)
+{
+    if (srb == nullptr)
+        return nullptr;
+    return adapterOrDie(srb->HwDeviceExtension, "StreamClassGetVfWInfo").vfwInfo(srb);
+}

@@ -1,0 +1,273 @@
+// The application side of the stream class port library: loads a minidriver,
+// adds and removes its devices, and turns what a capture application asks for
+// (stream information, formats, states, reads, properties) into request blocks
+// delivered through the registered entry points. It checks that the driver
+// completes every request exactly once and leaves none pending.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/host.h"
+#include "platform/port/stream_class.h"
+
+namespace zm4::host {
+
+// The port's own blocks (device extension, request blocks it creates): "Port".
+constexpr uint32_t kPortPoolTag = 0x74726F50;
+
+using DriverEntryRoutine = NTSTATUS (*)(DRIVER_OBJECT *driverObject, UNICODE_STRING *registryPath);
+
+class Adapter;
+class Stream;
+
+// What the driver left in a request when it completed it.
+using SrbCommandData = decltype(HW_STREAM_REQUEST_BLOCK::CommandData);
+
+// One request on its way through the driver. The port keeps it after the
+// driver has completed (and freed) the request block, with the results the
+// completion handed over. Results are valid once completed() is true.
+class Request {
+public:
+    enum class Kind { Device, Control, Data };
+
+    uint64_t serial() const { return serial_; }
+    SRB_COMMAND command() const { return command_; }
+    Kind kind() const { return kind_; }
+    bool completed() const { return completed_.load(std::memory_order_acquire); }
+    NTSTATUS status() const { return status_; }
+    ULONG bytes() const { return bytes_; }
+    const SrbCommandData &commandData() const { return commandData_; }
+
+    // Reads: the frame buffer, the stream header's DataUsed, and the paced
+    // client's record (when the read was paced).
+    const std::vector<uint8_t> &data() const { return data_; }
+    ULONG dataUsed() const { return streamHeader_ != nullptr ? streamHeader_->DataUsed : 0; }
+    const STREAM_VFW_INFO *vfwInfo() const { return vfw_.get(); }
+    STREAM_VFW_INFO *vfwInfo() { return vfw_.get(); }
+
+    // "request #12 (SRB_READ_DATA, stream 0)"
+    std::string describe() const;
+
+private:
+    friend class PortLibrary;
+    friend class Adapter;
+    friend class Stream;
+
+    uint64_t serial_ = 0;
+    SRB_COMMAND command_ = SRB_READ_DATA;
+    Kind kind_ = Kind::Device;
+    Stream *stream_ = nullptr;
+    ULONG streamNumber_ = 0;
+    HW_STREAM_REQUEST_BLOCK *srb_ = nullptr; // live only until completion
+    std::atomic<bool> completed_{false};
+    NTSTATUS status_ = STATUS_PENDING;
+    ULONG bytes_ = 0;
+    SrbCommandData commandData_{};
+    // Owned payloads the request block points into, 8-byte aligned and zeroed.
+    template <class T> T *addPayload(size_t bytes)
+    {
+        payloads_.emplace_back((bytes + 7) / 8 + 1, 0);
+        return reinterpret_cast<T *>(payloads_.back().data());
+    }
+    std::vector<std::vector<uint64_t>> payloads_;
+    KSSTREAM_HEADER *streamHeader_ = nullptr;
+    std::vector<uint8_t> data_;
+    std::unique_ptr<STREAM_VFW_INFO> vfw_;
+};
+
+using RequestPtr = std::shared_ptr<Request>;
+
+struct StreamInformation {
+    NTSTATUS status = STATUS_PENDING;
+    HW_STREAM_HEADER header{};
+    std::vector<HW_STREAM_INFORMATION> streams;
+};
+
+struct IntersectionResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG bytes = 0;
+    std::vector<uint8_t> format; // the first `bytes` bytes of the output buffer
+};
+
+struct PropertyResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG bytes = 0;
+    LONG value = 0;
+    ULONG flags = 0;
+    ULONG capabilities = 0;
+};
+
+// The port library: one per process at a time, like the kernel it runs on.
+// Creating it makes it the one the StreamClass* routines reach.
+class PortLibrary {
+public:
+    PortLibrary();
+    ~PortLibrary();
+    PortLibrary(const PortLibrary &) = delete;
+    PortLibrary &operator=(const PortLibrary &) = delete;
+
+    static PortLibrary &current(); // aborts when there is none
+    static PortLibrary *currentOrNull();
+
+    // Calls the driver's entry routine once; its result is the load result.
+    NTSTATUS loadDriver(DriverEntryRoutine driverEntry,
+                        const std::u16string &registryPath = u"\\Registry\\Machine\\zm4");
+    bool registered() const { return registered_; }
+    const HW_INITIALIZATION_DATA &registration() const { return registration_; }
+
+    // Adds a device: a zero-filled device extension, SRB_INITIALIZE_DEVICE with
+    // the configuration, then SRB_INITIALIZATION_COMPLETE when that succeeded.
+    // The adapter is returned either way; see Adapter::initialiseStatus.
+    std::unique_ptr<Adapter> addDevice(DEVICE_OBJECT *physicalDeviceObject);
+
+    // How long (virtual or real time) a synchronous request may take before
+    // the port gives up waiting and aborts naming it.
+    void setWaitLimit(int64_t limit100ns) { waitLimit_ = limit100ns; }
+    int64_t waitLimit() const { return waitLimit_; }
+
+    // The back ends of the StreamClass* routines.
+    NTSTATUS registerAdapter(const HW_INITIALIZATION_DATA &data);
+    Adapter *adapterFor(PVOID hwDeviceExtension);
+
+private:
+    friend class Adapter;
+    friend class Stream;
+    void forget(Adapter *adapter);
+
+    bool registered_ = false;
+    HW_INITIALIZATION_DATA registration_{};
+    alignas(16) unsigned char driverObject_[64]{}; // opaque to everyone but the kernel
+    int64_t waitLimit_ = 60 * kSecond;
+    std::mutex mutex_;
+    std::map<PVOID, Adapter *> adapters_;
+};
+
+// One device of the loaded driver.
+class Adapter {
+public:
+    ~Adapter(); // removes the device if remove() was not called
+    Adapter(const Adapter &) = delete;
+    Adapter &operator=(const Adapter &) = delete;
+
+    NTSTATUS initialiseStatus() const { return initialiseStatus_; }
+    PVOID deviceExtension() const { return deviceExtension_; }
+    const PORT_CONFIGURATION_INFORMATION &configuration() const { return config_; }
+
+    // The requests an application's calls turn into. Each waits for completion.
+    StreamInformation streamInformation(ULONG bufferSize = 0); // 0: the size the driver asked for
+    IntersectionResult dataIntersection(ULONG streamNumber, const void *range, size_t rangeBytes,
+                                        ULONG bufferSize);
+    // null when the driver refused; *status says why.
+    std::unique_ptr<Stream> openStream(ULONG streamNumber, const void *format, size_t formatBytes,
+                                       NTSTATUS *status);
+    PropertyResult getProperty(const GUID &set, ULONG id,
+                               ULONG bufferSize = sizeof(KSPROPERTY_VIDEOPROCAMP_S));
+    PropertyResult setProperty(const GUID &set, ULONG id, LONG value, ULONG flags,
+                               ULONG bufferSize = sizeof(KSPROPERTY_VIDEOPROCAMP_S));
+    // Any other device request, with no payload.
+    RequestPtr sendDeviceCommand(SRB_COMMAND command);
+    // Delivers a payload-free device request without waiting (several threads may).
+    RequestPtr submitDeviceCommand(SRB_COMMAND command);
+
+    // SRB_UNINITIALIZE_DEVICE (when initialise succeeded); aborts if a stream is
+    // still open or a request is still pending afterwards. Cancels the timer.
+    NTSTATUS remove();
+
+    // Runs the scheduler until the request completes or the limit passes.
+    bool wait(const RequestPtr &request, int64_t limit100ns);
+    bool wait(const RequestPtr &request) { return wait(request, port_.waitLimit()); }
+
+    // Seconds a new request may take before the time-out callback (0: never).
+    // Meant for simulated time: in real time a device removed while a time-out
+    // tick is running may be reached by it.
+    void setRequestTimeout(ULONG seconds) { requestTimeout_ = seconds; }
+    // Time-out callbacks made so far.
+    unsigned timeoutCallbacks() const { return timeoutCallbacks_.load(); }
+    // Serials in completion order.
+    std::vector<uint64_t> completionLog() const;
+
+    // The back ends of the StreamClass* routines.
+    void complete(HW_STREAM_REQUEST_BLOCK *srb, Request::Kind expected);
+    void scheduleTimer(ULONG microseconds, PHW_TIMER_ROUTINE routine, PVOID context);
+    STREAM_VFW_INFO *vfwInfo(HW_STREAM_REQUEST_BLOCK *srb);
+
+private:
+    friend class PortLibrary;
+    friend class Stream;
+    Adapter(PortLibrary &port, DEVICE_OBJECT *physicalDeviceObject);
+
+    RequestPtr newRequest(SRB_COMMAND command, Request::Kind kind, Stream *stream);
+    void deliver(const RequestPtr &request);
+    RequestPtr run(const RequestPtr &request); // deliver and wait
+    PropertyResult property(bool get, const GUID &set, ULONG id, LONG value, ULONG flags, ULONG bufferSize);
+    void armTimeoutTick();
+    void timeoutTick();
+    void forgetStream(Stream *stream);
+
+    PortLibrary &port_;
+    PVOID deviceExtension_ = nullptr;
+    PORT_CONFIGURATION_INFORMATION config_{};
+    NTSTATUS initialiseStatus_ = STATUS_PENDING;
+    bool removed_ = false;
+    std::atomic<ULONG> requestTimeout_{0};
+    std::atomic<unsigned> timeoutCallbacks_{0};
+
+    mutable std::mutex mutex_;        // guards everything below
+    std::recursive_mutex entryMutex_; // serialises entry calls when the driver wants that
+    uint64_t nextSerial_ = 1;
+    std::map<HW_STREAM_REQUEST_BLOCK *, RequestPtr> outstanding_;
+    std::vector<uint64_t> completionLog_;
+    std::vector<Stream *> streams_;
+    std::optional<uint64_t> timerEvent_;
+    bool tickArmed_ = false;
+    uint64_t tickEvent_ = 0;
+};
+
+// One open stream of a device.
+class Stream {
+public:
+    ~Stream(); // closes the stream if close() was not called
+    Stream(const Stream &) = delete;
+    Stream &operator=(const Stream &) = delete;
+
+    ULONG number() const { return object_.StreamNumber; }
+    HW_STREAM_OBJECT &object() { return object_; }
+
+    NTSTATUS setState(KSSTATE state);
+    // The status and the state the driver reported.
+    std::pair<NTSTATUS, KSSTATE> getState();
+    NTSTATUS proposeFormat(const void *format, size_t formatBytes);
+    NTSTATUS setFormat(const void *format, size_t formatBytes);
+    NTSTATUS indicateMasterClock(HANDLE clock);
+    RequestPtr sendControlCommand(SRB_COMMAND command);
+    RequestPtr sendDataCommand(SRB_COMMAND command);
+
+    // Queues a read of a buffer of the given size; with a pacing interval (in
+    // microseconds) the read carries a paced client's record. Does not wait.
+    RequestPtr queueRead(size_t bufferBytes, std::optional<ULONG> pacingInterval = std::nullopt);
+    bool waitRead(const RequestPtr &read) { return adapter_.wait(read); }
+    // Cancels a read still pending in the driver; false if it already completed.
+    bool cancelRead(const RequestPtr &read);
+
+    // SRB_CLOSE_STREAM; aborts if a request of the stream is still pending.
+    NTSTATUS close();
+
+private:
+    friend class Adapter;
+    Stream(Adapter &adapter, ULONG streamNumber);
+    RequestPtr formatRequest(SRB_COMMAND command, const void *format, size_t formatBytes);
+
+    Adapter &adapter_;
+    HW_STREAM_OBJECT object_{};
+    std::vector<uint64_t> portExtension_; // the port's HwStreamExtension; the driver may replace it
+    bool closed_ = false;
+};
+
+} // namespace zm4::host
