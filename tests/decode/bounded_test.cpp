@@ -43,25 +43,12 @@ struct Case {
 
 std::vector<Case> truncationCases()
 {
-    std::vector<Case> cases;
-    cases.push_back({"8x4", 8, 4, {}});
-    EncodeOptions o;
-    o.subsample420 = true;
-    o.compress = true;
-    cases.push_back({"8x4 4:2:0 compressed", 8, 4, o});
-    o = {};
-    o.decimate = true;
-    o.compress = true;
-    cases.push_back({"24x12 decimated compressed", 24, 12, o});
-    o = {};
-    o.magicOffset = 20;
-    cases.push_back({"24x12 magic at 20", 24, 12, o});
-    o = {};
-    o.compress = true;
-    o.subsample420 = true;
-    cases.push_back({"176x144 4:2:0 compressed", 176, 144, o});
-    cases.push_back({"352x288", 352, 288, {}});
-    return cases;
+    return {{"8x4", 8, 4, {}},
+            {"8x4 4:2:0 compressed", 8, 4, kind(true, true, false)},
+            {"24x12 decimated compressed", 24, 12, kind(false, true, true)},
+            {"24x12 magic at 20", 24, 12, kind(false, false, false, 20)},
+            {"176x144 4:2:0 compressed", 176, 144, kind(true, true, false)},
+            {"352x288", 352, 288, {}}};
 }
 
 TEST(Bounded, VerifyNeverReadsPastATruncatedFrame)
@@ -127,7 +114,8 @@ TEST(Bounded, FormatNeverReadsPastATruncatedFrameNorWritesOutsideTheImage)
                 uint16_t state = 0;
                 ASSERT_EQ(decodeInto(format, before, out, c.w, c.h, state), ZM4_FRAME_OK);
                 ASSERT_EQ(out, baseline);
-                const uint32_t status = FormatStreamBounded(format, copy.get(), len, out.data(), c.w, c.h, &state);
+                const uint32_t status =
+                    FormatStreamBounded(format, copy.get(), len, out.data(), c.w, c.h, &state);
                 if (len < f.linesEnd) {
                     ASSERT_NE(status, ZM4_FRAME_OK) << "decoded a frame cut to " << len << " bytes";
                 } else {
@@ -136,28 +124,6 @@ TEST(Bounded, FormatNeverReadsPastATruncatedFrameNorWritesOutsideTheImage)
                 }
             }
         }
-}
-
-// A header for a w x h frame at the window's origin.
-std::vector<uint8_t> headerFor(uint32_t w, uint32_t h, bool compress, bool s420)
-{
-    std::vector<uint8_t> hdr(64, 0);
-    hdr[0] = 0x19;
-    hdr[1] = 0x68;
-    hdr[0x11] = s420 ? 0 : 1;
-    hdr[0x19] = static_cast<uint8_t>(w / 8);
-    hdr[0x1B] = static_cast<uint8_t>(h / 4);
-    hdr[0x1C] = compress ? 1 : 0;
-    return hdr;
-}
-
-void appendLine(std::vector<uint8_t> &bytes, const std::vector<uint8_t> &data)
-{
-    const size_t l = data.size() + 1;
-    bytes.push_back(static_cast<uint8_t>(l & 0xFF));
-    bytes.push_back(static_cast<uint8_t>(l >> 8));
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    bytes.push_back(0xFD);
 }
 
 // Decodes `bytes` into an exact-size image of noise and returns the rows that changed.
@@ -179,11 +145,9 @@ TEST(Bounded, OverlongLinesStayInsideTheirRow)
     for (const uint32_t format : kAllFormats) {
         SCOPED_TRACE(formatName(format));
         // Compressed: a three-pixel skip puts the last pair across the end of row 0.
-        std::vector<uint8_t> overshoot = headerFor(8, 4, true, false);
-        appendLine(overshoot, {7, 10, 128, 20, 128, 30, 128, 40, 128, 50, 128, 60, 128});
-        for (int r = 1; r < 4; ++r)
-            appendLine(overshoot, {0x11});
-        overshoot.insert(overshoot.end(), 4, 0xFF);
+        const auto overshoot =
+            handFrame(8, 4, true, false,
+                      {{7, 10, 128, 20, 128, 30, 128, 40, 128, 50, 128, 60, 128}, {0x11}, {0x11}, {0x11}});
         for (const uint32_t r : changedRows(format, overshoot, 8, 4))
             EXPECT_EQ(r, 0u) << "row " << r << " written by row 0's data";
 
@@ -191,12 +155,12 @@ TEST(Bounded, OverlongLinesStayInsideTheirRow)
         // in 4:2:0 (where odd rows carry luma only).
         for (const bool s420 : {false, true})
             for (uint32_t longRow = 0; longRow < 4; ++longRow) {
-                std::vector<uint8_t> frame = headerFor(8, 4, false, s420);
+                std::vector<std::vector<uint8_t>> lines;
                 for (uint32_t r = 0; r < 4; ++r) {
                     const size_t normal = s420 && r % 2 == 1 ? 8 : 16;
-                    appendLine(frame, std::vector<uint8_t>(r == longRow ? 32 : normal, static_cast<uint8_t>(40 + 50 * r)));
+                    lines.emplace_back(r == longRow ? 32 : normal, static_cast<uint8_t>(40 + 50 * r));
                 }
-                frame.push_back(0xFF);
+                const auto frame = handFrame(8, 4, false, s420, lines, 1);
                 std::vector<uint8_t> image;
                 const auto rows = changedRows(format, frame, 8, 4, &image);
                 if (format != ZM4_FORMAT_YUY2)
@@ -207,7 +171,8 @@ TEST(Bounded, OverlongLinesStayInsideTheirRow)
                     for (size_t x = 0; x < 16; ++x) {
                         const uint8_t b = image[r * 16 + x];
                         const bool chroma = x % 2 == 1;
-                        EXPECT_TRUE(b == 40 + 50 * r || (s420 && chroma && r % 2 == 1 && b == 40 + 50 * (r - 1)))
+                        EXPECT_TRUE(b == 40 + 50 * r ||
+                                    (s420 && chroma && r % 2 == 1 && b == 40 + 50 * (r - 1)))
                             << "long row " << longRow << ": row " << r << " byte " << x << " = " << int(b);
                     }
             }
@@ -220,12 +185,15 @@ TEST(Bounded, RandomLineDataIsHandledSafely)
     for (int i = 0; i < 400; ++i) {
         const auto w = static_cast<uint32_t>(8 * (1 + rng() % 4));
         const auto h = static_cast<uint32_t>(4 * (1 + rng() % 3));
-        std::vector<uint8_t> bytes = headerFor(w, h, rng() % 2 != 0, rng() % 2 != 0);
+        std::vector<uint8_t> bytes = handFrame(w, h, rng() % 2 != 0, rng() % 2 != 0, {}, 0);
         bytes[0x1D] = static_cast<uint8_t>(rng() % 2);
         const size_t tail = rng() % 600;
         for (size_t k = 0; k < tail; ++k) {
             const uint32_t roll = rng() % 16;
-            bytes.push_back(roll == 0 ? 0xFD : roll == 1 ? static_cast<uint8_t>(2 * w + 1) : roll == 2 ? 0 : uint8_t(rng()));
+            bytes.push_back(roll == 0   ? 0xFD
+                            : roll == 1 ? static_cast<uint8_t>(2 * w + 1)
+                            : roll == 2 ? 0
+                                        : uint8_t(rng()));
         }
         for (const uint32_t format : kAllFormats) {
             const auto copy = exactCopy(bytes, bytes.size());

@@ -17,14 +17,15 @@ struct Edge {
 };
 
 const Edge kEdges[] = {
-    {16, 128, 128, {0, 0, 0}, {19, 19, 19}},
-    {128, 128, 128, {133, 133, 133}, {152, 152, 152}},
-    {235, 128, 128, {255, 255, 255}, {255, 255, 255}},
-    {128, 128, 255, {133, 29, 255}, {152, 48, 255}},
+    {16, 128, 128, {0, 0, 0}, {19, 19, 19}},           {128, 128, 128, {133, 133, 133}, {152, 152, 152}},
+    {235, 128, 128, {255, 255, 255}, {255, 255, 255}}, {128, 128, 255, {133, 29, 255}, {152, 48, 255}},
     {128, 255, 128, {255, 85, 133}, {255, 104, 152}},
 };
 
-Bgr at(const uint8_t *p) { return {p[0], p[1], p[2]}; }
+Bgr at(const uint8_t *p)
+{
+    return {p[0], p[1], p[2]};
+}
 
 // Every converter's view of one pair: pixel 0 and pixel 1 as blue, green, red.
 struct PairResult {
@@ -71,17 +72,15 @@ struct Lines420 {
 
 PairResult via420Rgb32(const uint8_t src[4])
 {
-    Lines420 lines(src);
     uint8_t dst[8];
-    YUV420PixeltoRGB32(Lines420::kCols, lines.pair(), dst);
+    YUV420PixeltoRGB32(Lines420::kCols, Lines420(src).pair(), dst);
     return {{at(dst), at(dst + 4)}};
 }
 
 PairResult via420Rgb24(const uint8_t src[4])
 {
-    Lines420 lines(src);
     uint8_t dst[6];
-    YUV420PixeltoRGB24(Lines420::kCols, lines.pair(), dst);
+    YUV420PixeltoRGB24(Lines420::kCols, Lines420(src).pair(), dst);
     return {{at(dst), at(dst + 3)}};
 }
 
@@ -94,9 +93,8 @@ std::array<uint16_t, 2> viaRgb16(const uint8_t src[4])
 
 std::array<uint16_t, 2> via420Rgb16(const uint8_t src[4])
 {
-    Lines420 lines(src);
     uint16_t dst[2];
-    YUV420PixeltoRGB16(Lines420::kCols, lines.pair(), dst);
+    YUV420PixeltoRGB16(Lines420::kCols, Lines420(src).pair(), dst);
     return {dst[0], dst[1]};
 }
 
@@ -129,12 +127,7 @@ TEST(Conversion, DocumentedEdgeValuesInEveryForm)
         EXPECT_EQ(modelConvert(e.y, e.u, e.v, RgbForm::Direct), e.direct);
         EXPECT_EQ(modelConvert(e.y, e.u, e.v, RgbForm::Table), e.table);
         const uint8_t src[4] = {e.y, e.u, e.y, e.v};
-        EXPECT_EQ(viaRgb32(src).px[1], e.direct);
-        EXPECT_EQ(via420Rgb32(src).px[0], e.direct);
-        EXPECT_EQ(viaRgb24(YUVPixeltoRGB24MMX, src).px[1], e.direct);
-        EXPECT_EQ(via420Rgb24(src).px[1], e.direct);
-        EXPECT_EQ(viaRgb24(YUVPixeltoRGB24Table, src).px[0], e.table);
-        checkPair(src);
+        checkPair(src); // every converter against the model just checked
     }
 }
 
@@ -151,7 +144,8 @@ TEST(Conversion, Rgb16Packing)
         for (uint32_t g = 0; g < 256; ++g)
             for (uint32_t r = 0; r < 256; r += 5) {
                 const Bgr c{uint8_t(b), uint8_t(g), uint8_t(r)};
-                ASSERT_EQ(ConvertRGB24PixelToRGB16(c.b, c.g, c.r), modelPack555(c)) << b << " " << g << " " << r;
+                ASSERT_EQ(ConvertRGB24PixelToRGB16(c.b, c.g, c.r), modelPack555(c))
+                    << b << " " << g << " " << r;
             }
 }
 

@@ -1,5 +1,6 @@
 // Shared set-up of the decoder tests: the decoder's process-wide state is made
-// once for the whole executable (and rebuilt by the tests that switch MMX off).
+// once for the whole executable (and rebuilt by the tests that switch MMX off),
+// and the frames the tests build by hand or by kind.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,8 +28,41 @@ inline const uint32_t kAllFormats[] = {ZM4_FORMAT_RGB32, ZM4_FORMAT_RGB24, ZM4_F
 inline uint32_t decodeInto(uint32_t format, const EncodedFrame &frame, std::vector<uint8_t> &out, uint32_t w,
                            uint32_t h, uint16_t &state)
 {
-    return FormatStreamBounded(format, frame.bytes.data(), frame.bytes.size(), out.data(),
-                               w, h, &state);
+    return FormatStreamBounded(format, frame.bytes.data(), frame.bytes.size(), out.data(), w, h, &state);
+}
+
+// A frame built by hand: the header of a w x h window at the origin, one line
+// record around each data block, then `endBytes` bytes of 0xFF.
+inline std::vector<uint8_t> handFrame(uint32_t w, uint32_t h, bool compress, bool s420,
+                                      const std::vector<std::vector<uint8_t>> &lines, size_t endBytes = 4)
+{
+    std::vector<uint8_t> bytes(64, 0);
+    bytes[0] = 0x19;
+    bytes[1] = 0x68;
+    bytes[0x11] = s420 ? 0 : 1;
+    bytes[0x19] = static_cast<uint8_t>(w / 8);
+    bytes[0x1B] = static_cast<uint8_t>(h / 4);
+    bytes[0x1C] = compress ? 1 : 0;
+    for (const auto &data : lines) {
+        const size_t l = data.size() + 1;
+        bytes.push_back(static_cast<uint8_t>(l & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(l >> 8));
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        bytes.push_back(0xFD);
+    }
+    bytes.insert(bytes.end(), endBytes, 0xFF);
+    return bytes;
+}
+
+// Options for a frame kind.
+inline EncodeOptions kind(bool s420, bool compress, bool decimate, uint32_t magicOffset = 0)
+{
+    EncodeOptions o;
+    o.subsample420 = s420;
+    o.compress = compress;
+    o.decimate = decimate;
+    o.magicOffset = magicOffset;
+    return o;
 }
 
 } // namespace zm4::testing

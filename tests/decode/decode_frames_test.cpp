@@ -90,9 +90,8 @@ TEST(DecimationWord, LowByteDecidesTheFixUp)
         run.send(randomImage(24, 12, 310), {}, "first");
         run.state() = word;
         run.model().setPreviousDecimation(static_cast<uint8_t>(word & 0xFF));
-        EncodeOptions o;
-        o.compress = true;
-        run.send(mutate(run.reference(), 60, 311), o, "compressed after word " + std::to_string(word));
+        run.send(mutate(run.reference(), 60, 311), kind(false, true, false),
+                 "compressed after word " + std::to_string(word));
     }
 }
 
@@ -103,8 +102,9 @@ std::string sizeName(const ::testing::TestParamInfo<std::tuple<uint32_t, Size>> 
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFormats, FrameKinds,
-                         ::testing::Combine(::testing::Values(ZM4_FORMAT_NONE, ZM4_FORMAT_RGB32, ZM4_FORMAT_RGB24,
-                                                              ZM4_FORMAT_RGB16, ZM4_FORMAT_I420, ZM4_FORMAT_YV12,
+                         ::testing::Combine(::testing::Values(ZM4_FORMAT_NONE, ZM4_FORMAT_RGB32,
+                                                              ZM4_FORMAT_RGB24, ZM4_FORMAT_RGB16,
+                                                              ZM4_FORMAT_I420, ZM4_FORMAT_YV12,
                                                               ZM4_FORMAT_YUY2, ZM4_FORMAT_UYVY),
                                             ::testing::ValuesIn(kSizes)),
                          sizeName);
@@ -120,9 +120,7 @@ TEST(FinalImages, DecimatedOddRowsRepeatTheEvenRowAbove)
 {
     for (const uint32_t format : kAllFormats) {
         StreamRun run(format, 24, 12, 9);
-        EncodeOptions o;
-        o.decimate = true;
-        run.send(randomImage(24, 12, 300), o, "decimated");
+        run.send(randomImage(24, 12, 300), kind(false, false, true), "decimated");
         for (uint32_t r = 1; r < 12; r += 2)
             EXPECT_EQ(rowOf(run.model(), run.output(), r), rowOf(run.model(), run.output(), r - 1))
                 << formatName(format) << " row " << r;
@@ -134,10 +132,7 @@ TEST(FinalImages, OddRowsOf420ShowOwnLumaWithChromaOfTheRowAbove)
 {
     const Image422 src = randomImage(24, 12, 301);
     for (const bool compress : {false, true}) {
-        EncodeOptions o;
-        o.subsample420 = true;
-        o.compress = compress;
-        const auto f = encodeFrame(src, o);
+        const auto f = encodeFrame(src, kind(true, compress, false));
         std::vector<uint8_t> yuy2(24 * 12 * 2), rgb32(24 * 12 * 4);
         uint16_t state = 0;
         ASSERT_EQ(decodeInto(ZM4_FORMAT_YUY2, f, yuy2, 24, 12, state), ZM4_FRAME_OK);
@@ -148,10 +143,8 @@ TEST(FinalImages, OddRowsOf420ShowOwnLumaWithChromaOfTheRowAbove)
                 const uint8_t *above = src.pair(r - 1, p);
                 const uint8_t y0 = compress ? uint8_t(own[0] & 0xFE) : own[0];
                 const uint8_t *got = yuy2.data() + (r * 24 + 2 * p) * 2;
-                EXPECT_EQ(got[0], y0);
-                EXPECT_EQ(got[1], above[1]);
-                EXPECT_EQ(got[2], own[2]);
-                EXPECT_EQ(got[3], above[3]);
+                EXPECT_EQ(std::vector<uint8_t>(got, got + 4),
+                          (std::vector<uint8_t>{y0, above[1], own[2], above[3]}));
                 const uint8_t *px = rgb32.data() + ((11 - r) * 24 + 2 * p) * 4;
                 const Bgr c = modelConvert(own[2], above[1], above[3], RgbForm::Direct);
                 EXPECT_EQ(Bgr({px[4], px[5], px[6]}), c) << "row " << r << " pair " << p;
@@ -204,98 +197,61 @@ TEST(Layouts, DocumentedPlacesOfRowsAndPlanes)
     EXPECT_EQ(std::vector<uint8_t>(small.begin(), small.begin() + 72), std::vector<uint8_t>(72, 0));
 }
 
-// Builds a frame from a header and the data of each line record.
-std::vector<uint8_t> handFrame(const std::vector<uint8_t> &header, const std::vector<std::vector<uint8_t>> &lines)
-{
-    std::vector<uint8_t> bytes(header.begin(), header.begin() + 64);
-    for (const auto &data : lines) {
-        const size_t l = data.size() + 1;
-        bytes.push_back(static_cast<uint8_t>(l & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(l >> 8));
-        bytes.insert(bytes.end(), data.begin(), data.end());
-        bytes.push_back(0xFD);
-    }
-    bytes.insert(bytes.end(), 4, 0xFF);
-    return bytes;
-}
-
 // A skip code of three pixels moves each family by its own rule: RGB32 and
 // RGB16 by three pixels, RGB24 by one whole pair, the YUV families by bytes.
 TEST(SkipCodes, OddPixelSkipAdvancesEachFamilyByItsRule)
 {
     const Image422 black = flatImage(8, 4, 16, 128, 128);
     const auto first = encodeFrame(black, {});
-    auto header = first.bytes;
-    header[0x1C] = 1;
     const uint8_t a[4] = {200, 60, 180, 220};
     const std::vector<uint8_t> row0 = {7, a[0], a[1], a[2], a[3], a[0], a[1], a[2], a[3], 3};
-    const auto frame = handFrame(header, {row0, {0x11}, {0x11}, {0x11}});
+    const auto frame = handFrame(8, 4, true, false, {row0, {0x11}, {0x11}, {0x11}});
     const Bgr c0 = modelConvert(a[0], a[1], a[3], RgbForm::Direct);
     const Bgr c1 = modelConvert(a[2], a[1], a[3], RgbForm::Direct);
-    const Bgr k = modelConvert(16, 128, 128, RgbForm::Direct);
-    const auto rgbRow = [&](uint32_t firstPixel) {
-        std::vector<Bgr> row(8, k);
-        for (uint32_t i = 0; i < 4; ++i)
-            row[firstPixel + i] = i % 2 ? c1 : c0;
-        return row;
-    };
     for (const uint32_t format : kAllFormats) {
         SCOPED_TRACE(formatName(format));
         std::vector<uint8_t> out(modelOutputBytes(format, 8, 4));
         uint16_t state = 0;
         ASSERT_EQ(decodeInto(format, first, out, 8, 4, state), ZM4_FRAME_OK);
-        const auto untouched = out;
-        ASSERT_EQ(FormatStreamBounded(format, frame.data(), frame.size(), out.data(), 8, 4, &state), ZM4_FRAME_OK);
-        // Rows 1 to 3 are skipped whole (for the planar formats: luma rows 1
-        // to 3 and chroma row 1, which belongs to row 2).
-        ReceiverModel rows(format, 8, 4, out);
-        const size_t row0At = rows.rowOffset(0);
-        const bool planar = format == ZM4_FORMAT_I420 || format == ZM4_FORMAT_YV12;
-        for (size_t i = 0; i < out.size(); ++i) {
-            const bool inRow0 = i >= row0At && i < row0At + rows.rowBytes();
-            const bool chromaRow0 = planar && ((i >= 32 && i < 36) || (i >= 40 && i < 44));
-            if (!inRow0 && !chromaRow0) {
-                ASSERT_EQ(out[i], untouched[i]) << i;
-            }
-        }
-        const uint8_t *r0 = out.data() + row0At;
+        // Only row 0 changes: rows 1 to 3 are skipped whole (for the planar
+        // formats: luma rows 1 to 3 and chroma row 1, which belongs to row 2).
+        std::vector<uint8_t> expected = out;
+        uint8_t *r0 = expected.data() + ReceiverModel(format, 8, 4, out).rowOffset(0);
+        const bool yuy2 = format == ZM4_FORMAT_YUY2, i420 = format == ZM4_FORMAT_I420;
         switch (format) {
         case ZM4_FORMAT_RGB32:
         case ZM4_FORMAT_RGB24:
         case ZM4_FORMAT_RGB16: {
-            const auto expected = rgbRow(format == ZM4_FORMAT_RGB24 ? 2 : 3);
-            for (uint32_t x = 0; x < 8; ++x) {
-                if (format == ZM4_FORMAT_RGB16) {
-                    const uint16_t word = static_cast<uint16_t>(r0[2 * x] | r0[2 * x + 1] << 8);
-                    EXPECT_EQ(word, modelPack555(expected[x])) << "pixel " << x;
-                } else {
-                    const uint8_t *px = r0 + x * (format == ZM4_FORMAT_RGB32 ? 4 : 3);
-                    EXPECT_EQ(Bgr({px[0], px[1], px[2]}), expected[x]) << "pixel " << x;
-                }
+            const size_t bpp = format == ZM4_FORMAT_RGB32 ? 4 : format == ZM4_FORMAT_RGB24 ? 3 : 2;
+            const uint32_t from = format == ZM4_FORMAT_RGB24 ? 2 : 3; // RGB24 moves by a whole pair
+            for (uint32_t i = 0; i < 4; ++i) {
+                const Bgr c = i % 2 ? c1 : c0;
+                uint8_t *px = r0 + (from + i) * bpp;
+                const uint16_t word = modelPack555(c);
+                const uint8_t bytes[3] = {bpp == 2 ? uint8_t(word & 0xFF) : c.b,
+                                          bpp == 2 ? uint8_t(word >> 8) : c.g, c.r};
+                std::copy_n(bytes, bpp == 2 ? 2 : 3, px);
             }
             break;
         }
         case ZM4_FORMAT_YUY2:
-        case ZM4_FORMAT_UYVY: {
-            std::vector<uint8_t> expected(untouched.begin() + row0At, untouched.begin() + row0At + 16);
-            const bool yuy2 = format == ZM4_FORMAT_YUY2;
-            for (size_t at : {6, 10}) {
-                const uint8_t q[4] = {yuy2 ? a[0] : a[1], yuy2 ? a[1] : a[0], yuy2 ? a[2] : a[3], yuy2 ? a[3] : a[2]};
-                std::copy_n(q, 4, expected.begin() + static_cast<long>(at));
+        case ZM4_FORMAT_UYVY:
+            for (uint8_t *q : {r0 + 6, r0 + 10}) {
+                const uint8_t b[4] = {yuy2 ? a[0] : a[1], yuy2 ? a[1] : a[0], yuy2 ? a[2] : a[3],
+                                      yuy2 ? a[3] : a[2]};
+                std::copy_n(b, 4, q);
             }
-            EXPECT_EQ(std::vector<uint8_t>(r0, r0 + 16), expected);
             break;
-        }
         default: { // planar: luma moves by three, chroma by one
-            EXPECT_EQ(std::vector<uint8_t>(r0, r0 + 8),
-                      (std::vector<uint8_t>{16, 16, 16, a[0], a[2], a[0], a[2], 16}));
-            const size_t uPlane = format == ZM4_FORMAT_I420 ? 32 : 40, vPlane = format == ZM4_FORMAT_I420 ? 40 : 32;
-            EXPECT_EQ(std::vector<uint8_t>(out.begin() + uPlane, out.begin() + uPlane + 4),
-                      (std::vector<uint8_t>{128, a[1], a[1], 128}));
-            EXPECT_EQ(std::vector<uint8_t>(out.begin() + vPlane, out.begin() + vPlane + 4),
-                      (std::vector<uint8_t>{128, a[3], a[3], 128}));
+            const uint8_t luma[4] = {a[0], a[2], a[0], a[2]};
+            std::copy_n(luma, 4, r0 + 3);
+            expected[(i420 ? 32 : 40) + 1] = expected[(i420 ? 32 : 40) + 2] = a[1];
+            expected[(i420 ? 40 : 32) + 1] = expected[(i420 ? 40 : 32) + 2] = a[3];
         }
         }
+        ASSERT_EQ(FormatStreamBounded(format, frame.data(), frame.size(), out.data(), 8, 4, &state),
+                  ZM4_FRAME_OK);
+        EXPECT_EQ(out, expected);
     }
 }
 
@@ -337,8 +293,8 @@ TEST(FastPaths, ByteIdenticalToTheReferencePath)
                         o.compress = kind == 1 || kind == 3 || kind == 4;
                         o.previous = kind == 0 ? nullptr : &prev;
                         o.threshold = 2;
-                        const Image422 src = kind == 0 ? randomImage(size.w, size.h, seed++)
-                                                       : mutate(prev, 30, seed++);
+                        const Image422 src =
+                            kind == 0 ? randomImage(size.w, size.h, seed++) : mutate(prev, 30, seed++);
                         const auto f = encodeFrame(src, o);
                         EXPECT_EQ(decodeInto(format, f, out, size.w, size.h, state), ZM4_FRAME_OK);
                         prev = f.reference;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "decode/zm4decode.h"
@@ -19,7 +20,10 @@ uint8_t clampComponent(int x)
     return static_cast<uint8_t>(x / 16);
 }
 
-bool planar(uint32_t f) { return f == ZM4_FORMAT_I420 || f == ZM4_FORMAT_YV12; }
+bool planar(uint32_t f)
+{
+    return f == ZM4_FORMAT_I420 || f == ZM4_FORMAT_YV12;
+}
 
 } // namespace
 
@@ -59,26 +63,10 @@ size_t modelOutputBytes(uint32_t format, uint32_t width, uint32_t height)
 
 const char *formatName(uint32_t format)
 {
-    switch (format) {
-    case ZM4_FORMAT_NONE:
-        return "None";
-    case ZM4_FORMAT_RGB32:
-        return "RGB32";
-    case ZM4_FORMAT_RGB24:
-        return "RGB24";
-    case ZM4_FORMAT_RGB16:
-        return "RGB16";
-    case ZM4_FORMAT_I420:
-        return "I420";
-    case ZM4_FORMAT_YV12:
-        return "YV12";
-    case ZM4_FORMAT_YUY2:
-        return "YUY2";
-    case ZM4_FORMAT_UYVY:
-        return "UYVY";
-    default:
-        return "Unknown";
-    }
+    // Indexed by format code; 5 is no format.
+    static const char *const kNames[] = {"Unknown", "None", "RGB32", "RGB24", "RGB16",
+                                         "Unknown", "I420", "YV12",  "YUY2",  "UYVY"};
+    return format < std::size(kNames) ? kNames[format] : "Unknown";
 }
 
 ReceiverModel::ReceiverModel(uint32_t format, uint32_t width, uint32_t height, std::vector<uint8_t> initial,
@@ -218,7 +206,8 @@ void ReceiverModel::applyRows(const EncodedFrame &frame, const EncodeOptions &o,
                     mine[1] = sent[1];
                     mine[3] = sent[3];
                 }
-            } else if (!rebuilt || (mine[1] == lines_.pair(r - 1, p)[1] && mine[3] == lines_.pair(r - 1, p)[3])) {
+            } else if (!rebuilt ||
+                       (mine[1] == lines_.pair(r - 1, p)[1] && mine[3] == lines_.pair(r - 1, p)[3])) {
                 continue; // unchanged: the image already shows this pair
             }
             // An odd 4:2:0 row always shows the chroma of the row above, also

@@ -72,13 +72,10 @@ TEST(WireFormat, SmallestFrameHasTheDocumentedBytes)
     // 4:2:0 odd lines carry luma only; decimated frames every second line.
     for (const bool dec : {false, true})
         for (const bool s420 : {false, true}) {
-            EncodeOptions k;
-            k.decimate = dec;
-            k.subsample420 = s420;
+            const EncodeOptions k = kind(s420, false, dec);
             const size_t lines = dec ? 6 : 12;
             const size_t oddLines = s420 && !dec ? 6 : 0;
-            EXPECT_EQ(frameOf(24, 12, k).bytes.size(),
-                      64 + lines * 51 - oddLines * 24 + (s420 ? 1 : 4));
+            EXPECT_EQ(frameOf(24, 12, k).bytes.size(), 64 + lines * 51 - oddLines * 24 + (s420 ? 1 : 4));
             EXPECT_EQ(uncompressedFrameBytes(24, 12, dec, s420), frameOf(24, 12, k).bytes.size());
         }
 }
@@ -106,20 +103,12 @@ TEST(VerifyStream, GoodFramesOfEveryKindPassAndFillTheHeaderInfo)
                 SCOPED_TRACE(::testing::Message() << "dec " << dec << " 420 " << s420 << " comp " << comp);
                 const auto v = verify(f.bytes);
                 expectDetails(v, ZM4_FRAME_OK, 0, 0, 0);
-                EXPECT_EQ(v.info.compression, comp ? 1 : 0);
-                EXPECT_EQ(v.info.decimation, dec ? 1 : 0);
-                EXPECT_EQ(v.info.subsampling, s420 ? 0 : 1);
-                EXPECT_EQ(v.info.videoSize, 0);
-                EXPECT_EQ(v.info.yuvOrder, 1);
-                EXPECT_EQ(v.info.colStart, 48);
-                EXPECT_EQ(v.info.colEnd, (3 + 22) * 16);
-                EXPECT_EQ(v.info.rowStart, 20);
-                EXPECT_EQ(v.info.rowEnd, 20 + 144);
-                EXPECT_EQ(v.info.byte1E, 0x1E);
-                EXPECT_EQ(v.info.byte1F, 0xF1);
-                EXPECT_EQ(v.info.byte27, 0x27);
-                EXPECT_EQ(v.info.byte28, 0x82);
-                EXPECT_EQ(v.info.byte29, 0x29);
+                const auto &i = v.info;
+                EXPECT_EQ((std::vector<int>{i.compression, i.decimation, i.subsampling, i.videoSize,
+                                            i.yuvOrder, i.colStart, i.colEnd, i.rowStart, i.rowEnd, i.byte1E,
+                                            i.byte1F, i.byte27, i.byte28, i.byte29}),
+                          (std::vector<int>{comp, dec, !s420, 0, 1, 48, (3 + 22) * 16, 20, 20 + 144, 0x1E,
+                                            0xF1, 0x27, 0x82, 0x29}));
                 EXPECT_EQ(0, std::memcmp(v.info.rawHeader, f.bytes.data(), 64));
                 EXPECT_EQ(verifyUnbounded(f.bytes).status, ZM4_FRAME_OK);
             }
@@ -128,17 +117,13 @@ TEST(VerifyStream, GoodFramesOfEveryKindPassAndFillTheHeaderInfo)
 TEST(VerifyStream, MagicPosition)
 {
     for (uint32_t k : {1u, 2u, 10u, 62u, 63u}) {
-        EncodeOptions o;
-        o.magicOffset = k;
-        const auto f = frameOf(24, 12, o);
+        const auto f = frameOf(24, 12, kind(false, false, false, k));
         expectDetails(verify(f.bytes), ZM4_FRAME_MAGIC_MOVED, 0, 0, k);
         expectDetails(verifyUnbounded(f.bytes), ZM4_FRAME_MAGIC_MOVED, 0, 0, k);
         // The retry at the reported position accepts the frame.
         expectDetails(verify(f.bytes, k), ZM4_FRAME_OK, 0, 0, 0);
     }
-    EncodeOptions far;
-    far.magicOffset = 64;
-    const auto f = frameOf(24, 12, far);
+    const auto f = frameOf(24, 12, kind(false, false, false, 64));
     expectDetails(verify(f.bytes), ZM4_FRAME_BAD_HEADER, 0, 0, 64);
     expectDetails(verifyUnbounded(f.bytes), ZM4_FRAME_BAD_HEADER, 0, 0, 64);
     // A lone first magic byte is not the magic.
@@ -150,13 +135,11 @@ TEST(VerifyStream, MagicPosition)
 TEST(VerifyStream, HeaderFieldsOutOfRange)
 {
     const auto good = frameOf(8, 4).bytes;
+    // The last two are the limits themselves: valid (the frame then fails later or not at all).
     const std::tuple<uint8_t, uint8_t, bool> cases[] = {
-        {0x1C, 2, false}, {0x1D, 2, false}, {0x10, 2, false}, {0x11, 2, false}, {0x12, 2, false},
-        {0x1C, 0xFF, false}, {0x18, 45, false}, {0x19, 45, false}, {0x1A, 73, false}, {0x1B, 73, false},
-        {0x18, 0xFF, false}, {0x1B, 0xFF, false},
-        // The limits themselves are valid (the frame then fails later or not at all).
-        {0x18, 44, true}, {0x1A, 72, true},
-    };
+        {0x1C, 2, false},    {0x1D, 2, false},    {0x10, 2, false},  {0x11, 2, false},  {0x12, 2, false},
+        {0x1C, 0xFF, false}, {0x18, 45, false},   {0x19, 45, false}, {0x1A, 73, false}, {0x1B, 73, false},
+        {0x18, 0xFF, false}, {0x1B, 0xFF, false}, {0x18, 44, true},  {0x1A, 72, true}};
     for (auto [offset, value, inRange] : cases) {
         SCOPED_TRACE(::testing::Message() << "byte " << int(offset) << " = " << int(value));
         auto bytes = good;
@@ -173,14 +156,8 @@ TEST(VerifyStream, EmptyWindowsAndReversedWindows)
 {
     // First and end rows equal: no line records, the end marker follows the header.
     for (const uint8_t row : {uint8_t{0}, uint8_t{10}, uint8_t{72}}) {
-        std::vector<uint8_t> bytes(64, 0);
-        bytes[0] = 0x19;
-        bytes[1] = 0x68;
-        bytes[0x11] = 1;
-        bytes[0x19] = 44;
-        bytes[0x1A] = row;
-        bytes[0x1B] = row;
-        bytes.insert(bytes.end(), 4, 0xFF);
+        auto bytes = handFrame(352, 0, false, false, {});
+        bytes[0x1A] = bytes[0x1B] = row;
         expectDetails(verify(bytes), ZM4_FRAME_OK, 0, 0, 0);
         bytes.back() = 0x00;
         expectDetails(verify(bytes), ZM4_FRAME_NO_END_OF_FRAME, static_cast<uint16_t>(row * 4), 0, 64);
@@ -258,13 +235,11 @@ TEST(VerifyStream, EndOfFrameMarker)
             const auto f = frameOf(24, 12, o);
             auto bytes = f.bytes;
             bytes.insert(bytes.end(), 4, 0x00);
-            expectDetails(verify(bytes), ZM4_FRAME_NO_END_OF_FRAME, 12, 49, static_cast<uint32_t>(f.linesEnd));
+            expectDetails(verify(bytes), ZM4_FRAME_NO_END_OF_FRAME, 12, 49,
+                          static_cast<uint32_t>(f.linesEnd));
         }
         // 4:2:0 needs one; its last line is an odd, luma-only line unless decimated.
-        EncodeOptions o;
-        o.decimate = dec;
-        o.subsample420 = true;
-        auto f = frameOf(24, 12, o);
+        auto f = frameOf(24, 12, kind(true, false, dec));
         expectDetails(verify(f.bytes), ZM4_FRAME_OK, 0, 0, 0);
         f.bytes.back() = 0xFE;
         expectDetails(verify(f.bytes), ZM4_FRAME_NO_END_OF_FRAME, 12, dec ? 49 : 25,
@@ -272,20 +247,14 @@ TEST(VerifyStream, EndOfFrameMarker)
     }
 }
 
-TEST(VerifyStream, DecimatedFrameCarriesHalfItsLines)
+TEST(VerifyStream, DecimatedFrameReadAsAFullOneFails)
 {
-    EncodeOptions o;
-    o.decimate = true;
-    const auto f = frameOf(24, 12, o);
-    EXPECT_EQ(f.bytes.size(), 64u + 6 * 51 + 4);
-    EXPECT_EQ(verify(f.bytes).status, ZM4_FRAME_OK);
-    // Read as a full frame it runs into the end marker where line 6 should be.
-    auto full = f.bytes;
-    full[0x1D] = 0;
-    EXPECT_NE(verify(full).status, ZM4_FRAME_OK);
+    auto bytes = frameOf(24, 12, kind(false, false, true)).bytes;
+    bytes[0x1D] = 0; // it runs into the end marker where line 6 should be
+    EXPECT_NE(verify(bytes).status, ZM4_FRAME_OK);
 }
 
-uint32_t fourcc(const char (&s)[5])
+uint32_t fourcc(const char *s)
 {
     return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
            uint32_t(uint8_t(s[3])) << 24;
@@ -300,20 +269,19 @@ TEST(FormatToSupplyFourCC, WholeTable)
         for (const int bits : {0, 1, 4, 8, 12, 15, 17, 23, 25, 31, 33, 48, 0xFFFF})
             EXPECT_EQ(FormatToSupplyFourCC(rgb, static_cast<uint16_t>(bits)), ZM4_FORMAT_UNSUPPORTED) << bits;
     }
-    for (const uint16_t bits : {uint16_t{0}, uint16_t{8}, uint16_t{12}, uint16_t{16}, uint16_t{24}, uint16_t{32}}) {
+    // Near misses: other FourCCs, byte order reversed, lower case.
+    const char *const unsupported[] = {
+        "YVU9", "2YUY", "yuy2", "NV12", "RGB1", "\x01\0\0\0", "\xFF\xFF\xFF\xFF"};
+    for (const uint16_t bits :
+         {uint16_t{0}, uint16_t{8}, uint16_t{12}, uint16_t{16}, uint16_t{24}, uint16_t{32}}) {
         EXPECT_EQ(FormatToSupplyFourCC(fourcc("I420"), bits), ZM4_FORMAT_I420);
         EXPECT_EQ(FormatToSupplyFourCC(fourcc("IYUV"), bits), ZM4_FORMAT_I420);
         EXPECT_EQ(FormatToSupplyFourCC(fourcc("YV12"), bits), ZM4_FORMAT_YV12);
         EXPECT_EQ(FormatToSupplyFourCC(fourcc("YUY2"), bits), ZM4_FORMAT_YUY2);
         EXPECT_EQ(FormatToSupplyFourCC(fourcc("UYVY"), bits), ZM4_FORMAT_UYVY);
-        EXPECT_EQ(FormatToSupplyFourCC(fourcc("YVU9"), bits), ZM4_FORMAT_UNSUPPORTED);
-        // Near misses: byte order reversed, lower case, other FourCCs.
-        EXPECT_EQ(FormatToSupplyFourCC(fourcc("2YUY"), bits), ZM4_FORMAT_UNSUPPORTED);
-        EXPECT_EQ(FormatToSupplyFourCC(fourcc("yuy2"), bits), ZM4_FORMAT_UNSUPPORTED);
-        EXPECT_EQ(FormatToSupplyFourCC(fourcc("NV12"), bits), ZM4_FORMAT_UNSUPPORTED);
-        EXPECT_EQ(FormatToSupplyFourCC(fourcc("RGB1"), bits), ZM4_FORMAT_UNSUPPORTED);
-        EXPECT_EQ(FormatToSupplyFourCC(1, bits), ZM4_FORMAT_UNSUPPORTED);
-        EXPECT_EQ(FormatToSupplyFourCC(0xFFFFFFFFu, bits), ZM4_FORMAT_UNSUPPORTED);
+        for (const char *code : unsupported)
+            EXPECT_EQ(FormatToSupplyFourCC(fourcc(code), bits), ZM4_FORMAT_UNSUPPORTED)
+                << code << " " << bits;
     }
 }
 

@@ -231,11 +231,9 @@ TEST_F(CommandsTest, ColourCommandsAreKept)
 
 	writeCommand(camera, kSetColourBalance, { 1, 40, 5, 60 }, 0);
 	writeCommand(camera, kSetColourBalance, { 3, 0, 0, 0 }, 0);
-	Reply balance = readCommand(camera, kGetColourBalance, { 0, 0, 0, 0 }, 0);
-	EXPECT_EQ(balance.data[0], 40);
-	EXPECT_EQ(balance.data[1], 5);
-	EXPECT_EQ(balance.data[2], 60);
-	EXPECT_EQ(balance.data[3], 3);
+	const Reply balance = readCommand(camera, kGetColourBalance, { 0, 0, 0, 0 }, 0);
+	EXPECT_EQ(std::vector<uint8_t>(balance.data.begin(), balance.data.begin() + 4),
+		  (std::vector<uint8_t>{ 40, 5, 60, 3 }));
 	writeCommand(camera, kSetColourBalance, { 1, 213, 0, 0 }, 0);
 	EXPECT_EQ(camera.colourBalance()[0], 40);
 

@@ -54,11 +54,9 @@ TEST(Descriptors, DeviceDescriptorNamesTheCamera)
 {
 	const std::vector<uint8_t> d = deviceDescriptor();
 	ASSERT_EQ(d.size(), 18u);
-	EXPECT_EQ(d[0], 18);
-	EXPECT_EQ(d[1], kDescriptorTypeDevice);
-	EXPECT_EQ(d[8] | d[9] << 8, 0x1E7A);
-	EXPECT_EQ(d[10] | d[11] << 8, 0x0001);
-	EXPECT_EQ(d[17], 1); /* one configuration */
+	/* Length, type, vendor 0x1E7A, product 0x0001, one configuration. */
+	EXPECT_EQ((std::vector<int>{ d[0], d[1], d[8] | d[9] << 8, d[10] | d[11] << 8, d[17] }),
+		  (std::vector<int>{ 18, kDescriptorTypeDevice, 0x1E7A, 0x0001, 1 }));
 }
 
 TEST(Descriptors, VideoInterfaceOneHasFourAlternatesWithOneIsoEndpoint)

@@ -104,6 +104,15 @@ struct Collector {
 	}
 };
 
+/* Grabs a frame at `timeMs` and polls the camera from then until `untilMs`. */
+inline Collector grabAndPoll(Camera &camera, int64_t timeMs, int64_t untilMs)
+{
+	writeCommand(camera, kGrabFrame, { 0, 0, 0, 0 }, timeMs);
+	Collector host;
+	host.run(camera, timeMs, untilMs);
+	return host;
+}
+
 /* Powers the camera up and selects an alternate setting. */
 inline void startCamera(Camera &camera, int64_t timeMs, uint8_t alternate = 3)
 {

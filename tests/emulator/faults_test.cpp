@@ -31,13 +31,7 @@ protected:
 	}
 
 	/* Grabs one small frame and polls long enough for it to arrive. */
-	Collector grabOne(int64_t t0)
-	{
-		writeCommand(camera, kGrabFrame, { 0, 0, 0, 0 }, t0);
-		Collector host;
-		host.run(camera, t0, t0 + 300);
-		return host;
-	}
+	Collector grabOne(int64_t t0) { return grabAndPoll(camera, t0, t0 + 300); }
 };
 
 TEST_F(FaultsTest, NoAnswerRepliesAllOnesAndIgnoresWrites)

@@ -142,13 +142,10 @@ TEST(AutomaticExposure, FixedModeKeepsTheValueAndLampsScaleThePicture)
 	auto run = [](int lampLevel) {
 		Camera camera;
 		startCamera(camera, 0);
-		unlockDataWrite(camera, 0);
-		writeCommand(camera, kSetExposure, { 0, 3, 0, 0 }, 0, { 0, 0, 0, 0, 0, 0, 0, 0 });
-		unlockDataWrite(camera, 0);
-		writeCommand(camera, kSetExposure, { 0, 1, 0, 0 }, 0, { 0, 0, 80, 0, 0, 0, 0, 0 });
+		writeDataCommand(camera, kSetExposure, { 0, 3, 0, 0 }, { 0, 0, 0, 0, 0, 0, 0, 0 }, 0);
+		writeDataCommand(camera, kSetExposure, { 0, 1, 0, 0 }, { 0, 0, 80, 0, 0, 0, 0, 0 }, 0);
 		/* Fixed exposure reads back the base compensations as current ones. */
-		unlockDataWrite(camera, 0);
-		writeCommand(camera, kSetExposure, { 0, 0, 1, 0 }, 0, { 0, 0, 0, 0, 220, 214, 214, 230 });
+		writeDataCommand(camera, kSetExposure, { 0, 0, 1, 0 }, { 0, 0, 0, 0, 220, 214, 214, 230 }, 0);
 		writeCommand(camera, kWriteVCReg, { 0x90, 0x8F, 0x50, 0 }, 0);
 		writeCommand(camera, kWriteMCPort, { 2, 0, static_cast<uint8_t>(0xE0 | lampLevel), 0 }, 0);
 		Image422 reference;
@@ -163,12 +160,6 @@ TEST(AutomaticExposure, FixedModeKeepsTheValueAndLampsScaleThePicture)
 	EXPECT_GT(full, low + 40);
 }
 
-} /* namespace */
-} /* namespace zm4::emu::test */
-
-namespace zm4::emu::test {
-namespace {
-
 TEST(AutomaticExposure, FlickerControlBacklightAndColourBalance)
 {
 	Camera camera;
@@ -182,8 +173,7 @@ TEST(AutomaticExposure, FlickerControlBacklightAndColourBalance)
 	/* Backlight compensation opens the exposure up. */
 	camera.advanceTo(4000);
 	const uint16_t normal = camera.coarse();
-	unlockDataWrite(camera, 4000);
-	writeCommand(camera, kSetExposure, { 0, 0, 0, 1 }, 4000, { 0, 0, 0, 0, 0, 0, 0, 0 });
+	writeDataCommand(camera, kSetExposure, { 0, 0, 0, 1 }, { 0, 0, 0, 0, 0, 0, 0, 0 }, 4000);
 	camera.advanceTo(6000);
 	EXPECT_GT(camera.coarse(), normal + 5);
 
@@ -196,8 +186,7 @@ TEST(AutomaticExposure, FlickerControlBacklightAndColourBalance)
 	EXPECT_EQ(camera.colourBalance(), (std::array<uint8_t, 3>{ 30, 3, 50 }));
 
 	/* Fixed exposure: the meter still reads, the value stays. */
-	unlockDataWrite(camera, 8000);
-	writeCommand(camera, kSetExposure, { 0, 3, 0, 0 }, 8000, { 0, 0, 0, 0, 0, 0, 0, 0 });
+	writeDataCommand(camera, kSetExposure, { 0, 3, 0, 0 }, { 0, 0, 0, 0, 0, 0, 0, 0 }, 8000);
 	const uint16_t fixed = camera.coarse();
 	writeCommand(camera, kWriteVCReg, { 0x90, 0x8F, 0x50, 0 }, 8000);
 	writeCommand(camera, kWriteMCPort, { 2, 0, 0xE1, 0 }, 8000);

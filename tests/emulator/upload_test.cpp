@@ -66,9 +66,7 @@ TEST_F(Upload, PacketSizeFollowsTheAlternateSetting)
 {
 	for (uint8_t alt : { uint8_t(1), uint8_t(2) }) {
 		camera.selectAlternate(1, alt, 1000 * alt);
-		writeCommand(camera, kGrabFrame, { 0, 0, 0, 0 }, 1000 * alt);
-		Collector host;
-		host.run(camera, 1000 * alt, 1000 * alt + 700);
+		Collector host = grabAndPoll(camera, 1000 * alt, 1000 * alt + 700);
 		ASSERT_EQ(host.frames.size(), 1u);
 		const size_t limit = camera.maxPacketSize();
 		size_t busy = 0;
@@ -80,9 +78,7 @@ TEST_F(Upload, PacketSizeFollowsTheAlternateSetting)
 	}
 	/* Setting 0 has no bandwidth: nothing moves. */
 	camera.selectAlternate(1, 0, 3000);
-	writeCommand(camera, kGrabFrame, { 0, 0, 0, 0 }, 3000);
-	Collector idle;
-	idle.run(camera, 3000, 3500);
+	Collector idle = grabAndPoll(camera, 3000, 3500);
 	EXPECT_TRUE(idle.frames.empty());
 	EXPECT_TRUE(camera.uploading());
 }
@@ -96,9 +92,7 @@ TEST_F(Upload, LastPacketCarriesTheFrameEndAndNoEarlierPacketLooksLikeOne)
 	for (uint8_t cols = 1; cols <= 22; ++cols) {
 		const int64_t t0 = 1000 * cols;
 		writeCommand(camera, kSetROI, { 0, cols, 0, 1 }, t0);
-		writeCommand(camera, kGrabFrame, { 0, 0, 0, 0 }, t0);
-		Collector host;
-		host.run(camera, t0, t0 + 300);
+		Collector host = grabAndPoll(camera, t0, t0 + 300);
 		ASSERT_EQ(host.frames.size(), 1u) << int(cols);
 		EXPECT_EQ(host.frames[0], capturedBytes.back());
 		const PacketLog *lastPacket = nullptr;
@@ -118,9 +112,7 @@ TEST_F(Upload, LastPacketCarriesTheFrameEndAndNoEarlierPacketLooksLikeOne)
 				continue;
 			const int64_t t0 = 100000 + 1000 * rows;
 			writeCommand(camera, kSetROI, { 0, cols, 0, rows }, t0);
-			writeCommand(camera, kGrabFrame, { 0, 0, 0, 0 }, t0);
-			Collector host;
-			host.run(camera, t0, t0 + 400);
+			Collector host = grabAndPoll(camera, t0, t0 + 400);
 			ASSERT_EQ(host.frames.size(), 1u);
 			EXPECT_EQ(host.frames[0].size(), size);
 			EXPECT_GE(host.packets[static_cast<size_t>(host.frameEndTimes[0] - t0)].data.size(), 5u);
@@ -171,9 +163,7 @@ TEST_F(Upload, ContinuousModeStreamsOnItsOwnAtTheSensorRate)
 
 TEST_F(Upload, IsochronousOutputSwitchPausesTheUpload)
 {
-	writeCommand(camera, kGrabFrame, { 0, 0, 0, 0 }, 0);
-	Collector host;
-	host.run(camera, 0, 150);
+	Collector host = grabAndPoll(camera, 0, 150);
 	writeCommand(camera, kWriteVCReg, { 0xF1, 0xF7, 0x00, 0 }, 150);
 	host.run(camera, 150, 650);
 	EXPECT_TRUE(host.frames.empty());
@@ -189,18 +179,14 @@ TEST_F(Upload, IsochronousOutputSwitchPausesTheUpload)
 
 TEST_F(Upload, UnpolledFramesLoseTheirPacketsAndResetsAbortHalfSentFrames)
 {
-	writeCommand(camera, kGrabFrame, { 0, 0, 0, 0 }, 0);
-	Collector host;
-	host.run(camera, 0, 60);
+	Collector host = grabAndPoll(camera, 0, 60);
 	camera.advanceTo(100); /* nobody polls 60..99 */
 	host.run(camera, 100, 500);
 	EXPECT_TRUE(host.frames.empty() || host.frames[0] != capturedBytes[0]);
 	EXPECT_EQ(camera.counters().packetsLost, 40u);
 
 	/* SET_INTERFACE in the middle of an upload loses the rest of the frame. */
-	writeCommand(camera, kGrabFrame, { 0, 0, 0, 0 }, 500);
-	Collector second;
-	second.run(camera, 500, 600);
+	Collector second = grabAndPoll(camera, 500, 600);
 	EXPECT_TRUE(camera.uploading());
 	EXPECT_TRUE(camera.selectAlternate(1, 3, 600));
 	EXPECT_FALSE(camera.uploading());
@@ -229,12 +215,6 @@ TEST_F(Upload, PollingTheSameUsbFrameTwiceGivesNothingMore)
 	EXPECT_EQ(camera.isoPacket(39, buffer).length, 0u);
 	EXPECT_EQ(camera.isoPacket(41, buffer).length, 960u);
 }
-
-} /* namespace */
-} /* namespace zm4::emu::test */
-
-namespace zm4::emu::test {
-namespace {
 
 TEST(UploadClock, LifeStartsAtTheFirstTimeGivenAndLongSilencesAreSkipped)
 {

@@ -64,7 +64,7 @@ private:
         expect('"');
         std::string out;
         while (pos_ < text_.size() && text_[pos_] != '"') {
-            char c = text_[pos_++];
+            const char c = text_[pos_++];
             if (static_cast<unsigned char>(c) < 0x20)
                 fail("control character in string");
             if (c != '\\') {
@@ -73,43 +73,19 @@ private:
             }
             if (pos_ >= text_.size())
                 fail("unfinished escape");
-            char e = text_[pos_++];
-            switch (e) {
-            case '"':
-                out += '"';
-                break;
-            case '\\':
-                out += '\\';
-                break;
-            case '/':
-                out += '/';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 'b':
-                out += '\b';
-                break;
-            case 'f':
-                out += '\f';
-                break;
-            case 'u': {
+            static const std::string kEscapes = "\"\"\\\\//b\bf\fn\nr\rt\t";
+            const char e = text_[pos_++];
+            if (e == 'u') {
                 if (pos_ + 4 > text_.size())
                     fail("short \\u escape");
-                long code = std::strtol(text_.substr(pos_, 4).c_str(), nullptr, 16);
+                const long code = std::strtol(text_.substr(pos_, 4).c_str(), nullptr, 16);
                 pos_ += 4;
                 if (code > 0x7F)
                     fail("non-ASCII \\u escape not supported");
                 out += static_cast<char>(code);
-                break;
-            }
-            default:
+            } else if (const size_t k = kEscapes.find(e); k != std::string::npos && k % 2 == 0) {
+                out += kEscapes[k + 1];
+            } else {
                 fail("bad escape");
             }
         }

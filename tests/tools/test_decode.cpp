@@ -44,7 +44,6 @@ protected:
             frames_.push_back(next.bytes);
             reference = next.reference;
         }
-        references_ = reference;
         for (size_t i = 0; i < frames_.size(); ++i)
             paths_.push_back(write("frame" + std::to_string(i) + ".raw", frames_[i]));
     }
@@ -68,7 +67,6 @@ protected:
     TempDir dir_;
     std::vector<Bytes> frames_;
     std::vector<std::string> paths_;
-    Image422 references_; // what the camera assumes the receiver holds after the last frame
 };
 
 TEST_F(ToolDecode, PpmHoldsTheLastFrameOfTheStreamTopDown)
@@ -125,13 +123,8 @@ TEST_F(ToolDecode, PngHasTheFrameSizeAndTheDecodedPixels)
     const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     EXPECT_TRUE(std::equal(signature, signature + 8, bytes.begin()));
     EXPECT_EQ(std::string(bytes.begin() + 12, bytes.begin() + 16), "IHDR");
-    auto be32 = [&](size_t at) {
-        return uint32_t{bytes[at]} << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 | bytes[at + 3];
-    };
-    EXPECT_EQ(be32(16), kW);
-    EXPECT_EQ(be32(20), kH);
-    EXPECT_EQ(bytes[24], 8); // bit depth
-    EXPECT_EQ(bytes[25], 2); // colour type RGB
+    // Width and height big-endian, bit depth 8, colour type 2 (RGB).
+    EXPECT_EQ(Bytes(bytes.begin() + 16, bytes.begin() + 26), (Bytes{0, 0, 0, kW, 0, 0, 0, kH, 8, 2}));
     RgbImage png = readPng(out);
     EXPECT_EQ(png.rgb, topDownRgb(ZM4_FORMAT_RGB24,
                                   decodeWithLibrary(frames_, ZM4_FORMAT_RGB24, kW, kH).back(), kW, kH));
@@ -155,49 +148,29 @@ TEST_F(ToolDecode, Y4mCarriesEveryFrameWithPlanesInYCbCrOrder)
         std::vector<Bytes> decoded = decodeWithLibrary(frames_, code, kW, kH);
         for (size_t f = 0; f < decoded.size(); ++f) {
             const Bytes &img = decoded[f];
-            Bytes expected;
+            // Y4M wants Y, then Cb, then Cr: planar images reorder their planes,
+            // packed ones are split into them.
+            Bytes y, cb, cr;
+            const auto part = [&](size_t at, size_t n) {
+                return Bytes(img.begin() + at, img.begin() + at + n);
+            };
             if (planar) {
                 const size_t quarter = pixels / 4;
-                const size_t uAt = code == ZM4_FORMAT_I420 ? pixels : pixels + quarter;
-                const size_t vAt = code == ZM4_FORMAT_I420 ? pixels + quarter : pixels;
-                expected.assign(img.begin(), img.begin() + pixels);
-                expected.insert(expected.end(), img.begin() + static_cast<std::ptrdiff_t>(uAt),
-                                img.begin() + static_cast<std::ptrdiff_t>(uAt + quarter));
-                expected.insert(expected.end(), img.begin() + static_cast<std::ptrdiff_t>(vAt),
-                                img.begin() + static_cast<std::ptrdiff_t>(vAt + quarter));
+                y = part(0, pixels);
+                cb = part(code == ZM4_FORMAT_I420 ? pixels : pixels + quarter, quarter);
+                cr = part(code == ZM4_FORMAT_I420 ? pixels + quarter : pixels, quarter);
             } else {
                 const size_t y0 = code == ZM4_FORMAT_YUY2 ? 0 : 1, u = 1 - y0, v = u + 2;
-                Bytes y, cb, cr;
                 for (size_t i = 0; i < img.size(); i += 4) {
                     y.insert(y.end(), {img[i + y0], img[i + y0 + 2]});
                     cb.push_back(img[i + u]);
                     cr.push_back(img[i + v]);
                 }
-                expected = y;
-                expected.insert(expected.end(), cb.begin(), cb.end());
-                expected.insert(expected.end(), cr.begin(), cr.end());
             }
+            Bytes expected = y;
+            expected.insert(expected.end(), cb.begin(), cb.end());
+            expected.insert(expected.end(), cr.begin(), cr.end());
             EXPECT_EQ(y4m.frames[f], expected) << name << " frame " << f;
-        }
-    }
-}
-
-TEST_F(ToolDecode, Y4mOf422FormatsIsLosslessAgainstWhatTheCameraSent)
-{
-    // YUY2 is the camera's own 4:2:2 data: the planes must give back exactly
-    // the image the camera assumes the receiver holds.
-    std::string out = dir_.path("clip.y4m");
-    ASSERT_EQ(runTool(decodeArgs(paths_, "yuy2", out)).exitCode, 0);
-    const Bytes last = readY4m(out).frames.back();
-    const size_t pixels = size_t{kW} * kH;
-    for (uint32_t r = 0; r < kH; ++r) {
-        for (uint32_t p = 0; p < kW / 2; ++p) {
-            const uint8_t *src = references_.pair(r, p);
-            size_t at = size_t{r} * kW + 2 * p;
-            ASSERT_EQ(last[at], src[0]) << r << ',' << p;
-            ASSERT_EQ(last[at + 1], src[2]) << r << ',' << p;
-            ASSERT_EQ(last[pixels + at / 2], src[1]) << r << ',' << p;
-            ASSERT_EQ(last[pixels + pixels / 2 + at / 2], src[3]) << r << ',' << p;
         }
     }
 }

@@ -60,17 +60,14 @@ TEST_F(ToolVerify, GoodFrameShowsEveryHeaderField)
     ToolResult r = runTool({"verify", path});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_NE(r.out.find(path + ": ok (status 0)\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("file: " + std::to_string(frame.size()) + " bytes, frame header at byte 0"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("size: 176x144 at column 16, row 12"), std::string::npos) << r.out;
-    EXPECT_NE(
-        r.out.find("compression 1 (compressed), decimation 1 (every second line), subsampling 1 (4:2:2)"),
-        std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("video size 0 (176x144 mode), YUV order 1"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("bytes 1E=0x12 1F=0x34 27=0x56 28=0x78 29=0x9A"), std::string::npos) << r.out;
+    for (const std::string &line :
+         {path + ": ok (status 0)\n",
+          "file: " + std::to_string(frame.size()) + " bytes, frame header at byte 0",
+          std::string("size: 176x144 at column 16, row 12"),
+          std::string("compression 1 (compressed), decimation 1 (every second line), subsampling 1 (4:2:2)"),
+          std::string("video size 0 (176x144 mode), YUV order 1"),
+          std::string("bytes 1E=0x12 1F=0x34 27=0x56 28=0x78 29=0x9A")})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << " in:\n" << r.out;
 
     ToolResult j = runTool({"verify", "--json", path});
     ASSERT_EQ(j.exitCode, 0) << j.err;
@@ -83,25 +80,13 @@ TEST_F(ToolVerify, GoodFrameShowsEveryHeaderField)
     EXPECT_EQ(f.at("name").text, "ok");
     EXPECT_EQ(f.at("message").kind, JsonValue::Kind::Null);
     EXPECT_EQ(f.at("bytes").number, static_cast<double>(frame.size()));
-    const JsonValue &h = f.at("header");
-    EXPECT_EQ(h.at("width").number, 176);
-    EXPECT_EQ(h.at("height").number, 144);
-    EXPECT_EQ(h.at("column").number, 16);
-    EXPECT_EQ(h.at("row").number, 12);
-    EXPECT_EQ(h.at("colStart").number, 32);
-    EXPECT_EQ(h.at("colEnd").number, 32 + 352);
-    EXPECT_EQ(h.at("rowStart").number, 12);
-    EXPECT_EQ(h.at("rowEnd").number, 12 + 144);
-    EXPECT_EQ(h.at("compression").number, 1);
-    EXPECT_EQ(h.at("decimation").number, 1);
-    EXPECT_EQ(h.at("subsampling").number, 1);
-    EXPECT_EQ(h.at("videoSize").number, 0);
-    EXPECT_EQ(h.at("yuvOrder").number, 1);
-    EXPECT_EQ(h.at("byte1E").number, 0x12);
-    EXPECT_EQ(h.at("byte1F").number, 0x34);
-    EXPECT_EQ(h.at("byte27").number, 0x56);
-    EXPECT_EQ(h.at("byte28").number, 0x78);
-    EXPECT_EQ(h.at("byte29").number, 0x9A);
+    const std::pair<const char *, double> header[] = {
+        {"width", 176},       {"height", 144},  {"column", 16},       {"row", 12},        {"colStart", 32},
+        {"colEnd", 32 + 352}, {"rowStart", 12}, {"rowEnd", 12 + 144}, {"compression", 1}, {"decimation", 1},
+        {"subsampling", 1},   {"videoSize", 0}, {"yuvOrder", 1},      {"byte1E", 0x12},   {"byte1F", 0x34},
+        {"byte27", 0x56},     {"byte28", 0x78}, {"byte29", 0x9A}};
+    for (const auto &[name, value] : header)
+        EXPECT_EQ(f.at("header").at(name).number, value) << name;
 }
 
 TEST_F(ToolVerify, LineFaultGivesItsLineLengthAndOffset)

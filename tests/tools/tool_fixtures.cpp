@@ -15,22 +15,11 @@ namespace zm4::cli::testing {
 std::vector<Bytes> decodeWithLibrary(const std::vector<Bytes> &frames, uint32_t formatCode, uint32_t width,
                                      uint32_t height)
 {
-    size_t bytes = 0;
-    switch (formatCode) {
-    case ZM4_FORMAT_RGB32:
-        bytes = 4u * width * height;
-        break;
-    case ZM4_FORMAT_RGB24:
-        bytes = 3u * width * height;
-        break;
-    case ZM4_FORMAT_I420:
-    case ZM4_FORMAT_YV12:
-        bytes = width * height * 3u / 2;
-        break;
-    default:
-        bytes = 2u * width * height;
-        break;
-    }
+    const size_t pixels = size_t{width} * height;
+    const size_t bytes = formatCode == ZM4_FORMAT_RGB32                                   ? 4 * pixels
+                         : formatCode == ZM4_FORMAT_RGB24                                 ? 3 * pixels
+                         : formatCode == ZM4_FORMAT_I420 || formatCode == ZM4_FORMAT_YV12 ? pixels * 3 / 2
+                                                                                          : 2 * pixels;
     InitDecode();
     Bytes image(bytes, 0);
     uint16_t decimationState = 0;

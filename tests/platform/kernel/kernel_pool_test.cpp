@@ -98,65 +98,44 @@ TEST_F(PoolTest, BlocksAreDistinctWritableAndNotZeroed)
     EXPECT_EQ(pool().liveBlocks(), 0u);
 }
 
-TEST_F(PoolTest, FailNthFailsExactlyThatAttemptOnce)
+TEST_F(PoolTest, InjectedFailuresHitExactlyTheChosenAttempts)
 {
-    pool().failNth(3);
-    std::vector<void *> results;
-    for (int i = 0; i < 6; ++i)
-        results.push_back(ExAllocatePoolWithTag(NonPagedPool, 16, kPoolTagWdm));
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(results[i] == nullptr, i == 2) << "attempt " << i + 1;
-    EXPECT_EQ(pool().allocationCount(), 6u);
-    EXPECT_EQ(pool().failedCount(), 1u);
-    EXPECT_EQ(pool().liveBlocks(kPoolTagWdm), 5u);
-    for (void *block : results)
-        if (block != nullptr)
-            ExFreePool(block);
-}
-
-TEST_F(PoolTest, FailEveryNthCountsFromWhenItIsSetAndClearStopsIt)
-{
-    void *before = ExAllocatePoolWithTag(NonPagedPool, 4, kPoolTagWdm); // attempt not counted for the setting
-    pool().failEveryNth(2);
-    std::vector<void *> results;
-    for (int i = 0; i < 6; ++i)
-        results.push_back(ExAllocatePoolWithTag(NonPagedPool, 4, kPoolTagWdm));
-    pool().clearFailures();
-    void *after = ExAllocatePoolWithTag(NonPagedPool, 4, kPoolTagWdm);
-    EXPECT_NE(before, nullptr);
-    EXPECT_NE(after, nullptr);
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(results[i] == nullptr, i % 2 == 1) << "attempt " << i + 1;
-    results.push_back(before);
-    results.push_back(after);
-    for (void *block : results)
-        if (block != nullptr)
-            ExFreePool(block);
-    EXPECT_EQ(pool().liveBlocks(), 0u);
-}
-
-TEST_F(PoolTest, RandomFailuresFollowTheSeedAndTheProbability)
-{
-    auto pattern = [this](uint64_t seed, double probability) {
-        pool().failRandomly(seed, probability);
+    // Outcomes of n allocations (true: failed), each block freed at once.
+    const auto attempts = [](int n) {
         std::vector<bool> failed;
-        for (int i = 0; i < 400; ++i) {
+        for (int i = 0; i < n; ++i) {
             void *block = ExAllocatePoolWithTag(NonPagedPool, 8, kPoolTagWdm);
             failed.push_back(block == nullptr);
             if (block != nullptr)
                 ExFreePool(block);
         }
+        return failed;
+    };
+    using Pattern = std::vector<bool>;
+    pool().failNth(3);
+    EXPECT_EQ(attempts(7), (Pattern{0, 0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(pool().allocationCount(), 7u);
+    EXPECT_EQ(pool().failedCount(), 1u);
+    // Every Nth counts from when it is set, not from the first allocation.
+    pool().failEveryNth(2);
+    EXPECT_EQ(attempts(6), (Pattern{0, 1, 0, 1, 0, 1}));
+    pool().clearFailures();
+    EXPECT_EQ(attempts(3), Pattern(3, false));
+
+    // Random failures follow the seed and the probability.
+    const auto random = [&](uint64_t seed, double probability) {
+        pool().failRandomly(seed, probability);
+        const auto failed = attempts(400);
         pool().clearFailures();
         return failed;
     };
-    const auto first = pattern(7, 0.25);
-    EXPECT_EQ(first, pattern(7, 0.25)); // the same seed gives the same run
-    EXPECT_NE(first, pattern(8, 0.25));
+    const auto first = random(7, 0.25);
+    EXPECT_EQ(first, random(7, 0.25));
+    EXPECT_NE(first, random(8, 0.25));
     const auto failures = std::count(first.begin(), first.end(), true);
     EXPECT_GT(failures, 50);
     EXPECT_LT(failures, 150);
-    const auto none = pattern(7, 0.0);
-    EXPECT_EQ(std::count(none.begin(), none.end(), true), 0);
+    EXPECT_EQ(random(7, 0.0), Pattern(400, false));
     EXPECT_EQ(pool().liveBlocks(), 0u);
 }
 
@@ -172,28 +151,18 @@ TEST_F(PoolTest, GuardedBlocksFreeCleanlyWhenUsedWithinBounds)
     EXPECT_EQ(pool().liveBlocks(), 0u);
 }
 
-TEST_F(PoolTest, GuardedModeCatchesAnOverrunAndNamesTheAllocationSite)
+TEST_F(PoolTest, GuardedModeCatchesOverrunsAndUnderrunsNamingTheAllocationSite)
 {
     pool().setGuarded(true);
-    EXPECT_DEATH(
-        {
-            auto *block = static_cast<unsigned char *>(zm4test::poolGuardedSite(10));
-            block[10] = 0; // one past the end
-            ExFreePool(block);
-        },
-        "overrun.*poolGuardedSite|poolGuardedSite.*overrun");
-}
-
-TEST_F(PoolTest, GuardedModeCatchesAnUnderrun)
-{
-    pool().setGuarded(true);
-    EXPECT_DEATH(
-        {
-            auto *block = static_cast<unsigned char *>(zm4test::poolGuardedSite(10));
-            block[-1] = 0;
-            ExFreePool(block);
-        },
-        "underrun");
+    for (const int at : {10, -1}) {
+        EXPECT_DEATH(
+            {
+                auto *block = static_cast<unsigned char *>(zm4test::poolGuardedSite(10));
+                block[at] = 0; // one past either end
+                ExFreePool(block);
+            },
+            at > 0 ? "overrun.*poolGuardedSite|poolGuardedSite.*overrun" : "underrun");
+    }
 }
 
 TEST_F(PoolTest, DoubleFreeAbortsNamingBothSites)

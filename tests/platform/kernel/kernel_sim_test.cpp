@@ -11,18 +11,28 @@
 namespace zm4::host {
 namespace {
 
-LARGE_INTEGER relative(int64_t duration100ns)
-{
-    LARGE_INTEGER time;
-    time.QuadPart = -duration100ns;
-    return time;
-}
+using Log = std::vector<std::string>;
 
 int64_t systemTime()
 {
     LARGE_INTEGER time;
     KeQuerySystemTime(&time);
     return time.QuadPart;
+}
+
+// A wait with a relative time-out in 100-ns units; a negative one waits for ever.
+NTSTATUS wait(KEVENT &event, int64_t timeout)
+{
+    LARGE_INTEGER time;
+    time.QuadPart = -timeout;
+    return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, timeout < 0 ? nullptr : &time);
+}
+
+NTSTATUS delay(int64_t duration)
+{
+    LARGE_INTEGER time;
+    time.QuadPart = -duration;
+    return KeDelayExecutionThread(KernelMode, FALSE, &time);
 }
 
 class SimulatedKernel : public ::testing::Test {
@@ -34,10 +44,21 @@ protected:
     }
     Scheduler &scheduler() { return kernel_.scheduler(); }
     int64_t elapsed() { return scheduler().now() - start_; }
+    // Posts an event that only records its name.
+    uint64_t note(int64_t after, const std::string &name)
+    {
+        return scheduler().postAfter(after, [this, name] { log_.push_back(name); });
+    }
+    KEVENT &event(EVENT_TYPE type, bool signalled = false)
+    {
+        KeInitializeEvent(&event_, type, signalled);
+        return event_;
+    }
 
     Kernel kernel_;
     int64_t start_ = 0;
-    std::vector<std::string> log_;
+    Log log_;
+    KEVENT event_;
 };
 
 TEST_F(SimulatedKernel, ClockStartsAtAFixedSystemTimeAndMovesOnlyWhenDriven)
@@ -58,48 +79,43 @@ TEST(SimulatedKernelOptions, StartTimeCanBeChosen)
 
 TEST_F(SimulatedKernel, EventsRunInTimeOrderAndEqualTimesInPostingOrder)
 {
-    auto post = [this](int64_t at, std::string name) {
+    for (const auto &[at, name] : std::vector<std::pair<int64_t, std::string>>{
+             {30, "c"}, {10, "a1"}, {20, "b"}, {10, "a2"}, {10, "a3"}})
         scheduler().postAt(start_ + at, [this, at, name] {
             EXPECT_EQ(elapsed(), at) << name;
             EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << name;
             log_.push_back(name);
         });
-    };
-    post(30, "c");
-    post(10, "a1");
-    post(20, "b");
-    post(10, "a2");
-    post(10, "a3");
     scheduler().runFor(100);
-    EXPECT_EQ(log_, (std::vector<std::string>{"a1", "a2", "a3", "b", "c"}));
+    EXPECT_EQ(log_, (Log{"a1", "a2", "a3", "b", "c"}));
     EXPECT_EQ(elapsed(), 100);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST_F(SimulatedKernel, RunForStopsAtItsEndAndLaterEventsWait)
 {
-    scheduler().postAfter(50 * kMillisecond, [this] { log_.push_back("late"); });
+    note(50 * kMillisecond, "late");
     scheduler().runFor(40 * kMillisecond);
     EXPECT_TRUE(log_.empty());
     EXPECT_EQ(elapsed(), 40 * kMillisecond);
     scheduler().runFor(10 * kMillisecond); // an event due exactly at the end runs
-    EXPECT_EQ(log_, std::vector<std::string>{"late"});
+    EXPECT_EQ(log_, Log{"late"});
 }
 
 TEST_F(SimulatedKernel, CancelPreventsOnlyEventsThatHaveNotRun)
 {
-    const uint64_t early = scheduler().postAfter(10, [this] { log_.push_back("early"); });
-    const uint64_t cancelled = scheduler().postAfter(20, [this] { log_.push_back("cancelled"); });
+    const uint64_t early = note(10, "early");
+    const uint64_t cancelled = note(20, "cancelled");
     EXPECT_TRUE(scheduler().cancel(cancelled));
     EXPECT_FALSE(scheduler().cancel(cancelled));
     scheduler().runFor(100);
     EXPECT_FALSE(scheduler().cancel(early));
     EXPECT_FALSE(scheduler().cancel(987654));
-    EXPECT_EQ(log_, std::vector<std::string>{"early"});
+    EXPECT_EQ(log_, Log{"early"});
 }
 
 struct WorkRecord {
-    std::vector<std::string> *log;
+    Log *log;
     KIRQL irql = 0xFF;
 };
 
@@ -119,159 +135,123 @@ TEST_F(SimulatedKernel, WorkItemsRunAtPassiveLevelInOrderWithEventsOfTheSameTime
     scheduler().postAfter(kMillisecond, [&] {
         log_.push_back("completion");
         ExQueueWorkItem(&item, CriticalWorkQueue);
-        scheduler().postAfter(0, [this] { log_.push_back("same-time event"); });
+        note(0, "same-time event");
     });
     scheduler().runFor(kMillisecond - 1);
     EXPECT_TRUE(log_.empty());
     scheduler().runFor(1);
-    EXPECT_EQ(log_, (std::vector<std::string>{"completion", "work item", "same-time event"}));
+    EXPECT_EQ(log_, (Log{"completion", "work item", "same-time event"}));
     EXPECT_EQ(record.irql, PASSIVE_LEVEL);
-    // The item can be queued again once it has run.
+    // The item can be queued again once it has run, but not while queued.
     ExQueueWorkItem(&item, CriticalWorkQueue);
+    EXPECT_DEATH(ExQueueWorkItem(&item, CriticalWorkQueue), "already queued");
     scheduler().runFor(0);
     EXPECT_EQ(log_.size(), 4u);
 }
 
-TEST_F(SimulatedKernel, QueueingAWorkItemTwiceAborts)
-{
-    WorkRecord record{&log_};
-    WORK_QUEUE_ITEM item;
-    ExInitializeWorkItem(&item, recordWork, &record);
-    ExQueueWorkItem(&item, CriticalWorkQueue);
-    EXPECT_DEATH(ExQueueWorkItem(&item, CriticalWorkQueue), "already queued");
-    scheduler().runFor(0);
-}
-
 TEST_F(SimulatedKernel, WaitSucceedsWhenAnInterruptLevelEventSignalsInTime)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    scheduler().postAfter(3 * kMillisecond, [&] { KeSetEvent(&event, 0, FALSE); });
-    LARGE_INTEGER timeout = relative(10 * kMillisecond);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+    KEVENT &e = event(SynchronizationEvent);
+    scheduler().postAfter(3 * kMillisecond, [&] { KeSetEvent(&e, 0, FALSE); });
+    EXPECT_EQ(wait(e, 10 * kMillisecond), STATUS_SUCCESS);
     EXPECT_EQ(elapsed(), 3 * kMillisecond); // the wait ended when the event came
-    EXPECT_EQ(KeReadStateEvent(&event), 0); // and took the synchronization event
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(KeReadStateEvent(&e), 0);     // and took the synchronization event
+    EXPECT_EQ(wait(e, 10 * kMillisecond), STATUS_TIMEOUT);
     EXPECT_EQ(elapsed(), 13 * kMillisecond);
 }
 
 TEST_F(SimulatedKernel, NotificationEventStaysSignalledForEveryWaiter)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    scheduler().postAfter(kMillisecond, [&] { KeSetEvent(&event, 0, FALSE); });
-    LARGE_INTEGER timeout = relative(5 * kMillisecond);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    KEVENT &e = event(NotificationEvent);
+    scheduler().postAfter(kMillisecond, [&] { KeSetEvent(&e, 0, FALSE); });
+    EXPECT_EQ(wait(e, 5 * kMillisecond), STATUS_SUCCESS);
+    EXPECT_EQ(wait(e, 5 * kMillisecond), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&e), 1);
     EXPECT_EQ(elapsed(), kMillisecond);
-    KeClearEvent(&event);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
-}
-
-TEST_F(SimulatedKernel, SetAndResetReportThePreviousState)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    EXPECT_EQ(KeResetEvent(&event), 1);
-    EXPECT_EQ(KeResetEvent(&event), 0);
-    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
-    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 1);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    KeClearEvent(&e);
+    EXPECT_EQ(wait(e, 5 * kMillisecond), STATUS_TIMEOUT);
+    // Set and reset report the state before them.
+    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 1);
+    EXPECT_EQ(KeResetEvent(&e), 1);
+    EXPECT_EQ(KeResetEvent(&e), 0);
 }
 
 TEST_F(SimulatedKernel, TimedOutWaitMovesTheClockToItsDeadlineAndLeavesLaterEvents)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    scheduler().postAfter(20 * kMillisecond, [&] { KeSetEvent(&event, 0, FALSE); });
-    LARGE_INTEGER timeout = relative(10 * kMillisecond);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    KEVENT &e = event(SynchronizationEvent);
+    scheduler().postAfter(20 * kMillisecond, [&] { KeSetEvent(&e, 0, FALSE); });
+    EXPECT_EQ(wait(e, 10 * kMillisecond), STATUS_TIMEOUT);
     EXPECT_EQ(elapsed(), 10 * kMillisecond);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(KeReadStateEvent(&e), 0);
     scheduler().runFor(10 * kMillisecond);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(KeReadStateEvent(&e), 1);
 }
 
 TEST_F(SimulatedKernel, PollRunsNothingAndDoesNotMoveTheClock)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    scheduler().postAfter(0, [&] { KeSetEvent(&event, 0, FALSE); });
-    LARGE_INTEGER poll = relative(0);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    KEVENT &e = event(SynchronizationEvent);
+    scheduler().postAfter(0, [&] { KeSetEvent(&e, 0, FALSE); });
+    EXPECT_EQ(wait(e, 0), STATUS_TIMEOUT);
     EXPECT_EQ(elapsed(), 0);
     scheduler().runFor(0);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(wait(e, 0), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&e), 0);
 }
 
 TEST_F(SimulatedKernel, WaitWithoutTimeOutEndsWithThePendingEventThatSignalsIt)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    scheduler().postAfter(kSecond, [this] { log_.push_back("unrelated"); });
-    scheduler().postAfter(2 * kSecond, [&] { KeSetEvent(&event, 0, FALSE); });
-    scheduler().postAfter(3 * kSecond, [this] { log_.push_back("after"); });
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    KEVENT &e = event(NotificationEvent);
+    note(kSecond, "unrelated");
+    scheduler().postAfter(2 * kSecond, [&] { KeSetEvent(&e, 0, FALSE); });
+    note(3 * kSecond, "after");
+    EXPECT_EQ(wait(e, -1), STATUS_SUCCESS);
     EXPECT_EQ(elapsed(), 2 * kSecond);
-    EXPECT_EQ(log_, std::vector<std::string>{"unrelated"});
-}
-
-TEST_F(SimulatedKernel, WaitThatNothingCanEverSatisfyAborts)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    scheduler().postAfter(kMillisecond, [this] { log_.push_back("not the one"); });
-    EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), "can never end");
+    EXPECT_EQ(log_, Log{"unrelated"});
+    // Once nothing pending can signal it, waiting for ever is a bug.
+    KEVENT &never = event(SynchronizationEvent);
+    EXPECT_DEATH(wait(never, -1), "can never end");
 }
 
 TEST_F(SimulatedKernel, WaitsInAWorkItemRunInterruptLevelEventsButNeverAnotherWorkItem)
 {
-    KEVENT never;
-    KeInitializeEvent(&never, SynchronizationEvent, FALSE);
+    KEVENT &never = event(SynchronizationEvent);
     scheduler().queueWork([&] {
         log_.push_back("first work begins");
         scheduler().queueWork([this] { log_.push_back("second work"); });
-        scheduler().postAfter(kMillisecond, [this] { log_.push_back("event"); });
-        LARGE_INTEGER timeout = relative(5 * kMillisecond);
-        EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
-        LARGE_INTEGER pause = relative(kMillisecond);
-        EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &pause), STATUS_SUCCESS);
+        note(kMillisecond, "event");
+        EXPECT_EQ(wait(never, 5 * kMillisecond), STATUS_TIMEOUT);
+        EXPECT_EQ(delay(kMillisecond), STATUS_SUCCESS);
         EXPECT_EQ(elapsed(), 6 * kMillisecond);
         log_.push_back("first work ends");
     });
     scheduler().runFor(10 * kMillisecond);
-    EXPECT_EQ(log_,
-              (std::vector<std::string>{"first work begins", "event", "first work ends", "second work"}));
+    EXPECT_EQ(log_, (Log{"first work begins", "event", "first work ends", "second work"}));
 }
 
 TEST_F(SimulatedKernel, EventsPostedByEventsRunInsideTheSameWait)
 {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    KEVENT &done = event(NotificationEvent);
     scheduler().postAfter(kMillisecond, [&] {
         log_.push_back("first");
-        scheduler().postAfter(0, [this] { log_.push_back("same time"); });
+        note(0, "same time");
         scheduler().postAfter(kMillisecond, [&] {
             log_.push_back("later");
             KeSetEvent(&done, 0, FALSE);
         });
     });
-    LARGE_INTEGER timeout = relative(5 * kMillisecond);
-    EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+    EXPECT_EQ(wait(done, 5 * kMillisecond), STATUS_SUCCESS);
     EXPECT_EQ(elapsed(), 2 * kMillisecond);
-    EXPECT_EQ(log_, (std::vector<std::string>{"first", "same time", "later"}));
+    EXPECT_EQ(log_, (Log{"first", "same time", "later"}));
 }
 
 TEST_F(SimulatedKernel, DelayRunsTheEventsDueAndEndsAtItsDeadline)
 {
-    scheduler().postAfter(kMillisecond, [this] { log_.push_back("due"); });
-    scheduler().postAfter(3 * kMillisecond, [this] { log_.push_back("not yet"); });
-    LARGE_INTEGER pause = relative(2 * kMillisecond);
-    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &pause), STATUS_SUCCESS);
+    note(kMillisecond, "due");
+    note(3 * kMillisecond, "not yet");
+    EXPECT_EQ(delay(2 * kMillisecond), STATUS_SUCCESS);
     EXPECT_EQ(elapsed(), 2 * kMillisecond);
-    EXPECT_EQ(log_, std::vector<std::string>{"due"});
+    EXPECT_EQ(log_, Log{"due"});
 }
 
 TEST_F(SimulatedKernel, RunUntilStopsTheClockWhereTheConditionBecomesTrue)
@@ -328,11 +308,6 @@ TEST(NoKernel, DriverRoutinesAbortWithAClearMessage)
     KEVENT event{};
     EXPECT_DEATH(KeInitializeEvent(&event, NotificationEvent, FALSE), "no zm4::host::Kernel");
     EXPECT_DEATH(Kernel::current(), "no zm4::host::Kernel");
-}
-
-TEST(KernelLifetime, OnlyOneKernelAtATime)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     Kernel kernel;
     EXPECT_EQ(&Kernel::current(), &kernel);
     EXPECT_DEATH(Kernel second, "second zm4::host::Kernel");

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -131,36 +132,29 @@ TEST_P(RegistryRoutines, BinaryValuesFollowTheDirectBufferRules)
               STATUS_SUCCESS);
     EXPECT_EQ(persisted().read(kKey, "Matrix"), RegistryValue::binary({96, 0xD0, 48, 1, 2, 3, 4, 5, 6}));
 
-    // Negative size: the data alone, at the start of the buffer.
+    // The first word of a direct buffer gives its size: negative for the data
+    // alone, positive for length and type words before the data.
+    const auto sized = [](UCHAR *buffer, LONG size) {
+        std::memcpy(buffer, &size, sizeof size);
+        return buffer;
+    };
     UCHAR exact[16];
     std::memset(exact, 0xEE, sizeof exact);
-    const LONG minus16 = -16;
-    std::memcpy(exact, &minus16, sizeof minus16);
-    ASSERT_EQ(queryBinary(u"Matrix", exact), STATUS_SUCCESS);
+    ASSERT_EQ(queryBinary(u"Matrix", sized(exact, -16)), STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(exact, matrix, 9), 0);
     EXPECT_EQ(exact[9], 0xEE);
-
-    // Positive size: length and type words, then the data.
     UCHAR framed[20];
-    const LONG plus20 = 20;
-    std::memcpy(framed, &plus20, sizeof plus20);
-    ASSERT_EQ(queryBinary(u"Matrix", framed), STATUS_SUCCESS);
+    ASSERT_EQ(queryBinary(u"Matrix", sized(framed, 20)), STATUS_SUCCESS);
     ULONG header[2];
     std::memcpy(header, framed, sizeof header);
     EXPECT_EQ(header[0], 9u);
     EXPECT_EQ(header[1], REG_BINARY);
     EXPECT_EQ(std::memcmp(framed + 8, matrix, 9), 0);
-
     // Too small either way, by one byte.
-    const LONG minus8 = -8, plus16 = 16;
-    std::memcpy(exact, &minus8, sizeof minus8);
-    EXPECT_EQ(queryBinary(u"Matrix", exact), STATUS_BUFFER_TOO_SMALL);
-    std::memcpy(framed, &plus16, sizeof plus16);
-    EXPECT_EQ(queryBinary(u"Matrix", framed), STATUS_BUFFER_TOO_SMALL);
-
+    EXPECT_EQ(queryBinary(u"Matrix", sized(exact, -8)), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(queryBinary(u"Matrix", sized(framed, 16)), STATUS_BUFFER_TOO_SMALL);
     // A missing binary takes its default data the same way.
-    std::memcpy(exact, &minus16, sizeof minus16);
-    ASSERT_EQ(queryBinary(u"NoMatrix", exact, std::vector<uint8_t>(16, 0)), STATUS_SUCCESS);
+    ASSERT_EQ(queryBinary(u"NoMatrix", sized(exact, -16), std::vector<uint8_t>(16, 0)), STATUS_SUCCESS);
     EXPECT_EQ(std::vector<uint8_t>(exact, exact + 16), std::vector<uint8_t>(16, 0));
 }
 
@@ -299,13 +293,9 @@ TEST(RegistryRoutinesWithoutStore, InitUnicodeStringCountsBytes)
 {
     UNICODE_STRING s;
     RtlInitUnicodeString(&s, kEnumPath);
-    EXPECT_EQ(s.Length, 26 * 2);
-    EXPECT_EQ(s.MaximumLength, 27 * 2);
-    EXPECT_EQ(s.Buffer, kEnumPath);
+    EXPECT_EQ(std::tuple(s.Length, s.MaximumLength, s.Buffer), std::tuple(26 * 2, 27 * 2, kEnumPath));
     RtlInitUnicodeString(&s, nullptr);
-    EXPECT_EQ(s.Length, 0);
-    EXPECT_EQ(s.MaximumLength, 0);
-    EXPECT_EQ(s.Buffer, nullptr);
+    EXPECT_EQ(std::tuple(s.Length, s.MaximumLength, s.Buffer), std::tuple(0, 0, nullptr));
 }
 
 } // namespace
