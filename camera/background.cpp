@@ -100,10 +100,11 @@ ULONG mFrameRate(DEVICE_EXTENSION *device, ULONG *step)
 }
 
 // VP register value (two's complement byte) for brightness register k: B x
-// factor / 50 - 64, at most 127.
+// factor / 50 - 64, at most 127. Worked in 64 bits: a target from an
+// out-of-range brightness must still end at 127, not wrap to a small value.
 static ULONG mBrightnessRegister(ULONG b, ULONG factor)
 {
-    LONG v = static_cast<LONG>(b * factor / 50) - 64;
+    LONGLONG v = static_cast<LONGLONG>(static_cast<ULONGLONG>(b) * factor / 50) - 64;
     if (v > 127)
         v = 127;
     return static_cast<ULONG>(v) & 0xFF;

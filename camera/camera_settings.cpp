@@ -350,8 +350,11 @@ ULONG Camera_GetGPIO(DEVICE_EXTENSION *device, ULONG *value)
             c.portsValid = 1;
         c.portsReadTime = now;
     }
-    *value = (static_cast<ULONG>(c.ports[3]) << 24) | (static_cast<ULONG>(c.ports[2]) << 16) |
-             (static_cast<ULONG>(c.ports[1]) << 8) | c.ports[0];
+    // A failed read leaves the caller's value alone, as every query does: the
+    // cached bytes may be older than what the caller holds.
+    if (result)
+        *value = (static_cast<ULONG>(c.ports[3]) << 24) | (static_cast<ULONG>(c.ports[2]) << 16) |
+                 (static_cast<ULONG>(c.ports[1]) << 8) | c.ports[0];
     mUnlock(device);
     return result;
 }

@@ -149,8 +149,13 @@ ULONG CamSup_Flicker(DEVICE_EXTENSION *device, ULONG flicker, ULONG mains, ULONG
             if (periods < 1)
                 periods = 1;
             ULONG c0 = jump * periods - 1;
-            while (c0 > mCoarseMax)
-                c0 -= jump;
+            // Whole light periods off until the sensor can take it. Counted
+            // rather than stepped: a wild exposure from the camera or a caller
+            // would otherwise cost millions of turns.
+            if (c0 > mCoarseMax) {
+                ULONG excess = c0 - mCoarseMax;
+                c0 -= (excess / jump + (excess % jump != 0 ? 1 : 0)) * jump;
+            }
             // The compensations can make up at most a factor of 2.
             if (e > 2 * c0)
                 e = 2 * c0;

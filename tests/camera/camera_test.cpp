@@ -216,6 +216,31 @@ TEST_F(CameraControlTest, BacklightAndBrightnessWaitForStartThenProgramTheCamera
     EXPECT_EQ(dev()->camera.backlitStep, 0u);
 }
 
+TEST_F(CameraControlTest, BrightnessSequenceProgramsTheRegistersOfItsTarget)
+{
+    Camera_Start(dev(), 352, 288);
+    ticks(20); // the start's own sequences
+    struct Case {
+        ULONG brightness;
+        Commands registers; // VP registers 10, 11, 12
+    } cases[] = {
+        {0, {"BF 000A 00E1", "BF 000B 0000", "BF 000C 00CC"}},
+        {5000, {"BF 000A 0002", "BF 000B 0041", "BF 000C 00D9"}},
+        {10000, {"BF 000A 0044", "BF 000B 007F", "BF 000C 00F2"}},
+        // A negative property value is a huge target: every register at its top.
+        {3329432100u, {"BF 000A 007F", "BF 000B 007F", "BF 000C 007F"}},
+    };
+    for (const Case &k : cases) {
+        size_t from = mark();
+        Camera_SetColourParams(dev(), k.brightness, 5000, 5000);
+        ticks(10);
+        Commands c = commandsSince(indexOf(from, "BF FD28 0000"));
+        ASSERT_GE(c.size(), 4u) << k.brightness;
+        EXPECT_EQ(Commands(c.begin() + 1, c.begin() + 4), k.registers) << k.brightness;
+        EXPECT_EQ(dev()->camera.brightnessStep, 0u);
+    }
+}
+
 TEST_F(CameraControlTest, AutomaticFrameRateFollowsTheLight)
 {
     setValue("AutoFR", 1);
@@ -252,17 +277,22 @@ TEST_F(CameraControlTest, FlickerModeSetsWholeLightPeriodsAndScalesCompensations
     Camera_SetFlicker(dev(), 1, 0); // 50 Hz: 92 steps a light period at index 1
 
     struct Case {
-        ULONG wanted;
-        const char *exposure;
+        ULONG mains, wanted, gain;
+        const char *jump, *exposure;
     } cases[] = {
-        {200, "A4 0100 0001 0005B700E3DDDDEE"}, // C 183, compensations x 139/128
-        {50, "A4 0100 0001 00055B00DCD6D6E6"},  // C 91, base compensations
-        {700, "A4 0100 0001 00051301382C2C4C"}, // C 275, exposure capped at 550: x 2
+        {0, 200, 0, "AA 5C01 008D", "A4 0100 0001 0005B700E3DDDDEE"}, // C 183, compensations x 139/128
+        {0, 50, 0, "AA 5C01 008D", "A4 0100 0001 00055B00DCD6D6E6"},  // C 91, base compensations
+        {0, 700, 0, "AA 5C01 008D", "A4 0100 0001 00051301382C2C4C"}, // C 275, exposure capped at 550: x 2
+        // 60 Hz: 4 x 76 - 1 = 303 is one step too long for the sensor: 227.
+        {1, 310, 0, "AA 4C01 008D", "A4 0100 0001 0005E300FDF4F40A"},
+        // Negative property values (coarse and gain) end at the longest period.
+        {0, 0xFFFB, 0xFB, "AA 5C01 008D", "A4 0100 0001 00051301382C2C4C"},
     };
     for (const Case &k : cases) {
+        Camera_SetFlicker(dev(), 1, k.mains);
         size_t from = mark();
-        EXPECT_EQ(Camera_SetExposure(dev(), 0, k.wanted, 5, 0), 1u);
-        EXPECT_EQ(commandsSince(from), (Commands{"B2 0000 0000", "A9 1818 1416", "AA 5C01 008D", k.exposure}))
+        EXPECT_EQ(Camera_SetExposure(dev(), 0, k.wanted, 5, k.gain), 1u);
+        EXPECT_EQ(commandsSince(from), (Commands{"B2 0000 0000", "A9 1818 1416", k.jump, k.exposure}))
             << k.wanted;
     }
 

@@ -131,6 +131,28 @@ TEST_F(PropManTest, ReadOnlyPropertiesAnswerAndRefuseSets)
     EXPECT_EQ(call(true, 2, false, &p), STATUS_NOT_IMPLEMENTED);
 }
 
+TEST_F(PropManTest, GetsReportTheStoredValueWhenTheCameraFails)
+{
+    Camera_Start(dev(), 352, 288);
+    const struct {
+        ULONG id;
+        LONG value;
+        ULONG setFlags;
+    } rows[] = {{22, 0x00050000, 2}, {16, 123, 2}, {19, 45, 2}};
+    for (const auto &r : rows) {
+        KSPROPERTY_VIDEOPROCAMP_S p = {};
+        p.Value = r.value;
+        p.Flags = r.setFlags;
+        call(false, r.id, true, &p);
+    }
+    camera().faults().ctrlFail.on = true;
+    for (const auto &r : rows) {
+        KSPROPERTY_VIDEOPROCAMP_S p = {};
+        EXPECT_EQ(call(false, r.id, false, &p), STATUS_SUCCESS);
+        EXPECT_EQ(p.Value, r.value) << r.id;
+    }
+}
+
 TEST_F(PropManTest, ValueSetWhileStoppedLastsUntilTheNextStart)
 {
     setValue("Brightness", 6000);
