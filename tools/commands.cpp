@@ -8,12 +8,16 @@ namespace zm4::cli {
 
 int runVerify(CommandArgs args);
 int runDecode(CommandArgs args);
+int runFormats(CommandArgs args);
+int runRegistry(CommandArgs args);
 
 namespace {
 
 const std::array kCommands = {
     Command{"verify", "check raw camera frame files and show their header fields", runVerify},
     Command{"decode", "decode raw camera frame files, as one stream, to images", runDecode},
+    Command{"formats", "list the output formats the driver offers, with their sizes and rates", runFormats},
+    Command{"registry", "show the driver's persisted values and its record of problems", runRegistry},
 };
 
 } // namespace

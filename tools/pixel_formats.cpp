@@ -40,6 +40,14 @@ const PixelFormat *findPixelFormat(std::string_view name)
     return nullptr;
 }
 
+const PixelFormat *findPixelFormatByCode(uint32_t code)
+{
+    for (const PixelFormat &format : kPixelFormats)
+        if (format.code == code)
+            return &format;
+    return nullptr;
+}
+
 std::string pixelFormatNames()
 {
     std::string names;

@@ -21,6 +21,8 @@ struct PixelFormat {
 
 // nullptr when the name is not one of ours.
 const PixelFormat *findPixelFormat(std::string_view name);
+// The format with this decoder output format code; nullptr when none.
+const PixelFormat *findPixelFormatByCode(uint32_t code);
 // "rgb24, rgb32, ..." for messages and help texts.
 std::string pixelFormatNames();
 // Bytes of one image of width x height pixels in the decoder's layout.
