@@ -171,7 +171,15 @@ static void mEntry_Receive(HW_STREAM_REQUEST_BLOCK *srb, EXTNS_SRB_QUEUE *queue,
 
 static void mEntry_ReceiveDeviceSRB(HW_STREAM_REQUEST_BLOCK *srb)
 {
-    mEntry_Receive(srb, &mDevice(srb)->deviceQueue, mEntry_DispatchDevice, Entry_CompleteDeviceSRB, 1);
+    DEVICE_EXTENSION *device = mDevice(srb);
+    // The stream queues are readied here too. Check-initialise is not locked, so
+    // two stream requests arriving together on a fresh queue could both set it
+    // up, one under the other's drain; but stream requests can only come once a
+    // device request (stream open) has installed their entry points, and the
+    // first device request (initialise) arrives alone.
+    Extns_SRBQueue_CheckInitialise(&device->streamControlQueue);
+    Extns_SRBQueue_CheckInitialise(&device->streamDataQueue);
+    mEntry_Receive(srb, &device->deviceQueue, mEntry_DispatchDevice, Entry_CompleteDeviceSRB, 1);
 }
 
 void Entry_ReceiveStreamControlSRB(HW_STREAM_REQUEST_BLOCK *srb)

@@ -137,14 +137,18 @@ NTSTATUS StreamFormat_GetFormatFromRange(const STREAM_DATA_INTERSECT_INFO *info,
         return STATUS_BUFFER_TOO_SMALL;
 
     // Image size: rows padded to 4 bytes, either picture orientation. A negative
-    // width, or a picture too large for a 32-bit size, describes no buffer.
+    // width, or a picture too large for a 32-bit size, describes no buffer. The
+    // row (below 2^45 bytes) and the line count (at most 2^31) are checked
+    // against each other before they are multiplied.
     if (bmi.biWidth < 0)
         return STATUS_NO_MATCH;
-    const LONGLONG stride = ((static_cast<LONGLONG>(bmi.biBitCount) * bmi.biWidth + 31) / 8) & ~3LL;
-    const LONGLONG height = bmi.biHeight < 0 ? -static_cast<LONGLONG>(bmi.biHeight) : bmi.biHeight;
-    const LONGLONG imageSize = stride * height;
-    if (imageSize > 0xFFFFFFFFLL)
+    const ULONGLONG stride =
+        ((ULONGLONG{bmi.biBitCount} * static_cast<ULONGLONG>(bmi.biWidth) + 31) / 8) & ~ULONGLONG{3};
+    const ULONGLONG height = bmi.biHeight < 0 ? ULONGLONG{0} - static_cast<ULONGLONG>(LONGLONG{bmi.biHeight})
+                                              : static_cast<ULONGLONG>(bmi.biHeight);
+    if (height != 0 && stride > 0xFFFFFFFFULL / height)
         return STATUS_NO_MATCH;
+    const ULONGLONG imageSize = stride * height;
 
     auto *out = static_cast<UCHAR *>(info->DataFormatBuffer);
     std::memcpy(out, callerRange, sizeof(KSDATAFORMAT));

@@ -13,6 +13,17 @@ namespace {
 
 std::atomic<PortLibrary *> gPort{nullptr};
 
+// A data format or range handed over by an application must hold at least its
+// own header and as many bytes as its FormatSize claims: the minidriver reads
+// that many.
+bool formatFits(const void *format, size_t bytes)
+{
+    if (format == nullptr || bytes < sizeof(KSDATAFORMAT))
+        return false;
+    const ULONG claimed = static_cast<const KSDATAFORMAT *>(format)->FormatSize;
+    return claimed >= sizeof(KSDATAFORMAT) && claimed <= bytes;
+}
+
 // A port that finds the driver breaking the request protocol stops the
 // process, as the kernel's verifier would stop the machine.
 [[noreturn]] void portFatal(const std::string &message)
@@ -305,6 +316,10 @@ void Adapter::scheduleTimer(ULONG microseconds, PHW_TIMER_ROUTINE routine, PVOID
 {
     Scheduler &scheduler = Kernel::current().scheduler();
     std::lock_guard lock(mutex_);
+    // A timer routine still running while the device goes may reschedule
+    // itself: nothing may reach the freed device extension afterwards.
+    if (removed_)
+        return;
     if (timerEvent_)
         scheduler.cancel(*timerEvent_);
     timerEvent_.reset();
@@ -418,9 +433,7 @@ IntersectionResult Adapter::dataIntersection(ULONG streamNumber, const void *ran
                                              ULONG bufferSize)
 {
     IntersectionResult result;
-    // The caller's range must hold as many bytes as it claims.
-    if (rangeBytes < sizeof(KSDATARANGE) ||
-        static_cast<const KSDATARANGE *>(range)->FormatSize > rangeBytes) {
+    if (!formatFits(range, rangeBytes)) {
         result.status = STATUS_INVALID_PARAMETER;
         return result;
     }
@@ -444,6 +457,10 @@ IntersectionResult Adapter::dataIntersection(ULONG streamNumber, const void *ran
 std::unique_ptr<Stream> Adapter::openStream(ULONG streamNumber, const void *format, size_t formatBytes,
                                             NTSTATUS *status)
 {
+    if (!formatFits(format, formatBytes)) {
+        *status = STATUS_INVALID_PARAMETER;
+        return nullptr;
+    }
     std::unique_ptr<Stream> stream(new Stream(*this, streamNumber));
     RequestPtr request = newRequest(SRB_OPEN_STREAM, Request::Kind::Device, nullptr);
     request->srb_->StreamObject = &stream->object_;
@@ -476,22 +493,34 @@ PropertyResult Adapter::property(bool get, const GUID &set, ULONG id, LONG value
 {
     RequestPtr request =
         newRequest(get ? SRB_GET_DEVICE_PROPERTY : SRB_SET_DEVICE_PROPERTY, Request::Kind::Device, nullptr);
-    auto *buffer = request->addPayload<KSPROPERTY_VIDEOPROCAMP_S>(
-        std::max<size_t>(bufferSize, sizeof(KSPROPERTY_VIDEOPROCAMP_S)));
-    buffer->Property.Set = set;
-    buffer->Property.Id = id;
-    buffer->Property.Flags = get ? KSPROPERTY_TYPE_GET : KSPROPERTY_TYPE_SET;
-    buffer->Value = value;
-    buffer->Flags = flags;
+    // The buffer is as large as the application says (but holds the property
+    // itself), so a driver that writes a short buffer's whole record is caught.
+    auto *buffer = request->addPayload<unsigned char>(std::max<size_t>(bufferSize, sizeof(KSPROPERTY)));
+    const bool whole = bufferSize >= sizeof(KSPROPERTY_VIDEOPROCAMP_S);
+    auto *property = reinterpret_cast<KSPROPERTY *>(buffer);
+    property->Set = set;
+    property->Id = id;
+    property->Flags = get ? KSPROPERTY_TYPE_GET : KSPROPERTY_TYPE_SET;
+    auto *record = reinterpret_cast<KSPROPERTY_VIDEOPROCAMP_S *>(buffer); // touched only when whole
+    if (whole) {
+        record->Value = value;
+        record->Flags = flags;
+    }
     auto *descriptor = request->addPayload<STREAM_PROPERTY_DESCRIPTOR>(sizeof(STREAM_PROPERTY_DESCRIPTOR));
-    descriptor->Property = &buffer->Property;
+    descriptor->Property = property;
     descriptor->PropertySetID = 0;
     descriptor->PropertyInfo = buffer;
     descriptor->PropertyInputSize = sizeof(KSPROPERTY);
     descriptor->PropertyOutputSize = bufferSize;
     request->srb_->CommandData.PropertyInfo = descriptor;
     run(request);
-    return {request->status(), request->bytes(), buffer->Value, buffer->Flags, buffer->Capabilities};
+    PropertyResult result{request->status(), request->bytes()};
+    if (whole) {
+        result.value = record->Value;
+        result.flags = record->Flags;
+        result.capabilities = record->Capabilities;
+    }
+    return result;
 }
 
 RequestPtr Adapter::submitDeviceCommand(SRB_COMMAND command)
@@ -567,11 +596,15 @@ RequestPtr Stream::formatRequest(SRB_COMMAND command, const void *format, size_t
 
 NTSTATUS Stream::proposeFormat(const void *format, size_t formatBytes)
 {
+    if (!formatFits(format, formatBytes))
+        return STATUS_INVALID_PARAMETER;
     return formatRequest(SRB_PROPOSE_DATA_FORMAT, format, formatBytes)->status();
 }
 
 NTSTATUS Stream::setFormat(const void *format, size_t formatBytes)
 {
+    if (!formatFits(format, formatBytes))
+        return STATUS_INVALID_PARAMETER;
     return formatRequest(SRB_SET_DATA_FORMAT, format, formatBytes)->status();
 }
 
@@ -666,11 +699,13 @@ NTSTATUS StreamClassRegisterAdapter(DRIVER_OBJECT *driverObject, UNICODE_STRING 
 void StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE notificationType,
                                    PVOID hwDeviceExtension, HW_STREAM_REQUEST_BLOCK *srb)
 {
-    Adapter &adapter = adapterOrDie(hwDeviceExtension, "StreamClassDeviceNotification");
     // With synchronisation off the port never holds requests back, so
-    // ReadyForNextDeviceRequest needs no action; events are not used.
-    if (notificationType == DeviceRequestComplete)
-        adapter.complete(srb, Request::Kind::Device);
+    // ReadyForNextDeviceRequest needs no action, and needs no live device: a
+    // stream completion sends it after StreamRequestComplete, by which time the
+    // application may already have removed the device. Events are not used.
+    if (notificationType != DeviceRequestComplete)
+        return;
+    adapterOrDie(hwDeviceExtension, "StreamClassDeviceNotification").complete(srb, Request::Kind::Device);
 }
 
 void StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE notificationType,

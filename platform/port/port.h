@@ -70,13 +70,16 @@ private:
     NTSTATUS status_ = STATUS_PENDING;
     ULONG bytes_ = 0;
     SrbCommandData commandData_{};
-    // Owned payloads the request block points into, 8-byte aligned and zeroed.
+    // Owned payloads the request block points into: zeroed, aligned for any
+    // published record, and exactly as long as asked, so that a driver reading
+    // or writing past what the application handed over is caught by the
+    // address sanitizer.
     template <class T> T *addPayload(size_t bytes)
     {
-        payloads_.emplace_back((bytes + 7) / 8 + 1, 0);
-        return reinterpret_cast<T *>(payloads_.back().data());
+        payloads_.emplace_back(new unsigned char[bytes]());
+        return reinterpret_cast<T *>(payloads_.back().get());
     }
-    std::vector<std::vector<uint64_t>> payloads_;
+    std::vector<std::unique_ptr<unsigned char[]>> payloads_;
     KSSTREAM_HEADER *streamHeader_ = nullptr;
     std::vector<uint8_t> data_;
     std::unique_ptr<STREAM_VFW_INFO> vfw_;
@@ -164,7 +167,9 @@ public:
     StreamInformation streamInformation(ULONG bufferSize = 0); // 0: the size the driver asked for
     IntersectionResult dataIntersection(ULONG streamNumber, const void *range, size_t rangeBytes,
                                         ULONG bufferSize);
-    // null when the driver refused; *status says why.
+    // null when the driver refused; *status says why. A format or range that
+    // holds fewer bytes than its FormatSize claims (or less than its header) is
+    // refused with STATUS_INVALID_PARAMETER before it reaches the driver.
     std::unique_ptr<Stream> openStream(ULONG streamNumber, const void *format, size_t formatBytes,
                                        NTSTATUS *status);
     PropertyResult getProperty(const GUID &set, ULONG id,

@@ -165,6 +165,9 @@ TEST_F(DataIntersection, AnswersEveryBranch)
     otherFlags.StreamDescriptionFlags = KS_VIDEOSTREAM_PREVIEW;
     KS_DATARANGE_VIDEO longHeader = rgb;
     longHeader.VideoInfoHeader.bmiHeader.biSize = 44;
+    KS_DATARANGE_VIDEO huge = rgb; // its image size overflows even 64 bits
+    huge.VideoInfoHeader.bmiHeader.biWidth = 0x7FFFFFF8;
+    huge.VideoInfoHeader.bmiHeader.biHeight = -0x7FFFFFFC;
     std::vector<uint8_t> bigger(sizeof(rgb) + 4, 0);
     std::memcpy(bigger.data(), &rgb, sizeof(rgb));
     reinterpret_cast<KSDATARANGE *>(bigger.data())->FormatSize = static_cast<ULONG>(bigger.size());
@@ -184,6 +187,7 @@ TEST_F(DataIntersection, AnswersEveryBranch)
         {"flags differ", &otherFlags, sizeof(rgb), 0, 512, STATUS_NO_MATCH, 0},
         {"range size differs", bigger.data(), bigger.size(), 0, 512, STATUS_NO_MATCH, 0},
         {"header beyond the range", &longHeader, sizeof(rgb), 0, 512, STATUS_NO_MATCH, 0},
+        {"picture beyond a 32-bit size", &huge, sizeof(rgb), 0, 512, STATUS_NO_MATCH, 0},
         {"built", &rgb, sizeof(rgb), 0, 512, STATUS_SUCCESS, kSize},
     };
     for (const auto &c : cases) {

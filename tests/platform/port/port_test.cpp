@@ -125,6 +125,19 @@ TEST_F(PortTest, PacedReadsCarryTheirClientsRecordOthersNone)
     EXPECT_EQ(plain->vfwInfo(), nullptr);
 }
 
+TEST_F(PortTest, FormatsShorterThanTheyClaimNeverReachTheDriver)
+{
+    KSDATAFORMAT format{};
+    format.FormatSize = sizeof(KS_DATAFORMAT_VIDEOINFOHEADER);
+    NTSTATUS status = STATUS_PENDING;
+    EXPECT_EQ(adapter_->openStream(0, &format, sizeof(format), &status), nullptr);
+    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(stream_->setFormat(&format, sizeof(format)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(adapter_->dataIntersection(0, &format, sizeof(format), 512).status, STATUS_INVALID_PARAMETER);
+    // Open, init and initialisation complete only.
+    EXPECT_EQ(adapter_->completionLog().size(), 3u);
+}
+
 TEST_F(PortTest, ARequestCompletedTwiceAborts)
 {
     RequestPtr read = stream_->queueRead(16);
