@@ -4,6 +4,7 @@
 // caller's completion routine.
 #include "link/usbif.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "driver/device_extension.h"
@@ -23,6 +24,25 @@ static constexpr ULONG USBIF_MAX_ISO_PACKETS = 1024;
 static PVOID mAllocate(size_t bytes)
 {
     return ExAllocatePoolWithTag(NonPagedPool, bytes, EXTNS_POOL_TAG);
+}
+
+// The device-halted flag is set by any synchronous request, and pipe requests
+// run outside the request lock: it is written and read interlocked.
+static LONG volatile *mHaltedFlag(DEVICE_EXTENSION *device)
+{
+    return reinterpret_cast<LONG volatile *>(&device->usbDeviceHalted);
+}
+
+// Completion of a synchronous request: reports into the caller's status block
+// and signals its event, and keeps the IRP from being freed by the I/O
+// manager. The caller frees it after its wait, so a cancel after a time-out
+// always reaches this request and never an IRP that has already gone (or
+// another request that has since been given the same memory).
+static NTSTATUS mSyncCompletion(DEVICE_OBJECT *, IRP *irp, PVOID context)
+{
+    *irp->UserIosb = irp->IoStatus;
+    KeSetEvent(static_cast<KEVENT *>(context), 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // Sends one URB and waits for it. The event lives in pool and the status block
@@ -50,6 +70,7 @@ static NTSTATUS mServiceURB(DEVICE_EXTENSION *device, URB *urb)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, mSyncCompletion, event, TRUE, TRUE, TRUE);
 
     ULONG timedOut = 0;
     NTSTATUS status = IofCallDriver(device->usbPhysicalDeviceObject, irp);
@@ -63,13 +84,14 @@ static NTSTATUS mServiceURB(DEVICE_EXTENSION *device, URB *urb)
             KeWaitForSingleObject(event, Suspended, KernelMode, FALSE, nullptr);
         }
     }
+    IoFreeIrp(irp);
 
     NTSTATUS result;
     if (timedOut) {
         result = STATUS_UNSUCCESSFUL;
     } else {
         if ((!NT_SUCCESS(status) || !NT_SUCCESS(ioStatus.Status)) && USBD_HALTED(urb->UrbHeader.UsbdStatus))
-            device->usbDeviceHalted = 1;
+            InterlockedExchange(mHaltedFlag(device), 1);
         result = !NT_SUCCESS(status) ? status : ioStatus.Status;
     }
     ExFreePool(event);
@@ -150,7 +172,7 @@ NTSTATUS USBIF_Initialise(DEVICE_EXTENSION *device)
         ULONG selected = 0;
         status = USBIF_SetBandwidth(device, 0, &selected);
     }
-    device->usbDeviceHalted = 0;
+    InterlockedExchange(mHaltedFlag(device), 0);
     return status;
 }
 
@@ -174,6 +196,20 @@ static USB_INTERFACE_DESCRIPTOR *mFindVideoInterface(USB_CONFIGURATION_DESCRIPTO
     if (interface == nullptr)
         interface = USBD_ParseConfigurationDescriptorEx(config, config, 0, alternate, -1, -1, -1);
     return interface;
+}
+
+// The bus fills the interface information from the device's own descriptors:
+// its pipes must lie inside its Length, and its Length inside the URB, before
+// it is copied or pipe 0 is read.
+static ULONG mInterfaceInfoFits(const URB *urb, const USBD_INTERFACE_INFORMATION *info)
+{
+    const size_t offset = offsetof(_URB_SELECT_CONFIGURATION, Interface);
+    if (urb->UrbHeader.Length < offset)
+        return 0;
+    const size_t room = urb->UrbHeader.Length - offset;
+    const size_t needed = offsetof(USBD_INTERFACE_INFORMATION, Pipes) +
+                          static_cast<size_t>(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION);
+    return info->Length >= needed && info->Length <= room;
 }
 
 NTSTATUS USBIF_SetBandwidth(DEVICE_EXTENSION *device, ULONG requested, ULONG *selected)
@@ -207,6 +243,8 @@ NTSTATUS USBIF_SetBandwidth(DEVICE_EXTENSION *device, ULONG requested, ULONG *se
             for (ULONG i = 0; i < info->NumberOfPipes; ++i)
                 info->Pipes[i].MaximumTransferSize = USBIF_MAX_TRANSFER_SIZE;
             status = mServiceURB(device, urb);
+            if (NT_SUCCESS(status) && !mInterfaceInfoFits(urb, info))
+                status = STATUS_UNSUCCESSFUL;
             if (NT_SUCCESS(status))
                 break;
             ExFreePool(urb);
@@ -399,5 +437,5 @@ NTSTATUS USBIF_IsoPipeReset(DEVICE_EXTENSION *device)
 
 ULONG USBIF_HasDeviceHalted(DEVICE_EXTENSION *device)
 {
-    return device->usbDeviceHalted;
+    return static_cast<ULONG>(InterlockedCompareExchange(mHaltedFlag(device), 0, 0));
 }

@@ -84,7 +84,8 @@ struct UsbBus::Impl : std::enable_shared_from_this<UsbBus::Impl> {
     NTSTATUS controlRequest(IRP *irp, const UsbSetup &setup, PVOID buffer, ULONG *lengthField,
                             std::unique_lock<std::mutex> &lock);
     USBD_STATUS selectConfiguration(URB *urb, std::vector<Completion> &aborted);
-    NTSTATUS isochronous(IRP *irp, URB *urb, std::unique_lock<std::mutex> &lock);
+    NTSTATUS isochronousLocked(IRP *irp, URB *urb);
+    NTSTATUS refuseIsochronousLocked(IRP *irp, URB *urb, USBD_STATUS status);
     void abortLocked(Pipe &pipe, std::vector<Completion> &out);
     void armTickLocked();
     void tick();
@@ -193,6 +194,8 @@ NTSTATUS UsbBus::Impl::submit(IRP *irp, URB *urb)
 {
     std::unique_lock lock(mutex);
     if (closed || !device.connected()) {
+        if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER)
+            return refuseIsochronousLocked(irp, urb, USBD_STATUS_DEVICE_GONE);
         lock.unlock();
         return completeNow(irp, urb, USBD_STATUS_DEVICE_GONE);
     }
@@ -235,7 +238,7 @@ NTSTATUS UsbBus::Impl::submit(IRP *irp, URB *urb)
         return completeNow(irp, urb, status);
     }
     case URB_FUNCTION_ISOCH_TRANSFER:
-        return isochronous(irp, urb, lock);
+        return isochronousLocked(irp, urb);
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_RESET_PIPE: {
         if (length < sizeof(_URB_PIPE_REQUEST))
@@ -436,7 +439,7 @@ USBD_STATUS UsbBus::Impl::selectConfiguration(URB *urb, std::vector<Completion> 
 
 // ---- Isochronous transfers ---------------------------------------------------------------
 
-NTSTATUS UsbBus::Impl::isochronous(IRP *irp, URB *urb, std::unique_lock<std::mutex> &lock)
+NTSTATUS UsbBus::Impl::isochronousLocked(IRP *irp, URB *urb)
 {
     auto &iso = urb->UrbIsochronousTransfer;
     const size_t length = urb->UrbHeader.Length;
@@ -461,10 +464,8 @@ NTSTATUS UsbBus::Impl::isochronous(IRP *irp, URB *urb, std::unique_lock<std::mut
                 reject = USBD_STATUS_INVALID_PARAMETER;
         }
     }
-    if (reject != USBD_STATUS_SUCCESS) {
-        lock.unlock();
-        return completeNow(irp, urb, reject);
-    }
+    if (reject != USBD_STATUS_SUCCESS)
+        return refuseIsochronousLocked(irp, urb, reject);
     urb->UrbHeader.UsbdStatus = USBD_STATUS_PENDING;
     iso.ErrorCount = 0;
     for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
@@ -476,6 +477,29 @@ NTSTATUS UsbBus::Impl::isochronous(IRP *irp, URB *urb, std::unique_lock<std::mut
     IoSetCancelRoutine(irp, &Impl::cancelRoutine);
     pipe->queue.push_back(irp);
     armTickLocked();
+    return STATUS_PENDING;
+}
+
+// A refused isochronous request completes from the scheduler, as soon as
+// possible, like one that ran: it is often a completion routine that
+// resubmits, holding its own lock, and its routine must not run again inside
+// it; and its submitter counts the request as out once the call returns.
+NTSTATUS UsbBus::Impl::refuseIsochronousLocked(IRP *irp, URB *urb, USBD_STATUS status)
+{
+    irp->IoStatus.Status = STATUS_PENDING;
+    IoMarkIrpPending(irp);
+    std::weak_ptr<Impl> weak = weak_from_this();
+    scheduler.postAt(scheduler.now(), [weak, irp, urb, status] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        {
+            std::lock_guard lock(self->mutex);
+            if (self->closed)
+                return; // abandoned with the bus, as queued requests are
+        }
+        completeNow(irp, urb, status);
+    });
     return STATUS_PENDING;
 }
 

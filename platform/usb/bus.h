@@ -16,7 +16,9 @@ namespace zm4::host {
 // device object: get configuration descriptor, select configuration, vendor
 // device requests, isochronous transfers, abort pipe and reset pipe. Completion
 // follows the I/O manager (IoCompleteRequest) and never runs under the bus's
-// own lock. Works with both schedulers; the device is called only under that
+// own lock; an isochronous request, even a refused one, always completes later
+// from the scheduler, never inside the call that submitted it. Works with
+// both schedulers; the device is called only under that
 // lock. Requests still queued when the bus goes are abandoned (they show up as
 // leaks); the device must outlive the bus.
 class UsbBus {

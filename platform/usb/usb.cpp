@@ -1,6 +1,7 @@
 // The I/O manager's IRP routines and the USB configuration helpers, on the
 // host pool. IRPs are pool blocks tagged "Irp "; a set of live IRPs lets
 // IoCancelIrp tell an IRP that has just completed and gone from one still out.
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>

@@ -190,6 +190,32 @@ TEST_P(BusFrames, VerifyAndDecodeAfterCrossingTheBus)
 	FiniDecode();
 }
 
+/* A corrupting camera's frames reach the host as damaged as they left it. */
+TEST(BusFaults, CorruptFramesCrossTheBusAsSent)
+{
+	InitDecode();
+	Camera camera;
+	std::string error;
+	ASSERT_TRUE(parseFault("corrupt:magic", camera.faults(), &error)) << error;
+	BusHost host(camera);
+	ASSERT_EQ(host.command(kGotoHiPower, { 0, 0, 0, 0 }), STATUS_SUCCESS);
+	ASSERT_EQ(host.command(kWriteVCReg, { 0xF1, 0xF7, 0x08, 0 }), STATUS_SUCCESS);
+	ASSERT_EQ(host.command(kSetFormat, { 0, 1, 0, 0 }), STATUS_SUCCESS);
+	ASSERT_EQ(host.command(kSetROI, { 0, 22, 0, 36 }), STATUS_SUCCESS);
+	ASSERT_EQ(host.command(kSetGrabMode, { 0, 0, 0, 0 }), STATUS_SUCCESS);
+	host.startStream();
+	host.kernel().scheduler().runUntil([&] { return host.frames.size() >= 3; }, 3 * zm4::host::kSecond);
+	host.stopStream();
+	ASSERT_GE(host.frames.size(), 3u);
+	for (size_t n = 1; n < host.frames.size(); ++n) {
+		FrameHeaderInfo info{};
+		StreamErrorDetails details{};
+		EXPECT_NE(VerifyStreamBounded(host.frames[n].data(), host.frames[n].size(), &info, &details), 0u)
+			<< "frame " << n;
+	}
+	FiniDecode();
+}
+
 std::vector<BusCase> busCases()
 {
 	std::vector<BusCase> cases;

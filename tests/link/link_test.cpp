@@ -4,6 +4,7 @@
 // memory, asserted on the camera's control trace, the registry and the pool.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <vector>
 
@@ -109,6 +110,9 @@ TEST_F(Link, EveryCommandSendsItsBytes)
         {[&] { return ZIRC_SetCompressionTarget(d, 1, 16, 64); }, "OUT CB 1001 0040 0 ok"},
         {[&] { return ZIRC_SetCompressionParams(d, 3, 9, 1, 3, 2, 5, 3, 2); }, "OUT CD 0000 0000 8 0309010302050302 ok"},
         {[&] { return ZIRC_GrabFrame(d, 0); }, "OUT C1 0000 0000 0 ok"},
+        {[&] { return ZIRC_GetCameraStatus(d, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr); }, "IN 03 0000 0000 8 ok"},
+        // Module bits below bit 5 and command bits above bit 4 are dropped.
+        {[&] { return ZIRCLink_TransferMessage(d, 0xBF, 0xF1, nullptr, 1, 8, b); }, "IN B1 0000 0000 8 ok"},
         {[&] { return ZIRC_GotoLoPower(d); }, "OUT 05 0000 0000 0 ok"},
         // clang-format on
     };
@@ -240,9 +244,31 @@ TEST_F(Link, LateBusCompletionFailsAfterOneSecondAndLeavesNothingBehind)
     rig.runFor(1000); // the bus's own completion time passes harmlessly
     EXPECT_EQ(USBIF_VendorDeviceRequest(device, 0, 0x04, 0, 0, nullptr, 0), STATUS_SUCCESS);
 
+    // Within the second, a slow request is simply waited for.
+    rig.camera().faults().slowCtrl = {true, 1.0, 1};
+    rig.camera().faults().slowCtrlMs = 600;
+    const int64_t slowStart = rig.kernel().scheduler().now();
+    EXPECT_EQ(USBIF_VendorDeviceRequest(device, 0, 0x04, 0, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(rig.kernel().scheduler().now() - slowStart, 600 * zm4::host::kMillisecond);
+
     // Through the link, a slow presence check costs one attempt.
-    rig.camera().faults().slowCtrl.count = 1;
+    rig.camera().faults().slowCtrl = {true, 1.0, 1};
+    rig.camera().faults().slowCtrlMs = 1500;
+    const size_t from = mark();
     EXPECT_EQ(ZIRC_GotoHiPower(device), 1u);
+    EXPECT_EQ(requests(from), (std::vector<uint8_t>{0x03, 0x03, 0x04}));
+}
+
+TEST_F(Link, VendorRequestWithoutMemoryFailsAndLeavesTheLockFree)
+{
+    const int64_t start = rig.kernel().scheduler().now();
+    rig.kernel().pool().failNth(1); // the URB
+    EXPECT_EQ(USBIF_VendorDeviceRequest(device, 0, 0x04, 0, 0, nullptr, 0), STATUS_INSUFFICIENT_RESOURCES);
+    const size_t from = mark();
+    EXPECT_EQ(USBIF_VendorDeviceRequest(device, 0, 0x04, 0, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(requests(from), (std::vector<uint8_t>{0x04}));
+    EXPECT_EQ(rig.kernel().scheduler().now(), start); // no wait on the request lock
+    EXPECT_FALSE(problemRecorded(DEBUG_PROBLEM_EXCLUDER_TIMEOUT));
 }
 
 TEST_F(Link, BandwidthFallsBackToTheHighestAcceptedSetting)
@@ -443,6 +469,48 @@ TEST(LinkLowMemory, EveryFailedAllocationLeavesNoLockHeldAndNothingAllocated)
         ASSERT_LT(n, 200u);
     }
     EXPECT_GT(n, 40u); // the sequence really allocates that often
+}
+
+// Real time: messages from two work items and pipe requests (which take no
+// request lock) from a third, with one control transfer finishing right at
+// the one-second limit, so that its completion races the cancel.
+TEST(LinkStress, MessagesAndPipeRequestsFromSeveralThreads)
+{
+    CameraRigOptions options;
+    options.kernel.clock = zm4::host::Clock::Real;
+    options.kernel.delayFuzz = true;
+    CameraRig rig(options);
+    DEVICE_EXTENSION *device = rig.device();
+    Debug_Init();
+    ASSERT_EQ(USBIF_Initialise(device), STATUS_SUCCESS);
+    ZIRCLink_Initialise(device);
+    ULONG selected = 0;
+    ASSERT_EQ(USBIF_SetBandwidth(device, 1, &selected), STATUS_SUCCESS);
+    rig.camera().faults().slowCtrl = {true, 0.05, 1};
+    rig.camera().faults().slowCtrlMs = 1000;
+
+    std::atomic<int> done{0}, failed{0};
+    for (int w = 0; w < 2; ++w)
+        rig.kernel().scheduler().queueWork([&] {
+            for (int i = 0; i < 40; ++i) {
+                UCHAR v[4];
+                if (!ZIRC_GotoHiPower(device) || !ZIRC_GetVersion(device, &v[0], &v[1], &v[2], &v[3]))
+                    failed.fetch_add(1);
+            }
+            done.fetch_add(1);
+        });
+    rig.kernel().scheduler().queueWork([&] {
+        for (int i = 0; i < 40; ++i)
+            if (USBIF_IsoPipeAbort(device) != STATUS_SUCCESS || USBIF_IsoPipeReset(device) != STATUS_SUCCESS)
+                failed.fetch_add(1);
+        done.fetch_add(1);
+    });
+    ASSERT_TRUE(rig.kernel().scheduler().runUntil([&] { return done.load() == 3; }, 30 * zm4::host::kSecond));
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(USBIF_HasDeviceHalted(device), 0u);
+    EXPECT_EQ(Debug_GetRecord()->problemCount, 0u);
+    USBIF_Terminate(device);
+    EXPECT_EQ(rig.kernel().pool().liveBlocks(), 0u) << rig.kernel().pool().leakReport();
 }
 
 } // namespace

@@ -225,6 +225,45 @@ TEST_F(Bus, VendorRequestsReachTheCameraAndReplyInTheCallersBuffer)
     EXPECT_FALSE(USBD_HALTED(urb.UrbHeader.UsbdStatus));
 }
 
+TEST_F(Bus, ControlFaultsReachTheDriverAsTheirUsbdStatus)
+{
+    struct Case {
+        const char *fault;
+        bool in;
+        uint8_t request; // 0xA4 carries 8 data bytes out
+        ULONG length;
+        NTSTATUS status;
+        bool halted;
+        uint8_t firstByte; // of the reply
+        uint8_t errorByte; // status byte 4 afterwards
+    };
+    const Case cases[] = {
+        {"noanswer:count=1", true, 0x01, 8, STATUS_SUCCESS, false, 0xFF, 0x00},
+        {"ctrlfail:count=1", false, 0xA4, 8, STATUS_UNSUCCESSFUL, false, 0, 0x00},
+        {"halt-on-write:count=1", false, 0xA4, 8, STATUS_UNSUCCESSFUL, true, 0, 0x00},
+        {"status-error:0x10,count=1", false, 0x04, 0, STATUS_SUCCESS, false, 0, 0x10},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fault);
+        ASSERT_EQ(vendor(false, 0x0A, 0x0004, 0), STATUS_SUCCESS); // error byte cleared
+        ASSERT_EQ(vendor(false, 0x22, 0xFBF0, 0), STATUS_SUCCESS); // data writes unlocked
+        zm4::emu::Faults faults;
+        std::string error;
+        ASSERT_TRUE(zm4::emu::parseFault(c.fault, faults, &error)) << error;
+        camera.setFaults(faults);
+        uint8_t data[8] = {};
+        URB urb{};
+        EXPECT_EQ(vendor(c.in, c.request, 0, 0, data, c.length, &urb), c.status);
+        EXPECT_EQ(USBD_HALTED(urb.UrbHeader.UsbdStatus), c.halted);
+        if (c.in) {
+            EXPECT_EQ(data[0], c.firstByte);
+        }
+        uint8_t status[8] = {};
+        ASSERT_EQ(vendor(true, 0x03, 0, 0, status, 8), STATUS_SUCCESS);
+        EXPECT_EQ(status[4], c.errorByte);
+    }
+}
+
 TEST_F(Bus, IsochronousRequestsRunOnePacketPerMillisecondAndCarryTheFrame)
 {
     USBD_PIPE_INFORMATION pipe{};
@@ -309,11 +348,13 @@ TEST_F(Bus, AbortCancelAndResetEndQueuedRequests)
 
     pipeUrb.UrbHeader.Function = URB_FUNCTION_RESET_PIPE;
     EXPECT_EQ(send(&pipeUrb), STATUS_SUCCESS);
-    // Setting 0 has no bandwidth: requests are refused at once, through completion.
+    // Setting 0 has no bandwidth: requests are refused, through a later completion.
     ASSERT_EQ(select(0), STATUS_SUCCESS);
     NTSTATUS status = STATUS_SUCCESS;
     IsoRequest &refused = submitIso(pipe, 8, &status);
-    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(status, STATUS_PENDING);
+    EXPECT_TRUE(refused.completedAt.empty());
+    kernel.scheduler().runFor(1 * kMillisecond);
     EXPECT_EQ(refused.lastStatus, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(refused.iso().Hdr.UsbdStatus, USBD_STATUS_NO_BANDWIDTH);
 }
@@ -406,8 +447,21 @@ TEST_F(Bus, DisconnectedCameraFailsEveryRequest)
     URB urb{};
     EXPECT_EQ(vendor(false, 0x04, 0, 0, nullptr, 0, &urb), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(urb.UrbHeader.UsbdStatus, USBD_STATUS_DEVICE_GONE);
+    // Its completion routine resubmits twice: each refusal completes later,
+    // never inside the routine that resubmitted.
+    int depth = 0, maxDepth = 0;
+    queued.onComplete = [&](IsoRequest &done) {
+        maxDepth = std::max(maxDepth, ++depth);
+        if (done.completedAt.size() < 3) {
+            EXPECT_EQ(resubmit(done), STATUS_PENDING);
+        }
+        --depth;
+    };
     kernel.scheduler().runFor(2 * kMillisecond);
+    EXPECT_EQ(queued.completedAt.size(), 3u);
+    EXPECT_EQ(maxDepth, 1);
     EXPECT_EQ(queued.lastStatus, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(queued.iso().Hdr.UsbdStatus, USBD_STATUS_DEVICE_GONE);
 }
 
 class BusStress : public Bus {
