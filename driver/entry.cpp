@@ -6,6 +6,7 @@
 #include "driver/entry.h"
 
 #include "driver/debug.h"
+#include "driver/device.h"
 #include "driver/device_extension.h"
 #include "driver/extns.h"
 #include "driver/stream_format.h"
@@ -83,10 +84,12 @@ static const ENTRY_DISPATCH kDeviceDispatch[] = {
     // SRB_CLOSE_STREAM -> Stream_Close: wired with the video stream object.
     {SRB_OPEN_DEVICE_INSTANCE, mEntry_DeviceNotImplemented},
     {SRB_CLOSE_DEVICE_INSTANCE, mEntry_DeviceNotImplemented},
-    // SRB_GET_DEVICE_PROPERTY -> Device_GetProperty, SRB_SET_DEVICE_PROPERTY ->
-    // Device_SetProperty, SRB_INITIALIZE_DEVICE -> Device_Initialise,
-    // SRB_CHANGE_POWER_STATE -> Device_ChangePowerState, SRB_UNINITIALIZE_DEVICE ->
-    // Device_UnInitialise: wired with the device object.
+    {SRB_GET_DEVICE_PROPERTY, Device_GetProperty},
+    {SRB_SET_DEVICE_PROPERTY, Device_SetProperty},
+    // SRB_INITIALIZE_DEVICE -> Device_Initialise, SRB_UNINITIALIZE_DEVICE ->
+    // Device_UnInitialise: wired with the video stream object, which they bring
+    // up and down.
+    {SRB_CHANGE_POWER_STATE, Device_ChangePowerState},
     {SRB_UNKNOWN_DEVICE_COMMAND, mEntry_DeviceNotImplemented},
     {SRB_PAGING_OUT_DRIVER, mEntry_DeviceSuccess},
     {SRB_GET_DATA_INTERSECTION, Stream_GetDataIntersection},
@@ -231,9 +234,9 @@ void Entry_TimerCallback(PVOID context)
     // with 1 and stay unscheduled.
     if (InterlockedCompareExchange(reinterpret_cast<LONG volatile *>(&device->timerRunning), 1, 0) == 0)
         return;
-    // Device_WatchdogTimer (device, driver time) and then Stream_WatchdogTimer
-    // (device, driver time) are called here once the device and video stream
-    // objects exist. Both only compare times and create workers.
+    // Both watchdogs only compare times and create workers. Stream_WatchdogTimer
+    // (device, driver time) follows here once the video stream object exists.
+    Device_WatchdogTimer(device, Entry_GetDriverTime(device));
     StreamClassScheduleTimer(nullptr, device, kTimerPeriodMicroseconds, Entry_TimerCallback, device);
 }
 

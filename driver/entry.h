@@ -32,3 +32,6 @@ ULONG Entry_GetDriverTime(DEVICE_EXTENSION *device);
 // Worker routine of camera control's background step; parameter is the worker
 // record, handed on to Camera_BackgroundThread.
 void Entry_CameraBackground(PVOID parameter);
+// Worker routine of the device watchdog's ten-second action; parameter is the
+// worker record, handed on to Device_TenSecondsThread.
+void Entry_DeviceTenSeconds(PVOID parameter);

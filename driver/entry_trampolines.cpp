@@ -4,6 +4,7 @@
 #include "driver/entry.h"
 
 #include "camera/camera.h"
+#include "driver/device.h"
 
 // Each trampoline joins this file with the module it calls: Entry_FrameDataAvailable
 // (Frame_DataAvailableThread), Entry_FrameRequest (Frame_RequestThread) and
@@ -11,10 +12,14 @@
 // frame) with frame assembly and the video stream object; Entry_TransferCrisis
 // (Transfer_Crisis) and Entry_USBCallback (Transfer_USBCallback, the device object
 // ignored) with the isochronous transfer; Entry_CaptureRetry and Entry_CaptureAutoFR
-// (Capture_RetryThread, Capture_AutoFRThread) with capture control;
-// Entry_DeviceTenSeconds (Device_TenSecondsThread) with the device object.
+// (Capture_RetryThread, Capture_AutoFRThread) with capture control.
 
 void Entry_CameraBackground(PVOID parameter)
 {
     Camera_BackgroundThread(static_cast<EXTNS_WORKER *>(parameter));
+}
+
+void Entry_DeviceTenSeconds(PVOID parameter)
+{
+    Device_TenSecondsThread(static_cast<EXTNS_WORKER *>(parameter));
 }
