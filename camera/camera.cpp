@@ -297,11 +297,8 @@ ULONG Camera_Update(DEVICE_EXTENSION *device, ULONG *fullFrame)
 {
     CAMERA_RECORD &c = device->camera;
     ULONG result = 1;
-    Extns_Excluder_Acquire(&c.cameraLock, "Camera_Update");
-    if (c.started == 0) {
-        Extns_Excluder_Release(&c.cameraLock);
+    if (!mLockStarted(device, "Camera_Update"))
         return 0;
-    }
 
     if (c.buttonCheck != 0 || c.portsValid != 0)
         result &= mPollPorts(device);
@@ -340,11 +337,8 @@ ULONG Camera_Capture(DEVICE_EXTENSION *device)
 {
     CAMERA_RECORD &c = device->camera;
     ULONG result = 1;
-    Extns_Excluder_Acquire(&c.cameraLock, "Camera_Capture");
-    if (c.started == 0) {
-        Extns_Excluder_Release(&c.cameraLock);
+    if (!mLockStarted(device, "Camera_Capture"))
         return 0;
-    }
     if (mRunSequenceStep(device, &result)) {
         Extns_Excluder_Release(&c.cameraLock);
         return 0;

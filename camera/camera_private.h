@@ -19,6 +19,17 @@ template <class Send> inline ULONG mCommand(DEVICE_EXTENSION *device, Send send)
     return (sent != 0 && status != 0) ? 1 : 0;
 }
 
+// Takes cameraLock for an operation that needs a capture run: 1 with the lock
+// held when the camera is started, else 0 with the lock released again.
+inline ULONG mLockStarted(DEVICE_EXTENSION *device, const char *label)
+{
+    Extns_Excluder_Acquire(&device->camera.cameraLock, label);
+    if (device->camera.started != 0)
+        return 1;
+    Extns_Excluder_Release(&device->camera.cameraLock);
+    return 0;
+}
+
 // Compensation bytes are signed: byte b orders as (b + 128) mod 256.
 inline ULONG mCompOrder(ULONG comp)
 {

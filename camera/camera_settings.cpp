@@ -11,17 +11,6 @@
 // Cached port bytes are reused for this long while frames flow.
 static const ULONG mPortsCacheMs = 400;
 
-// Takes cameraLock and reports whether the camera is running; a setter that
-// needs the camera changes nothing when it is not.
-static bool mLockStarted(DEVICE_EXTENSION *device, const char *label)
-{
-    Extns_Excluder_Acquire(&device->camera.cameraLock, label);
-    if (device->camera.started != 0)
-        return true;
-    Extns_Excluder_Release(&device->camera.cameraLock);
-    return false;
-}
-
 static void mUnlock(DEVICE_EXTENSION *device)
 {
     Extns_Excluder_Release(&device->camera.cameraLock);

@@ -15,11 +15,8 @@ static const ULONG mDecimationValue = 10;
 ULONG Camera_SetCompression(DEVICE_EXTENSION *device, ULONG conference, ULONG confValue, ULONG capValue)
 {
     CAMERA_RECORD &c = device->camera;
-    Extns_Excluder_Acquire(&c.cameraLock, "Camera_SetCompression");
-    if (c.started == 0) {
-        Extns_Excluder_Release(&c.cameraLock);
+    if (!mLockStarted(device, "Camera_SetCompression"))
         return 0;
-    }
 
     // Value 1 means no compression; the other targets are kept as they were.
     if (conference != 0) {
