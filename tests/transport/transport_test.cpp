@@ -77,6 +77,7 @@ protected:
     void SetUp() override
     {
         setValue("Flicker", 0);
+        setValue("AutoFR", 0);
         rig_.camera().setFrameObserver([this](const zm4::emu::CapturedFrame &f) {
             FrameHeaderInfo info;
             StreamErrorDetails details;
@@ -426,22 +427,23 @@ protected:
 
 TEST_F(TransportStressTest, StreamCrisisAndStopOnRealThreads)
 {
-    ASSERT_EQ(Frame_Start(dev(), kYUY2, 176, 144), STATUS_SUCCESS);
-    run(600, 2);
-    rig_.camera().faults().isoFail = {true, 1.0, 3};
-    run(900, 2);
-    rig_.camera().faults().stall.on = true;
-    run(300, 2);
-    Frame_Stop(dev());
-    rig_.camera().faults().stall.on = false;
-    rig_.runFor(600);
-    EXPECT_EQ(dev()->xferRequestsInFlight, 0);
+    // Set before the bus first runs the camera: the bus thread reads them.
+    zm4::emu::Faults faults;
+    faults.isoFail = {true, 0.03, -1}; // per packet: two failed requests in a row set off a crisis
+    rig_.camera().setFaults(faults);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(Frame_Start(dev(), kYUY2, 176, 144), STATUS_SUCCESS);
+        run(500 + 100 * round, 2);
+        Frame_Stop(dev());
+        EXPECT_EQ(InterlockedCompareExchange(&dev()->xferRequestsInFlight, 0, 0), 0);
+    }
+    rig_.runFor(300);
     EXPECT_GE(Debug_GetRecord()->crisisCount, 1u);
     // Real-time ticks come late on a busy machine and packets nobody polled are
     // lost, so how many frames arrive whole varies; none arrives damaged.
     matchReads(kYUY2);
     EXPECT_GT(dev()->xferCompletedRequests, 50);
-    EXPECT_GT(rig_.camera().counters().framesUploaded, 5u);
+    EXPECT_GT(rig_.camera().counters().framesUploaded, 0u);
     EXPECT_EQ(rig_.driverBlocks(), baseBlocks_);
 }
 
