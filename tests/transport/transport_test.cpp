@@ -26,66 +26,55 @@
 // The video stream's side, until it lands: reads wait as a count, and a frame
 // offered while one waits is taken (copied) by it.
 namespace {
-struct Reads {
-    std::mutex mutex;
-    int waiting = 0;
-    std::vector<std::vector<uint8_t>> taken;
-} g_reads;
+std::mutex g_mutex;
+int g_waiting = 0;
+std::vector<std::vector<uint8_t>> g_taken;
 } // namespace
 
 ULONG Stream_FrameAvailable(DEVICE_EXTENSION *, PVOID image, ULONG size)
 {
-    std::lock_guard lock(g_reads.mutex);
-    if (g_reads.waiting == 0 || image == nullptr)
+    std::lock_guard lock(g_mutex);
+    if (g_waiting == 0 || image == nullptr)
         return 0;
-    --g_reads.waiting;
-    auto *bytes = static_cast<uint8_t *>(image);
-    g_reads.taken.emplace_back(bytes, bytes + size);
+    --g_waiting;
+    g_taken.emplace_back(static_cast<uint8_t *>(image), static_cast<uint8_t *>(image) + size);
     return 1;
 }
 
 ULONG Stream_RequestsQueued(DEVICE_EXTENSION *)
 {
-    std::lock_guard lock(g_reads.mutex);
-    return g_reads.waiting > 0;
+    std::lock_guard lock(g_mutex);
+    return g_waiting > 0;
 }
 
 namespace {
 
 constexpr ULONG kRGB24 = 0, kRGB555 = 1, kI420 = 2, kYV12 = 3, kUYVY = 4, kYUY2 = 5;
-
-struct Captured {
-    bool compressed;
-    zm4::testing::Image422 reference;
-};
+using zm4::host::kMillisecond;
 
 class TransportTest : public ::testing::Test {
 protected:
     explicit TransportTest(zm4::host::Clock clock = zm4::host::Clock::Simulated)
-        : rig_([clock] {
-              zm4::testing::CameraRigOptions o;
-              o.kernel.clock = clock;
-              return o;
-          }())
+        : rig_({{}, {.clock = clock}})
     {
-        std::lock_guard lock(g_reads.mutex);
-        g_reads.waiting = 0;
-        g_reads.taken.clear();
+        g_waiting = 0;
+        g_taken.clear();
     }
 
     void SetUp() override
     {
         setValue("Flicker", 0);
         setValue("AutoFR", 0);
+        // What the host should show after each frame, and whether it came compressed.
         rig_.camera().setFrameObserver([this](const zm4::emu::CapturedFrame &f) {
             FrameHeaderInfo info;
             StreamErrorDetails details;
-            bool compressed = VerifyStreamBounded(f.bytes.data(), f.bytes.size(), &info, &details) == 0 &&
-                              info.compression != 0;
             zm4::testing::Image422 ref(f.reference->width, f.reference->height);
             ref.data = f.reference->data;
-            std::lock_guard lock(capturedMutex_);
-            captured_.push_back({compressed, std::move(ref)});
+            std::lock_guard lock(g_mutex);
+            compressed_.push_back(VerifyStreamBounded(f.bytes.data(), f.bytes.size(), &info, &details) == 0 &&
+                                  info.compression != 0);
+            captured_.push_back(std::move(ref));
         });
         Debug_Init();
         Frame_Initialise(dev());
@@ -106,8 +95,23 @@ protected:
     }
     uint32_t value(const char *name)
     {
-        auto stored = rig_.registry().read(zm4::host::kDriverKeyPath, name);
-        return stored ? stored->asDword().value_or(~0u) : ~0u;
+        return *rig_.registry().read(zm4::host::kDriverKeyPath, name)->asDword();
+    }
+    int waiting()
+    {
+        std::lock_guard lock(g_mutex);
+        return g_waiting;
+    }
+    void read()
+    {
+        std::lock_guard lock(g_mutex);
+        ++g_waiting;
+        Frame_Request(dev());
+    }
+    void tick()
+    {
+        InterlockedIncrement(reinterpret_cast<LONG volatile *>(&dev()->tickCount));
+        Frame_WatchdogTimer(dev(), Entry_GetDriverTime(dev()));
     }
 
     // ms of time in 10-ms slices, the watchdogs every 100 ms as the timer calls
@@ -115,24 +119,14 @@ protected:
     void run(int64_t ms, int reads)
     {
         auto &clock = rig_.kernel().scheduler();
-        const int64_t end = clock.now() + ms * zm4::host::kMillisecond;
-        if (nextTick_ == 0)
-            nextTick_ = clock.now() + 100 * zm4::host::kMillisecond;
+        const int64_t end = clock.now() + ms * kMillisecond;
+        nextTick_ = std::max(nextTick_, clock.now());
         while (clock.now() < end) {
-            int more = 0;
-            {
-                std::lock_guard lock(g_reads.mutex);
-                more = std::max(0, reads - g_reads.waiting);
-                g_reads.waiting += more;
-            }
-            for (int i = 0; i < more; ++i)
-                Frame_Request(dev());
+            while (waiting() < reads)
+                read();
             rig_.runFor(10);
-            while (clock.now() >= nextTick_) {
-                nextTick_ += 100 * zm4::host::kMillisecond;
-                InterlockedIncrement(reinterpret_cast<LONG volatile *>(&dev()->tickCount));
-                Frame_WatchdogTimer(dev(), Entry_GetDriverTime(dev()));
-            }
+            for (; clock.now() >= nextTick_; nextTick_ += 100 * kMillisecond)
+                tick();
         }
     }
 
@@ -142,7 +136,7 @@ protected:
     {
         if (cache_.size() != captured_.size() || cacheFormat_ != format)
             cache_.assign(captured_.size(), {}), cacheFormat_ = format;
-        const auto &ref = captured_[j].reference;
+        const auto &ref = captured_[j];
         if (cache_[j].empty()) {
             zm4::testing::EncodeOptions options;
             options.videoSize = ref.width > 176;
@@ -164,18 +158,14 @@ protected:
     std::vector<size_t> matchReads(ULONG format, bool upscale = false)
     {
         std::vector<size_t> matched;
-        size_t next = 0;
-        std::lock_guard lock(g_reads.mutex);
-        std::lock_guard lock2(capturedMutex_);
-        for (const auto &read : g_reads.taken) {
-            size_t j = next;
-            while (j < captured_.size() && expected(j, format, upscale) != read)
-                ++j;
-            EXPECT_LT(j, captured_.size()) << "read " << matched.size() << " matches no captured frame";
-            if (j == captured_.size())
+        std::lock_guard lock(g_mutex);
+        for (size_t j = 0; matched.size() < g_taken.size(); ++j) {
+            if (j == captured_.size()) {
+                ADD_FAILURE() << "read " << matched.size() << " matches no captured frame";
                 break;
-            matched.push_back(j);
-            next = j;
+            }
+            if (expected(j, format, upscale) == g_taken[matched.size()])
+                matched.push_back(j--);
         }
         return matched;
     }
@@ -192,8 +182,8 @@ protected:
     }
 
     zm4::testing::CameraRig rig_;
-    std::mutex capturedMutex_;
-    std::vector<Captured> captured_;
+    std::vector<zm4::testing::Image422> captured_;
+    std::vector<bool> compressed_;
     size_t baseBlocks_ = 0;
     int64_t nextTick_ = 0;
     std::vector<std::vector<uint8_t>> cache_;
@@ -213,8 +203,7 @@ TEST_F(TransportTest, CifStreamsDeliverTheCamerasPictureAtEverySetting)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.format);
         setValue("CapValue", c.capValue);
-        captured_.clear();
-        g_reads.taken.clear();
+        captured_.clear(), compressed_.clear(), g_taken.clear();
         size_t from = rig_.camera().trace().entries().size();
         const uint64_t uploaded = rig_.camera().counters().framesUploaded;
         ASSERT_EQ(Frame_Start(dev(), c.format, 352, 288), STATUS_SUCCESS);
@@ -223,9 +212,8 @@ TEST_F(TransportTest, CifStreamsDeliverTheCamerasPictureAtEverySetting)
         auto matched = matchReads(c.format);
         EXPECT_GT(matched.size(), c.capValue == 1 ? 10u : 60u);
         ASSERT_FALSE(matched.empty());
-        EXPECT_FALSE(captured_[matched.front()].compressed);
-        EXPECT_EQ(std::count_if(captured_.begin(), captured_.end(), [](auto &f) { return f.compressed; }) > 0,
-                  c.capValue != 1);
+        EXPECT_FALSE(compressed_[matched.front()]);
+        EXPECT_EQ(std::count(compressed_.begin(), compressed_.end(), true) > 0, c.capValue != 1);
         EXPECT_EQ(rig_.camera().decimation(), c.capValue == 10);
         // One grab per frame sent, none lost or repeated.
         auto grabs = grabsSince(from);
@@ -262,11 +250,11 @@ TEST_F(TransportTest, CifStreamsDeliverTheCamerasPictureAtEverySetting)
     const uint64_t a1 = pool.allocationCount();
     const size_t t1 = trace.size();
     const uint64_t frames0 = rig_.camera().counters().framesUploaded;
-    const size_t reads0 = g_reads.taken.size();
+    const size_t reads0 = g_taken.size();
     while (rig_.camera().counters().framesUploaded < frames0 + 300)
         run(100, 1);
     const uint64_t frames = rig_.camera().counters().framesUploaded - frames0;
-    const uint64_t reads = g_reads.taken.size() - reads0 + 1;
+    const uint64_t reads = g_taken.size() - reads0 + 1;
     const uint64_t transport = pool.allocationCount() - a1 - perCommand * (trace.size() - t1);
     EXPECT_GE(transport, worker * frames);
     EXPECT_LE(transport, worker * (frames + reads + 12));
@@ -292,26 +280,21 @@ TEST_F(TransportTest, ReadPaceChoosesTheModeAndLargeOutputRunsOnDemand)
         ASSERT_EQ(Frame_Start(dev(), kYUY2, 176, 144), STATUS_SUCCESS);
         for (int k = 0; k < 6; ++k) {
             run(k < 5 ? p.gap : p.last, 0);
-            std::lock_guard lock(g_reads.mutex);
-            ++g_reads.waiting;
-            Frame_Request(dev());
+            read();
         }
         run(300, 0);
         EXPECT_EQ(dev()->captureOnDemand, p.onDemand) << p.capValue << ": " << p.gap << ", " << p.last;
         Frame_Stop(dev());
     }
-    captured_.clear();
-    g_reads.taken.clear();
-    g_reads.waiting = 0;
+    captured_.clear(), compressed_.clear(), g_taken.clear();
 
     setValue("CapValue", 5);
     ASSERT_EQ(Frame_Start(dev(), kRGB24, 640, 480), STATUS_SUCCESS);
     run(2000, 1);
     auto matched = matchReads(kRGB24, true);
     EXPECT_GT(matched.size(), 5u);
-    EXPECT_EQ(g_reads.taken.front().size(), 640u * 480 * 3);
-    EXPECT_EQ(captured_.back().reference.width, 320u);
-    EXPECT_EQ(captured_.back().reference.height, 240u);
+    EXPECT_EQ(g_taken.front().size(), 640u * 480 * 3);
+    EXPECT_EQ(captured_.back().width * captured_.back().height, 320u * 240);
 
     // Nobody reads: frames stop coming after the one outstanding grab.
     run(300, 0);
@@ -342,16 +325,14 @@ TEST_F(TransportTest, StallsAreRecoveredOrGivenUpAfterTenCrisesAndAQueuedCrisisY
     const ULONG crises = Debug_GetRecord()->crisisCount;
     EXPECT_GE(crises, 2u);
     rig_.camera().faults().stall.on = false;
-    size_t before = g_reads.taken.size();
-    size_t capturedBefore = captured_.size();
+    size_t before = g_taken.size();
     run(1500, 2);
     EXPECT_EQ(Debug_GetRecord()->crisisCount, crises);
     EXPECT_EQ(dev()->xferConsecutiveCrises, 0u);
     EXPECT_EQ(rig_.camera().alternate(), 3);
     auto matched = matchReads(kYUY2);
     ASSERT_GT(matched.size(), before + 10);
-    EXPECT_GE(matched[before], capturedBefore);
-    EXPECT_FALSE(captured_[matched[before]].compressed);
+    EXPECT_FALSE(compressed_[matched[before]]);
 
     size_t from = rig_.camera().trace().entries().size();
     rig_.camera().faults().stall.on = true;
@@ -371,17 +352,15 @@ TEST_F(TransportTest, StallsAreRecoveredOrGivenUpAfterTenCrisesAndAQueuedCrisisY
     Frame_Stop(dev());
     rig_.camera().faults().stall.on = false;
     ASSERT_EQ(Frame_Start(dev(), kYUY2, 352, 288), STATUS_SUCCESS);
-    before = g_reads.taken.size();
+    before = g_taken.size();
     run(1000, 2);
-    EXPECT_GT(g_reads.taken.size(), before + 5);
+    EXPECT_GT(g_taken.size(), before + 5);
 
     // Stopped with a crisis queued by the watchdog (no good packet for 200 ms):
     // the crisis runs later, finds nothing pending and submits nothing.
     rig_.camera().faults().stall.on = true;
-    for (int i = 0; i < 4 && dev()->xferCrisisPending == 0; ++i) {
-        InterlockedIncrement(reinterpret_cast<LONG volatile *>(&dev()->tickCount));
-        Frame_WatchdogTimer(dev(), Entry_GetDriverTime(dev()));
-    }
+    for (int i = 0; i < 4 && dev()->xferCrisisPending == 0; ++i)
+        tick();
     EXPECT_EQ(dev()->xferRunning, 0u);
     const ULONG queued = Debug_GetRecord()->crisisCount;
     Frame_Stop(dev());
