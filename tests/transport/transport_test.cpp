@@ -372,7 +372,8 @@ TEST_F(TransportTest, StallsAreRecoveredOrGivenUpAfterTenCrisesAndAQueuedCrisisY
 }
 
 // Damage on the wire: a failed request followed by good ones causes no crisis;
-// lost packets and corrupt frames are counted and never reach a read.
+// lost packets and corrupt frames are counted and never reach a read; a camera
+// that refuses every streaming setting fails the start.
 TEST_F(TransportTest, DamagedPacketsAndFramesNeverReachARead)
 {
     ASSERT_EQ(Frame_Start(dev(), kRGB24, 352, 288), STATUS_SUCCESS);
@@ -394,6 +395,15 @@ TEST_F(TransportTest, DamagedPacketsAndFramesNeverReachARead)
     auto matched = matchReads(kRGB24);
     EXPECT_GT(matched.size(), 20u);
     EXPECT_EQ(Debug_GetRecord()->crisisCount, 0u);
+    Frame_Stop(dev());
+
+    // A camera that refuses every streaming setting: the start fails with the
+    // selection's status, submits nothing and grabs nothing.
+    f.refusedAlternates = 0x0E;
+    const size_t from = rig_.camera().trace().entries().size();
+    EXPECT_EQ(Frame_Start(dev(), kRGB24, 352, 288), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(dev()->xferRequestsInFlight, 0);
+    EXPECT_TRUE(grabsSince(from).empty());
     Frame_Stop(dev());
 }
 
