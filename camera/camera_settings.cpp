@@ -335,7 +335,7 @@ ULONG Camera_GetGPIO(DEVICE_EXTENSION *device, ULONG *value)
             return ZIRC_ReadMCPorts(device, &c.ports[0], &c.ports[1], &c.ports[2], &c.ports[3]);
         });
         // Only while frames flow does Camera_Update keep the cache fresh.
-        if (device->transferRunning != 0)
+        if (InterlockedCompareExchange(reinterpret_cast<LONG volatile *>(&device->xferRunning), 0, 0) != 0)
             c.portsValid = 1;
         c.portsReadTime = now;
     }

@@ -54,14 +54,50 @@ struct DEVICE_EXTENSION {
     // Settings record. Owner: the property manager.
     SETTINGS_RECORD settings;
 
-    // Isochronous transfer state. Owner: isochronous transfer.
-    // running: 1 while completions may resubmit; camera control reads it to
-    // decide whether cached port bytes stay valid.
-    ULONG transferRunning;
+    // Isochronous transfer state. Owner: isochronous transfer. The counters are
+    // changed with interlocked operations because the crisis and the stop poll
+    // them without the spin lock; the flags that the watchdog sets from the
+    // timer are read and written with interlocked operations as well.
+    LONG xferRequestsInFlight;   // handed to the bus driver and not yet completed
+    ULONG xferRunning;           // 1 while completions may resubmit; camera control reads it too
+    LONG xferFailedRequests;     // completions with a failed status (diagnostic)
+    ULONG xferCrisisPending;     // a failed request, a request without good packets or a stall
+    ULONG xferConsecutiveCrises; // crises since the last good packet
+    LONG xferCompletedRequests;  // all completions (diagnostic)
+    LONG xferFailedPackets;      // packets with a failed status (diagnostic)
+    ULONG xferBufferSize;        // capacity of the frame buffer being filled
+    ULONG xferBufferFill;        // bytes copied into it so far
+    UCHAR *xferCurrentBuffer;    // the frame buffer being filled, or null
+    EXTNS_EMPTY_BUFFER_QUEUE xferEmptyBuffers; // frame buffers free for filling, value = size
+    ULONG xferLastGoodPacketTime;              // driver ms; 0xFFFFFFFF after initialise
+    KSPIN_LOCK xferSpinLock;                   // completions, and the crisis while it resubmits
+    EXTNS_EXCLUDER xferExcluder;               // serialises the crisis and the stop
+    ULONG xferPacketsPerRequest;               // "XferPackets"
+    ULONG xferRequestsPerStream;               // "XferIRPs"
 
-    // Frame assembly state. Owner: frame assembly.
+    // Frame assembly state. Owner: frame assembly. Everything but the
+    // full-frame flag is used under the frame excluder; the flag is also set by
+    // the transfer's warning at dispatch level.
+    UCHAR *frameDecodeBuffer;     // last decoded image (a quarter frame when upscaling), owned
+    UCHAR *frameUpscaleBuffer;    // the doubled image when upscaling, owned
+    ULONG frameSize;              // bytes of one output frame
+    USHORT frameDecimationState;  // the decoder's word that lasts across frames
+    ULONG frameOutputFormat;      // output format code of the stream's format
+    EXTNS_EXCLUDER frameExcluder; // frame work items, the held-frame copy and finish
+    ULONG frameFullFrame;         // 1: compressed frames wait for an uncompressed one
+    ULONG frameUpscale;           // 1: output above 352 x 288, camera at half size
+    ULONG frameHeld;              // 1: the output buffer holds a frame no read has taken
+    ULONG frameBitsPerPixel;      // of the stream's format, fixed from start to stop
 
-    // Capture control state. Owner: capture control.
+    // Capture control state. Owner: capture control. Plain flags written without
+    // a lock by the frame work items, the watchdog and the retry.
+    ULONG captureGrabOutstanding;  // a grab was issued and its frame not uploaded yet
+    ULONG captureOnDemand;         // 1: grab only when a frame is wanted
+    ULONG captureGrabTime;         // accurate ms of the last grab
+    ULONG captureLastDeliveryTime; // accurate ms of the last frame taken by a read
+    ULONG captureRetryHappened;    // the next upload sets the full-frame flag
+    ULONG captureNextAutoFRTime;   // driver ms when the automatic frame rate runs next
+    ULONG captureRetrying;         // the retry work item is running
 
     // Camera control state, including the status-check flag `statusCheck`, which
     // lies directly after the physical device object. Owner: the camera record,

@@ -6,6 +6,7 @@
 
 #include "platform/kernel/kernel.h"
 #include "platform/port/stream_class.h"
+#include "platform/usb/usb.h"
 
 struct DEVICE_EXTENSION;
 
@@ -35,3 +36,13 @@ void Entry_CameraBackground(PVOID parameter);
 // Worker routine of the device watchdog's ten-second action; parameter is the
 // worker record, handed on to Device_TenSecondsThread.
 void Entry_DeviceTenSeconds(PVOID parameter);
+
+// The video transport's routines. Entry_USBCallback is the completion routine
+// of every isochronous request (the device object is ignored); the others are
+// worker routines whose parameter, the worker record, goes on unchanged.
+NTSTATUS Entry_USBCallback(DEVICE_OBJECT *deviceObject, IRP *irp, PVOID context);
+void Entry_TransferCrisis(PVOID parameter);
+void Entry_FrameDataAvailable(PVOID parameter);
+void Entry_FrameRequest(PVOID parameter);
+void Entry_CaptureRetry(PVOID parameter);
+void Entry_CaptureAutoFR(PVOID parameter);

@@ -6,13 +6,11 @@
 #include "camera/camera.h"
 #include "driver/device.h"
 
-// Each trampoline joins this file with the module it calls: Entry_FrameDataAvailable
-// (Frame_DataAvailableThread), Entry_FrameRequest (Frame_RequestThread) and
 // Entry_StreamEmptyFrame (Extns_Worker_Destroy, then Stream_FrameAvailable with no
-// frame) with frame assembly and the video stream object; Entry_TransferCrisis
-// (Transfer_Crisis) and Entry_USBCallback (Transfer_USBCallback, the device object
-// ignored) with the isochronous transfer; Entry_CaptureRetry and Entry_CaptureAutoFR
-// (Capture_RetryThread, Capture_AutoFRThread) with capture control.
+// frame) joins this file with the video stream object. The video transport's
+// trampolines (Entry_USBCallback, Entry_TransferCrisis, Entry_FrameDataAvailable,
+// Entry_FrameRequest, Entry_CaptureRetry, Entry_CaptureAutoFR) are in
+// entry_transport.cpp.
 
 void Entry_CameraBackground(PVOID parameter)
 {

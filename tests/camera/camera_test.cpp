@@ -142,7 +142,7 @@ TEST_F(CameraControlTest, WindowPortsAndButtonAreServedAtTheNextUpdate)
 
     // While frames flow the port bytes are cached for 400 ms and refreshed by
     // every update.
-    dev()->transferRunning = 1;
+    dev()->xferRunning = 1;
     ULONG gpio = 0;
     from = mark();
     Camera_GetGPIO(dev(), &gpio);
