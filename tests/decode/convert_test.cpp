@@ -9,6 +9,7 @@
 #include "tests/decode/decode_env.h"
 
 namespace zm4::testing {
+using namespace zm4::decode;
 namespace {
 
 struct Edge {

@@ -3,12 +3,14 @@
 // image, the decimation rules, the fast paths against the reference path and
 // the table form of RGB24 without MMX.
 #include <cstring>
+#include <random>
 #include <tuple>
 
 #include "decode/yuv2rgb.h"
 #include "tests/decode/stream_test_util.h"
 
 namespace zm4::testing {
+using namespace zm4::decode;
 namespace {
 
 struct Size {
@@ -273,14 +275,19 @@ TEST(SkipCodes, OddRowsLeaveThePlanarChromaAlone)
     }
 }
 
-// Every frame kind, decoded by the fast paths and by the reference path.
+// Every frame kind, decoded by the reference path and by the fast paths of
+// every instruction-set level the processor has.
 TEST(FastPaths, ByteIdenticalToTheReferencePath)
 {
+    const uint32_t levels = Decode_SupportedIsa() + 1;
     for (const uint32_t format : kAllFormats)
         for (const Size size : {Size{8, 4}, Size{24, 12}, Size{344, 284}}) {
-            std::vector<std::vector<uint8_t>> outputs[2];
-            for (const uint32_t reference : {1u, 0u}) {
-                Decode_ForceReferencePath(reference);
+            std::vector<std::vector<uint8_t>> outputs[4];
+            for (uint32_t run = 0; run <= levels; ++run) {
+                // Run 0: the reference path; run 1 + level: that level's kernels.
+                Decode_ForceReferencePath(run == 0);
+                Decode_ForceIsa(run == 0 ? Decode_IsaBest : run - 1);
+                const uint32_t reference = run;
                 std::vector<uint8_t> out = noiseBuffer(modelOutputBytes(format, size.w, size.h), 11);
                 uint16_t state = 0;
                 Image422 prev;
@@ -302,11 +309,53 @@ TEST(FastPaths, ByteIdenticalToTheReferencePath)
                     }
             }
             Decode_ForceReferencePath(0);
-            ASSERT_EQ(outputs[0].size(), outputs[1].size());
-            for (size_t i = 0; i < outputs[0].size(); ++i)
-                EXPECT_EQ(outputs[0][i], outputs[1][i])
-                    << formatName(format) << " " << size.w << "x" << size.h << " frame " << i;
+            Decode_ForceIsa(Decode_IsaBest);
+            for (uint32_t run = 1; run <= levels; ++run)
+                for (size_t i = 0; i < outputs[0].size(); ++i)
+                    EXPECT_EQ(outputs[0][i], outputs[run][i])
+                        << formatName(format) << " " << size.w << "x" << size.h << " level " << run - 1
+                        << " frame " << i;
         }
+}
+
+// A 4:2:0 odd line that ends before its row does (an uncompressed line of
+// half its luma, a compressed one without its trailing skip codes) leaves the
+// rest of the row as a skip would: its own luma with the chroma of the new
+// row above, as the complete line shows it.
+TEST(FinalImages, ShortOddLinesOf420TakeTheNewChromaAbove)
+{
+    std::mt19937 rng(42);
+    const auto line = [&rng](size_t n) {
+        std::vector<uint8_t> v(n);
+        for (auto &b : v)
+            b = static_cast<uint8_t>(rng() & 0xFE); // even: every byte starts a pair, never a code
+        return v;
+    };
+    const auto before = handFrame(16, 4, false, true, {line(32), line(16), line(32), line(16)}, 1);
+    const auto row0 = line(32), row1 = line(16), row2 = line(32), row3 = line(16);
+    // Row 1 complete: its new luma for four pairs, the luma it had for the rest.
+    std::vector<uint8_t> whole(row1.begin(), row1.begin() + 8);
+    whole.insert(whole.end(), before.begin() + 64 + 2 + 32 + 1 + 2 + 8,
+                 before.begin() + 64 + 2 + 32 + 1 + 2 + 16);
+    const auto complete = handFrame(16, 4, false, true, {row0, whole, row2, row3}, 1);
+    const std::vector<uint8_t> half(row1.begin(), row1.begin() + 8);
+    for (const bool compress : {false, true}) {
+        const auto cut = handFrame(16, 4, compress, true, {row0, half, row2, row3}, 1);
+        for (const uint32_t format : kAllFormats) {
+            std::vector<uint8_t> got = noiseBuffer(Decode_ImageBytes(format, 16, 4), 3), want = got;
+            uint16_t state = 0;
+            for (auto *out : {&got, &want})
+                ASSERT_EQ(
+                    FormatStreamBounded(format, before.data(), before.size(), out->data(), 16, 4, &state),
+                    ZM4_FRAME_OK);
+            ASSERT_EQ(FormatStreamBounded(format, cut.data(), cut.size(), got.data(), 16, 4, &state),
+                      ZM4_FRAME_OK);
+            ASSERT_EQ(
+                FormatStreamBounded(format, complete.data(), complete.size(), want.data(), 16, 4, &state),
+                ZM4_FRAME_OK);
+            EXPECT_TRUE(got == want) << formatName(format) << (compress ? " compressed" : " uncompressed");
+        }
+    }
 }
 
 TEST(Rgb24WithoutMmx, UsesTheTableForm)
