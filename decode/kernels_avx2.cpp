@@ -13,24 +13,23 @@ struct Bgr16 {
     __m256i b, g, r; // 16 lanes each, shifted but not yet clamped
 };
 
-// The direct form on 8 pairs (see the AVX-512 kernels).
+// The direct form on 8 pairs, by multiply-adds of paired bytes (see the
+// AVX-512 kernels).
 inline Bgr16 mConvert(const uint8_t *src)
 {
     const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src));
-    const __m256i idxU =
-        _mm256_broadcastsi128_si256(_mm_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1));
-    const __m256i idxV = _mm256_broadcastsi128_si256(
-        _mm_setr_epi8(3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15, -1));
-    const __m256i luma = _mm256_and_si256(in, _mm256_set1_epi16(0x00FF));
-    const __m256i u = _mm256_sub_epi16(_mm256_shuffle_epi8(in, idxU), _mm256_set1_epi16(128));
-    const __m256i v = _mm256_sub_epi16(_mm256_shuffle_epi8(in, idxV), _mm256_set1_epi16(128));
-    const __m256i y =
-        _mm256_mullo_epi16(_mm256_sub_epi16(luma, _mm256_set1_epi16(16)), _mm256_set1_epi16(19));
-    const __m256i green = _mm256_add_epi16(_mm256_mullo_epi16(u, _mm256_set1_epi16(6)),
-                                           _mm256_mullo_epi16(v, _mm256_set1_epi16(13)));
-    return {_mm256_srai_epi16(_mm256_add_epi16(y, _mm256_slli_epi16(u, 5)), 4),
-            _mm256_srai_epi16(_mm256_sub_epi16(y, green), 4),
-            _mm256_srai_epi16(_mm256_add_epi16(y, _mm256_mullo_epi16(v, _mm256_set1_epi16(26))), 4)};
+    const __m256i yu = _mm256_shuffle_epi8(
+        in, _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13)));
+    const __m256i yv = _mm256_shuffle_epi8(in, _mm256_broadcastsi128_si256(_mm_setr_epi8(
+                                                   0, 3, 2, 3, 4, 7, 6, 7, 8, 11, 10, 11, 12, 15, 14, 15)));
+    const __m256i blue = _mm256_maddubs_epi16(yu, _mm256_set1_epi16(32 << 8 | 19));
+    const __m256i red = _mm256_maddubs_epi16(yv, _mm256_set1_epi16(26 << 8 | 19));
+    const __m256i green =
+        _mm256_add_epi16(_mm256_maddubs_epi16(yu, _mm256_set1_epi16(static_cast<int16_t>(0xFA13))),
+                         _mm256_maddubs_epi16(yv, _mm256_set1_epi16(static_cast<int16_t>(0xF300))));
+    return {_mm256_srai_epi16(_mm256_sub_epi16(blue, _mm256_set1_epi16(4400)), 4),
+            _mm256_srai_epi16(_mm256_add_epi16(green, _mm256_set1_epi16(2128)), 4),
+            _mm256_srai_epi16(_mm256_sub_epi16(red, _mm256_set1_epi16(3632)), 4)};
 }
 
 // Within each 128-bit lane, packus(b, g) holds blue k at byte k and green k
@@ -141,9 +140,23 @@ void mToPlanar(const uint8_t *src, uint8_t *y, uint8_t *u, uint8_t *v, uint32_t 
         RowKernels_Baseline.toPlanar(src, y, u, v, pairs - i);
 }
 
+uint32_t mCountPairs(const uint8_t *p, uint32_t most)
+{
+    uint32_t run = 0;
+    for (; run + 8 <= most; run += 8) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 4 * size_t{run}));
+        const uint32_t odd =
+            static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(x, 7))) & 0x11111111u;
+        if (odd != 0)
+            return run + static_cast<uint32_t>(__builtin_ctz(odd)) / 4;
+    }
+    return run + RowKernels_Baseline.countPairs(p + 4 * size_t{run}, most - run);
+}
+
 } // namespace
 
 // The resize keeps the baseline filter, which the compiler vectorises.
-const RowKernels RowKernels_Avx2 = {"avx2", mToRGB32, mToRGB24, mToRGB16, mToUYVY, mToPlanar, nullptr};
+const RowKernels RowKernels_Avx2 = {"avx2",  mToRGB32,  mToRGB24,    mToRGB16,
+                                    mToUYVY, mToPlanar, mCountPairs, nullptr};
 
 } // namespace zm4::decode

@@ -18,25 +18,27 @@ struct Bgr32 {
     __m512i b, g, r;
 };
 
-// The direct form on 16 pairs: y = 19 (Y - 16), u = U - 128, v = V - 128;
-// blue y + 32u, green y - 6u - 13v, red y + 26v, each >> 4. Every lane stays
-// within the signed 16-bit range (see the baseline kernels).
+// The direct form on 16 pairs: blue 19 (Y - 16) + 32 (U - 128), green
+// 19 (Y - 16) - 6 (U - 128) - 13 (V - 128), red 19 (Y - 16) + 26 (V - 128),
+// each >> 4. Each pixel's (Y, U) and (Y, V) bytes are paired up and weighed
+// by a multiply-add of unsigned bytes by signed bytes; the offsets are folded
+// into one constant per component. No sum leaves the signed 16-bit range
+// (19Y + 32U is at most 12975), so nothing saturates and the bytes are the
+// direct form's.
 inline Bgr32 mConvert(__m512i in)
 {
-    const __m512i idxU =
-        _mm512_broadcast_i32x4(_mm_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1));
-    const __m512i idxV =
-        _mm512_broadcast_i32x4(_mm_setr_epi8(3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15, -1));
-    const __m512i luma = _mm512_and_si512(in, _mm512_set1_epi16(0x00FF));
-    const __m512i u = _mm512_sub_epi16(_mm512_shuffle_epi8(in, idxU), _mm512_set1_epi16(128));
-    const __m512i v = _mm512_sub_epi16(_mm512_shuffle_epi8(in, idxV), _mm512_set1_epi16(128));
-    const __m512i y =
-        _mm512_mullo_epi16(_mm512_sub_epi16(luma, _mm512_set1_epi16(16)), _mm512_set1_epi16(19));
-    const __m512i green = _mm512_add_epi16(_mm512_mullo_epi16(u, _mm512_set1_epi16(6)),
-                                           _mm512_mullo_epi16(v, _mm512_set1_epi16(13)));
-    return {_mm512_srai_epi16(_mm512_add_epi16(y, _mm512_slli_epi16(u, 5)), 4),
-            _mm512_srai_epi16(_mm512_sub_epi16(y, green), 4),
-            _mm512_srai_epi16(_mm512_add_epi16(y, _mm512_mullo_epi16(v, _mm512_set1_epi16(26))), 4)};
+    const __m512i yu = _mm512_shuffle_epi8(
+        in, _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13)));
+    const __m512i yv = _mm512_shuffle_epi8(
+        in, _mm512_broadcast_i32x4(_mm_setr_epi8(0, 3, 2, 3, 4, 7, 6, 7, 8, 11, 10, 11, 12, 15, 14, 15)));
+    const __m512i blue = _mm512_maddubs_epi16(yu, _mm512_set1_epi16(32 << 8 | 19));
+    const __m512i red = _mm512_maddubs_epi16(yv, _mm512_set1_epi16(26 << 8 | 19));
+    const __m512i green =
+        _mm512_add_epi16(_mm512_maddubs_epi16(yu, _mm512_set1_epi16(static_cast<int16_t>(0xFA13))),
+                         _mm512_maddubs_epi16(yv, _mm512_set1_epi16(static_cast<int16_t>(0xF300))));
+    return {_mm512_srai_epi16(_mm512_sub_epi16(blue, _mm512_set1_epi16(4400)), 4),
+            _mm512_srai_epi16(_mm512_add_epi16(green, _mm512_set1_epi16(2128)), 4),
+            _mm512_srai_epi16(_mm512_sub_epi16(red, _mm512_set1_epi16(3632)), 4)};
 }
 
 inline __mmask64 mBytes(uint32_t n)
@@ -81,70 +83,119 @@ inline __m512i mLoad(const Index64 &index)
     return _mm512_load_si512(index.v);
 }
 
+// Each kernel runs whole steps with plain loads and stores, then at most one
+// step with masks for the last pairs.
 void mToRGB24(const uint8_t *src, uint8_t *dst, uint32_t pairs)
 {
     const __m512i i0 = mLoad(kRgb24[0]), i1 = mLoad(kRgb24[1]);
-    for (uint32_t done = 0; done < pairs; done += 16, src += 64, dst += 96) {
-        const uint32_t n = pairs - done < 16 ? pairs - done : 16;
-        const Bgr32 c = mConvert(_mm512_maskz_loadu_epi8(mBytes(4 * n), src));
+    const auto step = [&](__m512i in, __m512i &lo, __m512i &hi) {
+        const Bgr32 c = mConvert(in);
         const __m512i bg = _mm512_packus_epi16(c.b, c.g);
         const __m512i rr = _mm512_packus_epi16(c.r, c.r);
-        const __m512i lo = _mm512_permutex2var_epi8(bg, i0, rr);
-        const __m512i hi = _mm512_permutex2var_epi8(bg, i1, rr);
-        if (n == 16) {
-            _mm512_storeu_si512(dst, lo);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 64), _mm512_castsi512_si256(hi));
-        } else {
-            const uint32_t bytes = 6 * n;
-            _mm512_mask_storeu_epi8(dst, mBytes(bytes), lo);
-            if (bytes > 64)
-                _mm256_mask_storeu_epi8(dst + 64, static_cast<__mmask32>(mBytes(bytes - 64)),
-                                        _mm512_castsi512_si256(hi));
-        }
+        lo = _mm512_permutex2var_epi8(bg, i0, rr);
+        hi = _mm512_permutex2var_epi8(bg, i1, rr);
+    };
+    __m512i lo, hi;
+    for (; pairs >= 16; pairs -= 16, src += 64, dst += 96) {
+        step(_mm512_loadu_si512(src), lo, hi);
+        _mm512_storeu_si512(dst, lo);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 64), _mm512_castsi512_si256(hi));
+    }
+    if (pairs > 0) {
+        step(_mm512_maskz_loadu_epi8(mBytes(4 * pairs), src), lo, hi);
+        const uint32_t bytes = 6 * pairs;
+        _mm512_mask_storeu_epi8(dst, mBytes(bytes), lo);
+        if (bytes > 64)
+            _mm256_mask_storeu_epi8(dst + 64, static_cast<__mmask32>(mBytes(bytes - 64)),
+                                    _mm512_castsi512_si256(hi));
     }
 }
 
 void mToRGB32(const uint8_t *src, uint8_t *dst, uint32_t pairs)
 {
     const __m512i i0 = mLoad(kRgb32[0]), i1 = mLoad(kRgb32[1]);
-    for (uint32_t done = 0; done < pairs; done += 16, src += 64, dst += 128) {
-        const uint32_t n = pairs - done < 16 ? pairs - done : 16;
-        const Bgr32 c = mConvert(_mm512_maskz_loadu_epi8(mBytes(4 * n), src));
+    const auto step = [&](__m512i in, __m512i &lo, __m512i &hi) {
+        const Bgr32 c = mConvert(in);
         const __m512i bg = _mm512_packus_epi16(c.b, c.g);
         const __m512i r0 = _mm512_packus_epi16(c.r, _mm512_setzero_si512());
-        const __m512i lo = _mm512_permutex2var_epi8(bg, i0, r0);
-        const __m512i hi = _mm512_permutex2var_epi8(bg, i1, r0);
-        const uint32_t bytes = 8 * n;
+        lo = _mm512_permutex2var_epi8(bg, i0, r0);
+        hi = _mm512_permutex2var_epi8(bg, i1, r0);
+    };
+    __m512i lo, hi;
+    for (; pairs >= 16; pairs -= 16, src += 64, dst += 128) {
+        step(_mm512_loadu_si512(src), lo, hi);
+        _mm512_storeu_si512(dst, lo);
+        _mm512_storeu_si512(dst + 64, hi);
+    }
+    if (pairs > 0) {
+        step(_mm512_maskz_loadu_epi8(mBytes(4 * pairs), src), lo, hi);
+        const uint32_t bytes = 8 * pairs;
         _mm512_mask_storeu_epi8(dst, mBytes(bytes), lo);
         if (bytes > 64)
             _mm512_mask_storeu_epi8(dst + 64, mBytes(bytes - 64), hi);
     }
 }
 
+// Five bits of each component: blue shifted down from its clamped byte, green
+// and red masked to their top five bits and weighed into place by one
+// multiply-add of (green, red) byte pairs: (G & F8) x 4 + (R & F8) x 128.
+constexpr Index64 mGreenRedIndex()
+{
+    Index64 r{};
+    for (uint32_t pixel = 0; pixel < 32; ++pixel) {
+        r.v[2 * pixel] = mPackedByte(pixel, 1);
+        r.v[2 * pixel + 1] = mPackedByte(pixel, 2);
+    }
+    return r;
+}
+constexpr Index64 kGreenRed = mGreenRedIndex();
+
 void mToRGB16(const uint8_t *src, uint8_t *dst, uint32_t pairs)
 {
-    const __m512i zero = _mm512_setzero_si512(), full = _mm512_set1_epi16(255);
-    for (uint32_t done = 0; done < pairs; done += 16, src += 64, dst += 64) {
-        const uint32_t n = pairs - done < 16 ? pairs - done : 16;
-        const Bgr32 c = mConvert(_mm512_maskz_loadu_epi8(mBytes(4 * n), src));
-        const __m512i b = _mm512_min_epi16(_mm512_max_epi16(c.b, zero), full);
-        const __m512i g = _mm512_min_epi16(_mm512_max_epi16(c.g, zero), full);
-        const __m512i r = _mm512_min_epi16(_mm512_max_epi16(c.r, zero), full);
-        const __m512i words = _mm512_or_si512(_mm512_or_si512(_mm512_slli_epi16(_mm512_srli_epi16(r, 3), 10),
-                                                              _mm512_slli_epi16(_mm512_srli_epi16(g, 3), 5)),
-                                              _mm512_srli_epi16(b, 3));
-        _mm512_mask_storeu_epi8(dst, mBytes(4 * n), words);
-    }
+    const __m512i igr = mLoad(kGreenRed);
+    const __m512i top5 = _mm512_set1_epi8(static_cast<char>(0xF8));
+    const __m512i weights = _mm512_set1_epi16(32 << 8 | 1);
+    const auto step = [&](__m512i in) {
+        const Bgr32 c = mConvert(in);
+        const __m512i bg = _mm512_packus_epi16(c.b, c.g);
+        const __m512i rr = _mm512_packus_epi16(c.r, c.r);
+        const __m512i gr =
+            _mm512_permutex2var_epi8(_mm512_and_si512(bg, top5), igr, _mm512_and_si512(rr, top5));
+        // Each lane's eight blue bytes widened: already in pixel order.
+        const __m512i blue = _mm512_srli_epi16(_mm512_unpacklo_epi8(bg, _mm512_setzero_si512()), 3);
+        return _mm512_or_si512(_mm512_slli_epi16(_mm512_maddubs_epi16(gr, weights), 2), blue);
+    };
+    for (; pairs >= 16; pairs -= 16, src += 64, dst += 64)
+        _mm512_storeu_si512(dst, step(_mm512_loadu_si512(src)));
+    if (pairs > 0)
+        _mm512_mask_storeu_epi8(dst, mBytes(4 * pairs),
+                                step(_mm512_maskz_loadu_epi8(mBytes(4 * pairs), src)));
 }
 
 void mToUYVY(const uint8_t *src, uint8_t *dst, uint32_t pairs)
 {
-    for (uint32_t done = 0; done < pairs; done += 16, src += 64, dst += 64) {
-        const uint32_t n = pairs - done < 16 ? pairs - done : 16;
-        const __mmask64 m = mBytes(4 * n);
-        const __m512i x = _mm512_maskz_loadu_epi8(m, src);
-        _mm512_mask_storeu_epi8(dst, m, _mm512_or_si512(_mm512_slli_epi16(x, 8), _mm512_srli_epi16(x, 8)));
+    const auto swap = [](__m512i x) {
+        return _mm512_or_si512(_mm512_slli_epi16(x, 8), _mm512_srli_epi16(x, 8));
+    };
+    for (; pairs >= 16; pairs -= 16, src += 64, dst += 64)
+        _mm512_storeu_si512(dst, swap(_mm512_loadu_si512(src)));
+    if (pairs > 0) {
+        const __mmask64 m = mBytes(4 * pairs);
+        _mm512_mask_storeu_epi8(dst, m, swap(_mm512_maskz_loadu_epi8(m, src)));
     }
+}
+
+uint32_t mCountPairs(const uint8_t *p, uint32_t most)
+{
+    const __m512i lowBits = _mm512_set1_epi32(1);
+    for (uint32_t run = 0; run < most; run += 16) {
+        const uint32_t n = most - run < 16 ? most - run : 16;
+        const __m512i x = _mm512_maskz_loadu_epi8(mBytes(4 * n), p + 4 * size_t{run});
+        const uint64_t odd = _mm512_test_epi8_mask(x, lowBits);
+        if (odd != 0)
+            return run + static_cast<uint32_t>(__builtin_ctzll(odd)) / 4;
+    }
+    return most;
 }
 
 constexpr Index64 mStrideIndex(uint32_t step, uint32_t first)
@@ -161,19 +212,28 @@ constexpr Index64 kLuma = mStrideIndex(2, 0), kU = mStrideIndex(4, 1), kV = mStr
 void mToPlanar(const uint8_t *src, uint8_t *y, uint8_t *u, uint8_t *v, uint32_t pairs)
 {
     const __m512i iy = mLoad(kLuma), iu = mLoad(kU), iv = mLoad(kV);
-    for (uint32_t done = 0; done < pairs; done += 32, src += 128, y += 64) {
-        const uint32_t n = pairs - done < 32 ? pairs - done : 32;
-        const uint32_t bytes = 4 * n;
+    for (; pairs >= 32; pairs -= 32, src += 128, y += 64) {
+        const __m512i a = _mm512_loadu_si512(src), b = _mm512_loadu_si512(src + 64);
+        _mm512_storeu_si512(y, _mm512_permutex2var_epi8(a, iy, b));
+        if (u != nullptr) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(u),
+                                _mm512_castsi512_si256(_mm512_permutex2var_epi8(a, iu, b)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(v),
+                                _mm512_castsi512_si256(_mm512_permutex2var_epi8(a, iv, b)));
+            u += 32;
+            v += 32;
+        }
+    }
+    if (pairs > 0) {
+        const uint32_t bytes = 4 * pairs;
         const __m512i a = _mm512_maskz_loadu_epi8(mBytes(bytes), src);
         const __m512i b =
             bytes > 64 ? _mm512_maskz_loadu_epi8(mBytes(bytes - 64), src + 64) : _mm512_setzero_si512();
-        _mm512_mask_storeu_epi8(y, mBytes(2 * n), _mm512_permutex2var_epi8(a, iy, b));
+        _mm512_mask_storeu_epi8(y, mBytes(2 * pairs), _mm512_permutex2var_epi8(a, iy, b));
         if (u != nullptr) {
-            const __mmask32 m = static_cast<__mmask32>(mBytes(n));
+            const __mmask32 m = static_cast<__mmask32>(mBytes(pairs));
             _mm256_mask_storeu_epi8(u, m, _mm512_castsi512_si256(_mm512_permutex2var_epi8(a, iu, b)));
             _mm256_mask_storeu_epi8(v, m, _mm512_castsi512_si256(_mm512_permutex2var_epi8(a, iv, b)));
-            u += 32;
-            v += 32;
         }
     }
 }
@@ -256,7 +316,7 @@ void mResizeRowPair(const uint8_t *a, const uint8_t *b, uint8_t *even, uint8_t *
 
 } // namespace
 
-const RowKernels RowKernels_Avx512 = {"avx512-vbmi", mToRGB32,  mToRGB24,      mToRGB16,
-                                      mToUYVY,       mToPlanar, mResizeRowPair};
+const RowKernels RowKernels_Avx512 = {"avx512-vbmi", mToRGB32,  mToRGB24,    mToRGB16,
+                                      mToUYVY,       mToPlanar, mCountPairs, mResizeRowPair};
 
 } // namespace zm4::decode

@@ -201,6 +201,23 @@ static void mToPlanar(const uint8_t *src, uint8_t *y, uint8_t *u, uint8_t *v, ui
 
 #endif
 
+static uint32_t mCountPairs(const uint8_t *p, uint32_t most)
+{
+    uint32_t run = 0;
+#if defined(__SSE2__)
+    // Four pairs a step: the low bit of each pair's first byte.
+    for (; run + 4 <= most; run += 4) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 4 * size_t{run}));
+        const uint32_t odd = static_cast<uint32_t>(_mm_movemask_epi8(_mm_slli_epi16(x, 7))) & 0x1111u;
+        if (odd != 0)
+            return run + static_cast<uint32_t>(__builtin_ctz(odd)) / 4;
+    }
+#endif
+    while (run < most && (p[4 * size_t{run}] & 1) == 0)
+        ++run;
+    return run;
+}
+
 // With A = row i and B = row i - 1, the vertical sums 3A + B and 3B + A give
 // each output byte as (3 x near sum + far sum + 8) >> 4, the weights 9, 3, 3,
 // 1. The four rows never overlap (the caller's order sees to it), which lets
@@ -233,7 +250,7 @@ const RowKernels RowKernels_Baseline = {
 #else
     "portable",
 #endif
-    mToRGB32, mToRGB24, mToRGB16, mToUYVY, mToPlanar, mResizeRowPair};
+    mToRGB32, mToRGB24, mToRGB16, mToUYVY, mToPlanar, mCountPairs, mResizeRowPair};
 
 uint32_t RowKernels_Supported()
 {

@@ -29,6 +29,10 @@ struct RowKernels {
     // Luma to y (2 bytes a pair); one U and one V sample a pair to u and v
     // unless u is null (odd rows carry no chroma into the planes).
     void (*toPlanar)(const uint8_t *src, uint8_t *y, uint8_t *u, uint8_t *v, uint32_t pairs);
+    // How many of the next `most` items at p (4 bytes apart) start with an
+    // even byte, that is are pixel pairs, before the first skip code or
+    // end-of-line marker. Reads the 4 x `most` bytes from p at most.
+    uint32_t (*countPairs)(const uint8_t *p, uint32_t most);
     // The doubling filter for input rows a (row i) and b (row i - 1) of `cols`
     // 3-byte pixels: output pixels 1 to 2 cols - 2 of rows even (2i) and odd
     // (2i - 1), which point at pixel 0 of their rows. cols >= 2. Null: the

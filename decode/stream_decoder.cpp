@@ -15,10 +15,6 @@
 #include "decode/yuv2rgb.h"
 #include "decode/zm4decode.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace zm4::decode {
 
 DecoderHeader Header;
@@ -97,6 +93,7 @@ struct FrameWalk {
     uint8_t *output;
     // The batched writer, or null when the reference path is forced.
     void (*rowWriter)(const uint8_t *src, uint32_t pairs);
+    uint32_t (*countPairs)(const uint8_t *p, uint32_t most);
     // 4:2:0 frames keep their even rows in the line image, where the odd rows
     // take their chroma from; 4:2:2 frames never read it back.
     bool keepLineImage;
@@ -255,25 +252,6 @@ static bool mDecodeUncompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
     return true;
 }
 
-// How many of the next `most` pairs at p start with an even byte, that is are
-// pairs and not a skip code or the end-of-line marker.
-static uint32_t mEvenRun(const uint8_t *p, uint32_t most)
-{
-    uint32_t run = 0;
-#if defined(__SSE2__)
-    // Four pairs a step: the low bit of each pair's first byte.
-    for (; run + 4 <= most; run += 4) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 4 * size_t{run}));
-        const uint32_t odd = static_cast<uint32_t>(_mm_movemask_epi8(_mm_slli_epi16(x, 7))) & 0x1111u;
-        if (odd != 0)
-            return run + static_cast<uint32_t>(__builtin_ctz(odd)) / 4;
-    }
-#endif
-    while (run < most && (p[4 * size_t{run}] & 1) == 0)
-        ++run;
-    return run;
-}
-
 static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
 {
     const bool rebuild420 = Header.subsampling == 0 && even_line == 0;
@@ -332,7 +310,7 @@ static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
         uint32_t most = (static_cast<uint32_t>(n) + 3) / 4;
         most = std::min<uint32_t>(most, (hostyuvcols - covered) / 4);
         most = static_cast<uint32_t>(std::min<size_t>(most, bytesLeft / 4));
-        const uint32_t run = mEvenRun(StreamBufferptr, most);
+        const uint32_t run = walk.countPairs(StreamBufferptr, most);
         mTakePairs(walk, run);
         n -= static_cast<int32_t>(4 * run);
         covered += 4 * run;
@@ -475,6 +453,7 @@ static uint32_t mFormatFrame(uint32_t formatCode, const uint8_t *stream, size_t 
     }
     walk.rowWriter =
         Decode_ReferencePath.load(std::memory_order_relaxed) != 0 ? nullptr : walk.writer.MakeRowFrom422;
+    walk.countPairs = RowKernels_Current()->countPairs;
     if (hostyuvrows == 0)
         return ZM4_FRAME_OK;
 
