@@ -227,19 +227,19 @@ static void mResizeRowPair(const uint8_t *__restrict a, const uint8_t *__restric
 {
     constexpr size_t px = 3;
     for (size_t j = 1; j < cols; ++j) {
-        const uint8_t *pa = a + j * px;
-        const uint8_t *pb = b + j * px;
-        uint8_t *pe = even + 2 * j * px; // output pixel 2j; pixel 2j - 1 just before it
-        uint8_t *po = odd + 2 * j * px;
+        const uint8_t *pa = a + j * px, *la = pa - px; // P and L; U and D below
+        const uint8_t *pb = b + j * px, *lb = pb - px;
+        uint8_t *pe = even + 2 * j * px, *le = pe - px; // output pixels 2j and 2j - 1
+        uint8_t *po = odd + 2 * j * px, *lo = po - px;
         for (size_t c = 0; c < px; ++c) {
-            const uint32_t nearRow = 3u * pa[c] + pb[c];               // 3P + U
-            const uint32_t nearRowLeft = 3u * pa[c - px] + pb[c - px]; // 3L + D
-            const uint32_t farRow = 3u * pb[c] + pa[c];                // 3U + P
-            const uint32_t farRowLeft = 3u * pb[c - px] + pa[c - px];  // 3D + L
+            const uint32_t nearRow = 3u * pa[c] + pb[c];     // 3P + U
+            const uint32_t nearRowLeft = 3u * la[c] + lb[c]; // 3L + D
+            const uint32_t farRow = 3u * pb[c] + pa[c];      // 3U + P
+            const uint32_t farRowLeft = 3u * lb[c] + la[c];  // 3D + L
             pe[c] = static_cast<uint8_t>((3 * nearRow + nearRowLeft + 8) >> 4);
-            pe[c - px] = static_cast<uint8_t>((3 * nearRowLeft + nearRow + 8) >> 4);
+            le[c] = static_cast<uint8_t>((3 * nearRowLeft + nearRow + 8) >> 4);
             po[c] = static_cast<uint8_t>((3 * farRow + farRowLeft + 8) >> 4);
-            po[c - px] = static_cast<uint8_t>((3 * farRowLeft + farRow + 8) >> 4);
+            lo[c] = static_cast<uint8_t>((3 * farRowLeft + farRow + 8) >> 4);
         }
     }
 }

@@ -3,7 +3,6 @@
 // source, and the 5-5-5 packing.
 #include <algorithm>
 #include <array>
-#include <random>
 
 #include "decode/yuv2rgb.h"
 #include "tests/decode/decode_env.h"
@@ -141,13 +140,6 @@ TEST(Conversion, Rgb16Packing)
     EXPECT_EQ(viaRgb16(white), (std::array<uint16_t, 2>{0x7FFF, 0x7FFF}));
     const uint8_t redish[4] = {128, 128, 16, 255};
     EXPECT_EQ(viaRgb16(redish)[0], 0x7C70);
-    for (uint32_t b = 0; b < 256; ++b)
-        for (uint32_t g = 0; g < 256; ++g)
-            for (uint32_t r = 0; r < 256; r += 5) {
-                const Bgr c{uint8_t(b), uint8_t(g), uint8_t(r)};
-                ASSERT_EQ(ConvertRGB24PixelToRGB16(c.b, c.g, c.r), modelPack555(c))
-                    << b << " " << g << " " << r;
-            }
 }
 
 TEST(Conversion, AllChromaForSeveralLumaValues)
@@ -161,20 +153,6 @@ TEST(Conversion, AllChromaForSeveralLumaValues)
                 if (HasFailure())
                     return;
             }
-    }
-}
-
-TEST(Conversion, VectorFormEqualsDirectFormOnRandomPairs)
-{
-    std::mt19937 rng(20261205);
-    for (int i = 0; i < 400000; ++i) {
-        const auto bits = static_cast<uint32_t>(rng());
-        const uint8_t src[4] = {uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24)};
-        const PairResult mmx = viaRgb24(YUVPixeltoRGB24MMX, src);
-        const PairResult direct = viaRgb32(src);
-        ASSERT_TRUE(mmx.px[0] == direct.px[0] && mmx.px[1] == direct.px[1]) << "pair " << std::hex << bits;
-        if (i % 16 == 0)
-            checkPair(src);
     }
 }
 

@@ -111,49 +111,6 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, FrameKinds,
                                             ::testing::ValuesIn(kSizes)),
                          sizeName);
 
-// Bytes of output row r (luma only for the planar formats) as the model places it.
-std::vector<uint8_t> rowOf(const ReceiverModel &m, const std::vector<uint8_t> &out, uint32_t r)
-{
-    return {out.begin() + static_cast<long>(m.rowOffset(r)),
-            out.begin() + static_cast<long>(m.rowOffset(r) + m.rowBytes())};
-}
-
-TEST(FinalImages, DecimatedOddRowsRepeatTheEvenRowAbove)
-{
-    for (const uint32_t format : kAllFormats) {
-        StreamRun run(format, 24, 12, 9);
-        run.send(randomImage(24, 12, 300), kind(false, false, true), "decimated");
-        for (uint32_t r = 1; r < 12; r += 2)
-            EXPECT_EQ(rowOf(run.model(), run.output(), r), rowOf(run.model(), run.output(), r - 1))
-                << formatName(format) << " row " << r;
-        EXPECT_NE(rowOf(run.model(), run.output(), 2), rowOf(run.model(), run.output(), 0));
-    }
-}
-
-TEST(FinalImages, OddRowsOf420ShowOwnLumaWithChromaOfTheRowAbove)
-{
-    const Image422 src = randomImage(24, 12, 301);
-    for (const bool compress : {false, true}) {
-        const auto f = encodeFrame(src, kind(true, compress, false));
-        std::vector<uint8_t> yuy2(24 * 12 * 2), rgb32(24 * 12 * 4);
-        uint16_t state = 0;
-        ASSERT_EQ(decodeInto(ZM4_FORMAT_YUY2, f, yuy2, 24, 12, state), ZM4_FRAME_OK);
-        ASSERT_EQ(decodeInto(ZM4_FORMAT_RGB32, f, rgb32, 24, 12, state), ZM4_FRAME_OK);
-        for (uint32_t r = 1; r < 12; r += 2)
-            for (uint32_t p = 0; p < 12; ++p) {
-                const uint8_t *own = src.pair(r, p);
-                const uint8_t *above = src.pair(r - 1, p);
-                const uint8_t y0 = compress ? uint8_t(own[0] & 0xFE) : own[0];
-                const uint8_t *got = yuy2.data() + (r * 24 + 2 * p) * 2;
-                EXPECT_EQ(std::vector<uint8_t>(got, got + 4),
-                          (std::vector<uint8_t>{y0, above[1], own[2], above[3]}));
-                const uint8_t *px = rgb32.data() + ((11 - r) * 24 + 2 * p) * 4;
-                const Bgr c = modelConvert(own[2], above[1], above[3], RgbForm::Direct);
-                EXPECT_EQ(Bgr({px[4], px[5], px[6]}), c) << "row " << r << " pair " << p;
-            }
-    }
-}
-
 TEST(Layouts, DocumentedPlacesOfRowsAndPlanes)
 {
     // Row 0 white with chroma 100/200 in its pairs, every other row black.
@@ -212,7 +169,7 @@ TEST(SkipCodes, OddPixelSkipAdvancesEachFamilyByItsRule)
     const Bgr c1 = modelConvert(a[2], a[1], a[3], RgbForm::Direct);
     for (const uint32_t format : kAllFormats) {
         SCOPED_TRACE(formatName(format));
-        std::vector<uint8_t> out(modelOutputBytes(format, 8, 4));
+        std::vector<uint8_t> out(Decode_ImageBytes(format, 8, 4));
         uint16_t state = 0;
         ASSERT_EQ(decodeInto(format, first, out, 8, 4, state), ZM4_FRAME_OK);
         // Only row 0 changes: rows 1 to 3 are skipped whole (for the planar
@@ -257,24 +214,6 @@ TEST(SkipCodes, OddPixelSkipAdvancesEachFamilyByItsRule)
     }
 }
 
-TEST(SkipCodes, OddRowsLeaveThePlanarChromaAlone)
-{
-    for (const uint32_t format : {ZM4_FORMAT_I420, ZM4_FORMAT_YV12}) {
-        StreamRun run(format, 24, 12, 10);
-        run.send(randomImage(24, 12, 400), {}, "first");
-        // Change only odd rows: the chroma planes must not move.
-        Image422 next = run.reference();
-        for (uint32_t r = 1; r < 12; r += 2)
-            for (uint32_t i = 0; i < next.rowBytes(); ++i)
-                next.row(r)[i] = static_cast<uint8_t>(next.row(r)[i] + 50);
-        const std::vector<uint8_t> chroma(run.output().begin() + 24 * 12, run.output().end());
-        EncodeOptions o;
-        o.compress = true;
-        run.send(next, o, "odd rows changed");
-        EXPECT_EQ(std::vector<uint8_t>(run.output().begin() + 24 * 12, run.output().end()), chroma);
-    }
-}
-
 // Every frame kind, decoded by the reference path and by the fast paths of
 // every instruction-set level the processor has.
 TEST(FastPaths, ByteIdenticalToTheReferencePath)
@@ -288,7 +227,7 @@ TEST(FastPaths, ByteIdenticalToTheReferencePath)
                 Decode_ForceReferencePath(run == 0);
                 Decode_ForceIsa(run == 0 ? Decode_IsaBest : run - 1);
                 const uint32_t reference = run;
-                std::vector<uint8_t> out = noiseBuffer(modelOutputBytes(format, size.w, size.h), 11);
+                std::vector<uint8_t> out = noiseBuffer(Decode_ImageBytes(format, size.w, size.h), 11);
                 uint16_t state = 0;
                 Image422 prev;
                 uint32_t seed = 500;
@@ -387,7 +326,7 @@ TEST(Rgb24WithoutMmx, UsesTheTableForm)
 TEST(Unbounded, SameResultsAsTheBoundedForms)
 {
     for (const uint32_t format : kAllFormats) {
-        std::vector<uint8_t> a = noiseBuffer(modelOutputBytes(format, 24, 12), 13), b = a;
+        std::vector<uint8_t> a = noiseBuffer(Decode_ImageBytes(format, 24, 12), 13), b = a;
         uint16_t sa = 0, sb = 0;
         Image422 prev;
         for (int i = 0; i < 4; ++i) {

@@ -46,40 +46,6 @@ EncodedFrame frameOf(uint32_t w, uint32_t h, EncodeOptions o = {}, uint32_t seed
     return encodeFrame(randomImage(w, h, seed), o);
 }
 
-TEST(WireFormat, SmallestFrameHasTheDocumentedBytes)
-{
-    const auto f = frameOf(8, 4);
-    ASSERT_EQ(f.bytes.size(), 144u);
-    for (size_t line = 0; line < 4; ++line) {
-        const uint8_t *rec = f.bytes.data() + 64 + line * 19;
-        EXPECT_EQ(rec[0], 0x11);
-        EXPECT_EQ(rec[1], 0x00);
-        EXPECT_EQ(rec[18], 0xFD);
-    }
-    EXPECT_EQ(std::vector<uint8_t>(f.bytes.end() - 4, f.bytes.end()), std::vector<uint8_t>(4, 0xFF));
-
-    // Compressed against itself, a line is one skip code of 16 bytes.
-    EncodeOptions o;
-    o.compress = true;
-    o.previous = &f.reference;
-    o.threshold = 1; // the low bit of Y0 is cleared in compressed frames
-    const auto same = encodeFrame(randomImage(8, 4, 1), o);
-    ASSERT_EQ(same.bytes.size(), 64u + 4 * 4 + 4);
-    EXPECT_EQ(std::vector<uint8_t>(same.bytes.begin() + 64, same.bytes.begin() + 68),
-              (std::vector<uint8_t>{0x02, 0x00, 0x11, 0xFD}));
-    EXPECT_EQ(verify(same.bytes).status, ZM4_FRAME_OK);
-
-    // 4:2:0 odd lines carry luma only; decimated frames every second line.
-    for (const bool dec : {false, true})
-        for (const bool s420 : {false, true}) {
-            const EncodeOptions k = kind(s420, false, dec);
-            const size_t lines = dec ? 6 : 12;
-            const size_t oddLines = s420 && !dec ? 6 : 0;
-            EXPECT_EQ(frameOf(24, 12, k).bytes.size(), 64 + lines * 51 - oddLines * 24 + (s420 ? 1 : 4));
-            EXPECT_EQ(uncompressedFrameBytes(24, 12, dec, s420), frameOf(24, 12, k).bytes.size());
-        }
-}
-
 TEST(VerifyStream, GoodFramesOfEveryKindPassAndFillTheHeaderInfo)
 {
     for (const bool dec : {false, true})
