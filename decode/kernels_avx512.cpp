@@ -188,9 +188,14 @@ void mToUYVY(const uint8_t *src, uint8_t *dst, uint32_t pairs)
 uint32_t mCountPairs(const uint8_t *p, uint32_t most)
 {
     const __m512i lowBits = _mm512_set1_epi32(1);
-    for (uint32_t run = 0; run < most; run += 16) {
-        const uint32_t n = most - run < 16 ? most - run : 16;
-        const __m512i x = _mm512_maskz_loadu_epi8(mBytes(4 * n), p + 4 * size_t{run});
+    uint32_t run = 0;
+    for (; run + 16 <= most; run += 16) {
+        const uint64_t odd = _mm512_test_epi8_mask(_mm512_loadu_si512(p + 4 * size_t{run}), lowBits);
+        if (odd != 0)
+            return run + static_cast<uint32_t>(__builtin_ctzll(odd)) / 4;
+    }
+    if (run < most) {
+        const __m512i x = _mm512_maskz_loadu_epi8(mBytes(4 * (most - run)), p + 4 * size_t{run});
         const uint64_t odd = _mm512_test_epi8_mask(x, lowBits);
         if (odd != 0)
             return run + static_cast<uint32_t>(__builtin_ctzll(odd)) / 4;
