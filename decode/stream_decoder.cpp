@@ -134,7 +134,7 @@ static void mTakePairs(FrameWalk &walk, uint32_t pairs)
             std::memset(walk.sentAbove + mRowOffset() / 2, 1, bytes / 2);
     }
     if (walk.hasOutput) {
-        if (walk.rowWriter != nullptr && pairs > 1) {
+        if (walk.rowWriter != nullptr) {
             walk.rowWriter(StreamBufferptr, pairs);
         } else {
             for (uint32_t i = 0; i < pairs; ++i)
@@ -310,7 +310,10 @@ static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
         uint32_t most = (static_cast<uint32_t>(n) + 3) / 4;
         most = std::min<uint32_t>(most, (hostyuvcols - covered) / 4);
         most = static_cast<uint32_t>(std::min<size_t>(most, bytesLeft / 4));
-        const uint32_t run = walk.countPairs(StreamBufferptr, most);
+        // A lone pair between skip codes is the common case of a frame with
+        // scattered changes: seen without a call.
+        const uint32_t run =
+            most == 1 || (StreamBufferptr[4] & 1) != 0 ? 1 : walk.countPairs(StreamBufferptr, most);
         mTakePairs(walk, run);
         n -= static_cast<int32_t>(4 * run);
         covered += 4 * run;
