@@ -25,7 +25,7 @@ struct Bgr32 {
 // into one constant per component. No sum leaves the signed 16-bit range
 // (19Y + 32U is at most 12975), so nothing saturates and the bytes are the
 // direct form's.
-inline Bgr32 mConvert(__m512i in)
+inline Bgr32 mConvertSums(__m512i in)
 {
     const __m512i yu = _mm512_shuffle_epi8(
         in, _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13)));
@@ -36,9 +36,14 @@ inline Bgr32 mConvert(__m512i in)
     const __m512i green =
         _mm512_add_epi16(_mm512_maddubs_epi16(yu, _mm512_set1_epi16(static_cast<int16_t>(0xFA13))),
                          _mm512_maddubs_epi16(yv, _mm512_set1_epi16(static_cast<int16_t>(0xF300))));
-    return {_mm512_srai_epi16(_mm512_sub_epi16(blue, _mm512_set1_epi16(4400)), 4),
-            _mm512_srai_epi16(_mm512_add_epi16(green, _mm512_set1_epi16(2128)), 4),
-            _mm512_srai_epi16(_mm512_sub_epi16(red, _mm512_set1_epi16(3632)), 4)};
+    return {_mm512_sub_epi16(blue, _mm512_set1_epi16(4400)), _mm512_add_epi16(green, _mm512_set1_epi16(2128)),
+            _mm512_sub_epi16(red, _mm512_set1_epi16(3632))};
+}
+
+inline Bgr32 mConvert(__m512i in)
+{
+    const Bgr32 sums = mConvertSums(in);
+    return {_mm512_srai_epi16(sums.b, 4), _mm512_srai_epi16(sums.g, 4), _mm512_srai_epi16(sums.r, 4)};
 }
 
 inline __mmask64 mBytes(uint32_t n)
@@ -136,34 +141,19 @@ void mToRGB32(const uint8_t *src, uint8_t *dst, uint32_t pairs)
     }
 }
 
-// Five bits of each component: blue shifted down from its clamped byte, green
-// and red masked to their top five bits and weighed into place by one
-// multiply-add of (green, red) byte pairs: (G & F8) x 4 + (R & F8) x 128.
-constexpr Index64 mGreenRedIndex()
-{
-    Index64 r{};
-    for (uint32_t pixel = 0; pixel < 32; ++pixel) {
-        r.v[2 * pixel] = mPackedByte(pixel, 1);
-        r.v[2 * pixel + 1] = mPackedByte(pixel, 2);
-    }
-    return r;
-}
-constexpr Index64 kGreenRed = mGreenRedIndex();
-
+// Five bits of each component straight from the fixed-point sums: x >> 4
+// >> 3 is x >> 7, and clamping the 8-bit value to 0..255 before dropping its
+// low three bits is clamping x >> 7 to 0..31.
 void mToRGB16(const uint8_t *src, uint8_t *dst, uint32_t pairs)
 {
-    const __m512i igr = mLoad(kGreenRed);
-    const __m512i top5 = _mm512_set1_epi8(static_cast<char>(0xF8));
-    const __m512i weights = _mm512_set1_epi16(32 << 8 | 1);
+    const __m512i zero = _mm512_setzero_si512(), top = _mm512_set1_epi16(31);
+    const auto five = [&](__m512i x) {
+        return _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(x, 7), zero), top);
+    };
     const auto step = [&](__m512i in) {
-        const Bgr32 c = mConvert(in);
-        const __m512i bg = _mm512_packus_epi16(c.b, c.g);
-        const __m512i rr = _mm512_packus_epi16(c.r, c.r);
-        const __m512i gr =
-            _mm512_permutex2var_epi8(_mm512_and_si512(bg, top5), igr, _mm512_and_si512(rr, top5));
-        // Each lane's eight blue bytes widened: already in pixel order.
-        const __m512i blue = _mm512_srli_epi16(_mm512_unpacklo_epi8(bg, _mm512_setzero_si512()), 3);
-        return _mm512_or_si512(_mm512_slli_epi16(_mm512_maddubs_epi16(gr, weights), 2), blue);
+        const Bgr32 c = mConvertSums(in);
+        return _mm512_ternarylogic_epi32(five(c.b), _mm512_slli_epi16(five(c.g), 5),
+                                         _mm512_slli_epi16(five(c.r), 10), 0xFE);
     };
     for (; pairs >= 16; pairs -= 16, src += 64, dst += 64)
         _mm512_storeu_si512(dst, step(_mm512_loadu_si512(src)));
