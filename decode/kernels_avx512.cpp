@@ -179,6 +179,22 @@ uint32_t mCountPairs(const uint8_t *p, uint32_t most)
 {
     const __m512i lowBits = _mm512_set1_epi32(1);
     uint32_t run = 0;
+    // Four vectors a step, so that their loads are in flight together.
+    for (; run + 64 <= most; run += 64) {
+        const uint8_t *q = p + 4 * size_t{run};
+        _mm_prefetch(reinterpret_cast<const char *>(q + 768), _MM_HINT_T0);
+        const uint64_t odd0 = _mm512_test_epi8_mask(_mm512_loadu_si512(q), lowBits);
+        const uint64_t odd1 = _mm512_test_epi8_mask(_mm512_loadu_si512(q + 64), lowBits);
+        const uint64_t odd2 = _mm512_test_epi8_mask(_mm512_loadu_si512(q + 128), lowBits);
+        const uint64_t odd3 = _mm512_test_epi8_mask(_mm512_loadu_si512(q + 192), lowBits);
+        if ((odd0 | odd1 | odd2 | odd3) != 0) {
+            const uint64_t odd[4] = {odd0, odd1, odd2, odd3};
+            uint32_t i = 0;
+            while (odd[i] == 0)
+                ++i;
+            return run + 16 * i + static_cast<uint32_t>(__builtin_ctzll(odd[i])) / 4;
+        }
+    }
     for (; run + 16 <= most; run += 16) {
         const uint64_t odd = _mm512_test_epi8_mask(_mm512_loadu_si512(p + 4 * size_t{run}), lowBits);
         if (odd != 0)

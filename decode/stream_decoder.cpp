@@ -256,6 +256,10 @@ static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
 {
     const bool rebuild420 = Header.subsampling == 0 && even_line == 0;
     uint32_t covered = 0;
+    // Skips of whole pairs move every writer as one skip of their sum would,
+    // so they are passed on together before the next pair, and not at all at
+    // the end of the row (the next row sets its own positions).
+    uint32_t pendingSkip = 0;
     while (n > 0 && covered < hostyuvcols) {
         const size_t bytesLeft = mBytesLeft(walk);
         if (bytesLeft < 1)
@@ -278,8 +282,14 @@ static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
             if (rebuild420) {
                 mSkip420OddPairs(walk, k);
             } else {
-                if (walk.hasOutput && k > 0)
+                if (k % 4 == 0) {
+                    pendingSkip += k;
+                } else if (walk.hasOutput) {
+                    if (pendingSkip > 0)
+                        walk.writer.SkipBytes(static_cast<uint16_t>(pendingSkip), even_line);
+                    pendingSkip = 0;
                     walk.writer.SkipBytes(static_cast<uint16_t>(k), even_line);
+                }
                 HostYUVptr += k;
             }
             covered += k;
@@ -304,6 +314,9 @@ static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
         }
         if (bytesLeft < 4)
             return false;
+        if (walk.hasOutput && pendingSkip > 0)
+            walk.writer.SkipBytes(static_cast<uint16_t>(pendingSkip), even_line);
+        pendingSkip = 0;
         // The run of pairs up to the next skip code, taken at once: pairs are
         // taken while data is left (n > 0 before each), inside the row and
         // inside the buffer, exactly as one by one.

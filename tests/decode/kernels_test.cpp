@@ -116,5 +116,24 @@ TEST(RowKernels, EveryLevelWritesExactlyTheReferenceBytes)
     }
 }
 
+// The search for the run of pairs in a compressed row: items whose first
+// byte is odd now and then, runs of every length up to a few unrolled steps.
+TEST(RowKernels, EveryLevelFindsTheSameRunOfPairs)
+{
+    std::vector<uint8_t> items = noiseBuffer(4 * 2048, 2);
+    for (size_t i = 0; i < items.size(); i += 4)
+        items[i] = static_cast<uint8_t>(items[i] & (items[i + 1] < 4 ? 0xFF : 0xFE)); // odd about 1 in 128
+    for (uint32_t isa = 0; isa <= Decode_SupportedIsa(); ++isa)
+        for (uint32_t start = 0; start < 2048 - 300; start += 7)
+            for (const uint32_t most : {0u, 1u, 15u, 16u, 17u, 63u, 64u, 65u, 130u, 300u}) {
+                const uint8_t *p = items.data() + 4 * size_t{start};
+                uint32_t want = 0;
+                while (want < most && (p[4 * want] & 1) == 0)
+                    ++want;
+                ASSERT_EQ(RowKernels_For(isa)->countPairs(p, most), want)
+                    << RowKernels_For(isa)->name << " from " << start << ", at most " << most;
+            }
+}
+
 } // namespace
 } // namespace zm4::testing
