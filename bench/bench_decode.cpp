@@ -229,7 +229,6 @@ BENCHMARK(BM_LibyuvYuy2ToI420)->ArgName("w")->Arg(352)->Arg(176);
 BENCHMARK(BM_LibyuvScale704x576)->ArgName("argb")->Arg(0)->Arg(1);
 #endif
 
-
 // The summary: medians of thread CPU time, so that other work on a shared
 // machine counts as little as possible.
 double mMedianMicros(const std::function<void()> &run, int repetitions = 41)
@@ -241,7 +240,8 @@ double mMedianMicros(const std::function<void()> &run, int repetitions = 41)
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
         run();
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
-        times.push_back(static_cast<double>(b.tv_sec - a.tv_sec) * 1e6 + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e3);
+        times.push_back(static_cast<double>(b.tv_sec - a.tv_sec) * 1e6 +
+                        static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e3);
     }
     std::nth_element(times.begin(), times.begin() + repetitions / 2, times.end());
     return times[static_cast<size_t>(repetitions / 2)];
@@ -271,7 +271,8 @@ EncodedFrame mChanged(double share, bool scattered)
 
 void mReport(const char *what, double ratio, double limit)
 {
-    std::printf("  %-58s %6.2f  (target <= %.2f: %s)\n", what, ratio, limit, ratio <= limit ? "met" : "NOT met");
+    std::printf("  %-58s %6.2f  (target <= %.2f: %s)\n", what, ratio, limit,
+                ratio <= limit ? "met" : "NOT met");
 }
 
 double mDecodeMicros(uint32_t code, const EncodedFrame &frame, uint32_t isa)
@@ -318,7 +319,8 @@ void mSummary()
 
     const double rgb24 = mDecodeMicros(ZM4_FORMAT_RGB24, s.uncompressed, best);
     const double rgb24Avx2 = mDecodeMicros(ZM4_FORMAT_RGB24, s.uncompressed, 1);
-    std::printf("FormatStream RGB24: %.1f us (%s), %.1f us (avx2 forced)\n", rgb24, Decode_IsaName(), rgb24Avx2);
+    std::printf("FormatStream RGB24: %.1f us (%s), %.1f us (avx2 forced)\n", rgb24, Decode_IsaName(),
+                rgb24Avx2);
 #ifdef ZM4_HAVE_LIBYUV
     const int w = 352, h = 288;
     std::vector<uint8_t> argb(size_t{w} * h * 4), rgb(size_t{w} * h * 3), planes(size_t{w} * h * 2);
@@ -350,7 +352,8 @@ void mSummary()
     mReport("Resize_by_2_PolyPhase 352x288 -> 704x576, ms", resize / 1000, 0.12);
 #ifdef ZM4_HAVE_LIBYUV
     const double scale = mMedianMicros([&] {
-        libyuv::RGBScale(half.data(), 352 * 3, 352, 288, to.data(), 704 * 3, 704, 576, libyuv::kFilterBilinear);
+        libyuv::RGBScale(half.data(), 352 * 3, 352, 288, to.data(), 704 * 3, 704, 576,
+                         libyuv::kFilterBilinear);
         benchmark::ClobberMemory();
     });
     mReport("Resize / libyuv RGBScale bilinear", resize / scale, 0.4);
@@ -359,8 +362,11 @@ void mSummary()
     const struct {
         uint32_t code;
         const char *name;
-    } packed[] = {{ZM4_FORMAT_YUY2, "YUY2"}, {ZM4_FORMAT_UYVY, "UYVY"}, {ZM4_FORMAT_I420, "I420"},
-                  {ZM4_FORMAT_YV12, "YV12"}, {ZM4_FORMAT_RGB32, "RGB32"}};
+    } packed[] = {{ZM4_FORMAT_YUY2, "YUY2"},
+                  {ZM4_FORMAT_UYVY, "UYVY"},
+                  {ZM4_FORMAT_I420, "I420"},
+                  {ZM4_FORMAT_YV12, "YV12"},
+                  {ZM4_FORMAT_RGB32, "RGB32"}};
     for (const auto &f : packed) {
         const double us = mDecodeMicros(f.code, s.uncompressed, best);
         const double copy = memcpyMicros(Decode_ImageBytes(f.code, 352, 288));
@@ -378,20 +384,23 @@ void mSummary()
                        tenth = mChanged(0.1, true), all = mChanged(1.0, true);
     for (const auto &f : packed) {
         const double full = mDecodeMicros(f.code, s.uncompressed, best);
-        for (const auto &[frame, name] : {std::pair{&block, "a third, in one block"},
-                                           std::pair{&scattered, "a third, scattered"}}) {
+        for (const auto &[frame, name] :
+             {std::pair{&block, "a third, in one block"}, std::pair{&scattered, "a third, scattered"}}) {
             const std::string what = std::string(f.name) + " compressed (" + name + ") / uncompressed";
             mReport(what.c_str(), mDecodeMicros(f.code, *frame, best) / full, 1.0);
         }
     }
     for (const uint32_t code : {ZM4_FORMAT_RGB24, ZM4_FORMAT_RGB16}) {
         const double full = mDecodeMicros(code, s.uncompressed, best);
-        const std::string what = std::string(code == ZM4_FORMAT_RGB24 ? "RGB24" : "RGB16") +
-                                 " compressed (a third, scattered) / uncompressed";
-        mReport(what.c_str(), mDecodeMicros(code, scattered, best) / full, 1.0);
+        for (const auto &[frame, name] :
+             {std::pair{&block, "a third, in one block"}, std::pair{&scattered, "a third, scattered"}}) {
+            const std::string what = std::string(code == ZM4_FORMAT_RGB24 ? "RGB24" : "RGB16") +
+                                     " compressed (" + name + ") / uncompressed";
+            mReport(what.c_str(), mDecodeMicros(code, *frame, best) / full, 1.0);
+        }
     }
-    for (const auto &[frame, name] : {std::pair{&tenth, "a tenth"}, std::pair{&scattered, "a third"},
-                                       std::pair{&all, "all pairs"}}) {
+    for (const auto &[frame, name] :
+         {std::pair{&tenth, "a tenth"}, std::pair{&scattered, "a third"}, std::pair{&all, "all pairs"}}) {
         const double walk = mDecodeMicros(ZM4_FORMAT_NONE, *frame, best);
         for (const uint32_t code : {ZM4_FORMAT_RGB24, ZM4_FORMAT_YUY2, ZM4_FORMAT_I420}) {
             const std::string what = std::string("compressed, ") + name + " changed, format " +
