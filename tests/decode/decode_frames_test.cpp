@@ -111,40 +111,6 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, FrameKinds,
                                             ::testing::ValuesIn(kSizes)),
                          sizeName);
 
-TEST(Layouts, DocumentedPlacesOfRowsAndPlanes)
-{
-    // Row 0 white with chroma 100/200 in its pairs, every other row black.
-    Image422 src = flatImage(176, 144, 16, 128, 128);
-    for (uint32_t p = 0; p < 88; ++p) {
-        uint8_t *q = src.pair(0, p);
-        q[0] = q[2] = 235;
-        q[1] = 100;
-        q[3] = 200;
-    }
-    const auto f = encodeFrame(src, {});
-    uint16_t state = 0;
-    std::vector<uint8_t> rgb24(76032);
-    ASSERT_EQ(decodeInto(ZM4_FORMAT_RGB24, f, rgb24, 176, 144, state), ZM4_FRAME_OK);
-    const Bgr top = modelConvert(235, 100, 200, RgbForm::Direct);
-    for (size_t i = 0; i < 76032; i += 3) {
-        const bool first = i >= 143 * 528;
-        ASSERT_EQ(Bgr({rgb24[i], rgb24[i + 1], rgb24[i + 2]}), first ? top : Bgr({0, 0, 0})) << i;
-    }
-    for (const uint32_t format : {ZM4_FORMAT_I420, ZM4_FORMAT_YV12}) {
-        std::vector<uint8_t> planar(38016);
-        ASSERT_EQ(decodeInto(format, f, planar, 176, 144, state), ZM4_FRAME_OK);
-        // I420 has U then V, YV12 V then U; only chroma row 0 comes from row 0.
-        const uint8_t first = format == ZM4_FORMAT_I420 ? 100 : 200;
-        const uint8_t second = format == ZM4_FORMAT_I420 ? 200 : 100;
-        for (size_t i = 0; i < 25344; ++i)
-            ASSERT_EQ(planar[i], i < 176 ? 235 : 16) << i;
-        for (size_t i = 25344; i < 31680; ++i)
-            ASSERT_EQ(planar[i], i < 25344 + 88 ? first : 128) << i;
-        for (size_t i = 31680; i < 38016; ++i)
-            ASSERT_EQ(planar[i], i < 31680 + 88 ? second : 128) << i;
-    }
-}
-
 // A skip code of three pixels moves each family by its own rule: RGB32 and
 // RGB16 by three pixels, RGB24 by one whole pair, the YUV families by bytes.
 TEST(SkipCodes, OddPixelSkipAdvancesEachFamilyByItsRule)
