@@ -86,12 +86,15 @@ TEST(Resize, TwoByTwoExample)
 }
 
 // Every instruction-set level against the reference path, over odd sizes
-// (every column count up to beyond three 64-byte output blocks).
+// (every column count up to beyond three 64-byte output blocks) and every
+// width a decoded frame can have.
 TEST(Resize, EveryLevelEqualsTheReferencePath)
 {
     std::vector<std::pair<uint32_t, uint32_t>> sizes = {{288, 352}, {3, 5}, {5, 2}};
     for (uint32_t cols = 2; cols <= 70; ++cols)
         sizes.emplace_back(2 + cols % 3, cols);
+    for (uint32_t cols = 72; cols <= 352; cols += 8)
+        sizes.emplace_back(4, cols);
     for (const auto &[rows, cols] : sizes) {
         const Pixels in = randomPixels(rows, cols, rows + cols);
         Decode_ForceReferencePath(1);
