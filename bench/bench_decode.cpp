@@ -1,10 +1,17 @@
 // Decoder benchmarks: frame verification and decoding into every output
 // format (fast paths and the plain reference paths, so the gain shows), the
 // double-size resize, and, when libyuv is installed, its nearest same-size
-// conversions timed in the same run for comparison.
+// conversions timed in the same run for comparison. A summary at the end
+// (or alone with --summary) times the decoder's targets beside libyuv and
+// memcpy in thread CPU time and prints each ratio.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -69,19 +76,7 @@ const Stream &stream(uint32_t width)
 
 size_t outputBytes(uint32_t code, uint32_t w, uint32_t h)
 {
-    switch (code) {
-    case ZM4_FORMAT_RGB32:
-        return 4u * w * h;
-    case ZM4_FORMAT_RGB24:
-        return 3u * w * h;
-    case ZM4_FORMAT_I420:
-    case ZM4_FORMAT_YV12:
-        return w * h * 3u / 2;
-    case ZM4_FORMAT_NONE:
-        return 0;
-    default:
-        return 2u * w * h;
-    }
+    return Decode_ImageBytes(code, w, h);
 }
 
 // Arguments: width (352 or 176), compressed (0/1).
@@ -234,16 +229,207 @@ BENCHMARK(BM_LibyuvYuy2ToI420)->ArgName("w")->Arg(352)->Arg(176);
 BENCHMARK(BM_LibyuvScale704x576)->ArgName("argb")->Arg(0)->Arg(1);
 #endif
 
+// The summary: medians of thread CPU time, so that other work on a shared
+// machine counts as little as possible.
+double mMedianMicros(const std::function<void()> &run, int repetitions = 41)
+{
+    run();
+    std::vector<double> times;
+    for (int i = 0; i < repetitions; ++i) {
+        timespec a{}, b{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+        run();
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+        times.push_back(static_cast<double>(b.tv_sec - a.tv_sec) * 1e6 +
+                        static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e3);
+    }
+    std::nth_element(times.begin(), times.begin() + repetitions / 2, times.end());
+    return times[static_cast<size_t>(repetitions / 2)];
+}
+
+// A compressed CIF frame against the stream's uncompressed one: a share of
+// the pairs changed, either as the top of the picture (one run a row) or
+// scattered at random (a run for nearly every changed pair).
+EncodedFrame mChanged(double share, bool scattered)
+{
+    const Stream &s = stream(352);
+    Image422 next = s.source;
+    const Image422 moved = scene(352, 288, 3);
+    std::mt19937 rng(7);
+    const size_t pairs = next.data.size() / 4;
+    for (size_t p = 0; p < pairs; ++p) {
+        const bool change = scattered ? static_cast<double>(rng() % 1000) < share * 1000
+                                      : static_cast<double>(p) < share * static_cast<double>(pairs);
+        if (change)
+            std::memcpy(next.data.data() + 4 * p, moved.data.data() + 4 * p, 4);
+    }
+    EncodeOptions options;
+    options.compress = true;
+    options.previous = &s.uncompressed.reference;
+    return zm4::testing::encodeFrame(next, options);
+}
+
+void mReport(const char *what, double ratio, double limit)
+{
+    std::printf("  %-58s %6.2f  (target <= %.2f: %s)\n", what, ratio, limit,
+                ratio <= limit ? "met" : "NOT met");
+}
+
+double mDecodeMicros(uint32_t code, const EncodedFrame &frame, uint32_t isa)
+{
+    Decode_ForceIsa(isa);
+    const Stream &s = stream(352);
+    std::vector<uint8_t> out(std::max<size_t>(Decode_ImageBytes(code, 352, 288), 1));
+    uint16_t state = 0;
+    FormatStream(code, s.uncompressed.bytes.data(), out.data(), 352, 288, &state);
+    const double us = mMedianMicros([&] {
+        FormatStream(code, frame.bytes.data(), out.data(), 352, 288, &state);
+        benchmark::ClobberMemory();
+    });
+    Decode_ForceIsa(Decode_IsaBest);
+    return us;
+}
+
+void mSummary()
+{
+    InitDecode();
+    std::printf("\nSummary (352x288, thread CPU time, medians)\nCPU features:");
+#define ZM4_PRINT_FEATURE(name)                                                                              \
+    if (__builtin_cpu_supports(name))                                                                        \
+        std::printf(" %s", name);
+    ZM4_PRINT_FEATURE("sse2")
+    ZM4_PRINT_FEATURE("ssse3")
+    ZM4_PRINT_FEATURE("avx2")
+    ZM4_PRINT_FEATURE("avx512f")
+    ZM4_PRINT_FEATURE("avx512bw")
+    ZM4_PRINT_FEATURE("avx512vl")
+    ZM4_PRINT_FEATURE("avx512vbmi")
+#undef ZM4_PRINT_FEATURE
+    std::printf("\nDecoder kernels: %s (levels supported 0..%u)\n", Decode_IsaName(), Decode_SupportedIsa());
+
+    const Stream &s = stream(352);
+    const uint32_t best = Decode_IsaBest;
+    std::vector<uint8_t> from(704 * 576 * 4), to(from.size());
+    const auto memcpyMicros = [&](size_t bytes) {
+        return mMedianMicros([&] {
+            std::memcpy(to.data(), from.data(), bytes);
+            benchmark::ClobberMemory();
+        });
+    };
+
+    const double rgb24 = mDecodeMicros(ZM4_FORMAT_RGB24, s.uncompressed, best);
+    const double rgb24Avx2 = mDecodeMicros(ZM4_FORMAT_RGB24, s.uncompressed, 1);
+    std::printf("FormatStream RGB24: %.1f us (%s), %.1f us (avx2 forced)\n", rgb24, Decode_IsaName(),
+                rgb24Avx2);
+#ifdef ZM4_HAVE_LIBYUV
+    const int w = 352, h = 288;
+    std::vector<uint8_t> argb(size_t{w} * h * 4), rgb(size_t{w} * h * 3), planes(size_t{w} * h * 2);
+    const double viaArgb = mMedianMicros([&] {
+        libyuv::YUY2ToARGB(s.source.data.data(), 2 * w, argb.data(), 4 * w, w, h);
+        libyuv::ARGBToRGB24(argb.data(), 4 * w, rgb.data(), 3 * w, w, h);
+        benchmark::ClobberMemory();
+    });
+    const double viaI422 = mMedianMicros([&] {
+        uint8_t *y = planes.data(), *u = y + w * h, *v = u + w * h / 2;
+        libyuv::YUY2ToI422(s.source.data.data(), 2 * w, y, w, u, w / 2, v, w / 2, w, h);
+        libyuv::I422ToRGB24(y, w, u, w / 2, v, w / 2, rgb.data(), 3 * w, w, h);
+        benchmark::ClobberMemory();
+    });
+    const double libyuvRgb24 = std::min(viaArgb, viaI422);
+    std::printf("libyuv YUY2->RGB24: %.1f us via ARGB, %.1f us via I422\n", viaArgb, viaI422);
+    mReport("FormatStream RGB24 / libyuv fastest YUY2->RGB24", rgb24 / libyuvRgb24, 0.7);
+    mReport("FormatStream RGB24, AVX2 forced / libyuv", rgb24Avx2 / libyuvRgb24, 1.0);
+#endif
+
+    std::vector<uint8_t> big(704u * 576 * 3), half(352u * 288 * 3);
+    uint16_t state = 0;
+    FormatStream(ZM4_FORMAT_RGB24, s.uncompressed.bytes.data(), half.data(), 352, 288, &state);
+    const double resize = mMedianMicros([&] {
+        std::memcpy(big.data(), half.data(), half.size());
+        Resize_by_2_PolyPhase(big.data(), 288, 352);
+        benchmark::ClobberMemory();
+    });
+    mReport("Resize_by_2_PolyPhase 352x288 -> 704x576, ms", resize / 1000, 0.12);
+#ifdef ZM4_HAVE_LIBYUV
+    const double scale = mMedianMicros([&] {
+        libyuv::RGBScale(half.data(), 352 * 3, 352, 288, to.data(), 704 * 3, 704, 576,
+                         libyuv::kFilterBilinear);
+        benchmark::ClobberMemory();
+    });
+    mReport("Resize / libyuv RGBScale bilinear", resize / scale, 0.4);
+#endif
+
+    const struct {
+        uint32_t code;
+        const char *name;
+    } packed[] = {{ZM4_FORMAT_YUY2, "YUY2"},
+                  {ZM4_FORMAT_UYVY, "UYVY"},
+                  {ZM4_FORMAT_I420, "I420"},
+                  {ZM4_FORMAT_YV12, "YV12"},
+                  {ZM4_FORMAT_RGB32, "RGB32"}};
+    for (const auto &f : packed) {
+        const double us = mDecodeMicros(f.code, s.uncompressed, best);
+        const double copy = memcpyMicros(Decode_ImageBytes(f.code, 352, 288));
+        const std::string what = std::string("FormatStream ") + f.name + " / memcpy of its output";
+        std::printf("  (%s %.1f us, memcpy %.1f us)\n", f.name, us, copy);
+        mReport(what.c_str(), us / copy, 2.0);
+    }
+    const double rgb16 = mDecodeMicros(ZM4_FORMAT_RGB16, s.uncompressed, best);
+    mReport("FormatStream RGB16 / RGB24", rgb16 / rgb24, 1.0);
+
+    // Compressed frames: a third changed (as one block and scattered) against
+    // the uncompressed frame, and every share against the bare item walk
+    // (format code 1) of the same frame.
+    const EncodedFrame block = mChanged(1.0 / 3, false), scattered = mChanged(1.0 / 3, true),
+                       tenth = mChanged(0.1, true), all = mChanged(1.0, true);
+    for (const auto &f : packed) {
+        const double full = mDecodeMicros(f.code, s.uncompressed, best);
+        for (const auto &[frame, name] :
+             {std::pair{&block, "a third, in one block"}, std::pair{&scattered, "a third, scattered"}}) {
+            const std::string what = std::string(f.name) + " compressed (" + name + ") / uncompressed";
+            mReport(what.c_str(), mDecodeMicros(f.code, *frame, best) / full, 1.0);
+        }
+    }
+    for (const uint32_t code : {ZM4_FORMAT_RGB24, ZM4_FORMAT_RGB16}) {
+        const double full = mDecodeMicros(code, s.uncompressed, best);
+        for (const auto &[frame, name] :
+             {std::pair{&block, "a third, in one block"}, std::pair{&scattered, "a third, scattered"}}) {
+            const std::string what = std::string(code == ZM4_FORMAT_RGB24 ? "RGB24" : "RGB16") +
+                                     " compressed (" + name + ") / uncompressed";
+            mReport(what.c_str(), mDecodeMicros(code, *frame, best) / full, 1.0);
+        }
+    }
+    for (const auto &[frame, name] :
+         {std::pair{&tenth, "a tenth"}, std::pair{&scattered, "a third"}, std::pair{&all, "all pairs"}}) {
+        const double walk = mDecodeMicros(ZM4_FORMAT_NONE, *frame, best);
+        for (const uint32_t code : {ZM4_FORMAT_RGB24, ZM4_FORMAT_YUY2, ZM4_FORMAT_I420}) {
+            const std::string what = std::string("compressed, ") + name + " changed, format " +
+                                     std::to_string(code) + " / item walk";
+            mReport(what.c_str(), mDecodeMicros(code, *frame, best) / walk, 2.0);
+        }
+    }
+    FiniDecode();
+}
+
 } // namespace
 
 // A short minimum time per benchmark unless the caller gives one, so that
 // `make bench` finishes in about a minute on a small machine.
 int main(int argc, char **argv)
 {
-    std::vector<char *> args(argv, argv + argc);
-    bool hasMinTime = false;
-    for (int i = 1; i < argc; ++i)
+    std::vector<char *> args;
+    bool hasMinTime = false, summaryOnly = false;
+    for (int i = 0; i < argc; ++i) {
         hasMinTime |= std::strncmp(argv[i], "--benchmark_min_time", 20) == 0;
+        if (std::strcmp(argv[i], "--summary") == 0)
+            summaryOnly = true;
+        else
+            args.push_back(argv[i]);
+    }
+    if (summaryOnly) {
+        mSummary();
+        return 0;
+    }
     std::string minTime = "--benchmark_min_time=0.1";
     if (!hasMinTime)
         args.insert(args.begin() + 1, minTime.data());
@@ -253,5 +439,6 @@ int main(int argc, char **argv)
         return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    mSummary();
     return 0;
 }

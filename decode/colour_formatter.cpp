@@ -5,6 +5,8 @@
 #include "decode/yuv2rgb.h"
 #include "decode/zm4decode.h"
 
+namespace zm4::decode {
+
 #define ZM4_WRITER_FAMILY(F, pairWriter, rowWriter)                                                          \
     ColourFormatter                                                                                          \
     {                                                                                                        \
@@ -43,6 +45,28 @@ uint32_t InitialiseColourFormatter(ColourFormatter *formatter, uint32_t formatCo
     case ZM4_FORMAT_UYVY:
         *formatter = ZM4_WRITER_FAMILY(UYVY, UYVY_MakePixelPairFrom422, UYVY_MakeRowFrom422);
         return 1;
+    default:
+        return 0;
+    }
+}
+
+} // namespace zm4::decode
+
+size_t Decode_ImageBytes(uint32_t formatCode, uint32_t width, uint32_t height)
+{
+    const size_t pixels = size_t{width} * height;
+    switch (formatCode) {
+    case ZM4_FORMAT_RGB32:
+        return 4 * pixels;
+    case ZM4_FORMAT_RGB24:
+        return 3 * pixels;
+    case ZM4_FORMAT_RGB16:
+    case ZM4_FORMAT_YUY2:
+    case ZM4_FORMAT_UYVY:
+        return 2 * pixels;
+    case ZM4_FORMAT_I420:
+    case ZM4_FORMAT_YV12:
+        return pixels + 2 * (pixels / 4);
     default:
         return 0;
     }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace zm4::decode {
+
 struct ColourFormatter {
     // 1 when the caller's width x height matches this frame, else 0.
     uint32_t (*SetupBufferDimensions)(uint16_t width, uint16_t height);
@@ -87,3 +89,5 @@ void I420_MakePixelPairFrom422(const uint8_t *src);
 void YV12_MakePixelPairFrom422(const uint8_t *src);
 void YUY2_MakePixelPairFrom422(const uint8_t *src);
 void UYVY_MakePixelPairFrom422(const uint8_t *src);
+
+} // namespace zm4::decode

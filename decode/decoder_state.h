@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zm4::decode {
+
 // This frame's header values, scaled as in FrameHeaderInfo (columns in bytes of
 // 4:2:2 data, rows in lines).
 struct DecoderHeader {
@@ -28,10 +30,6 @@ struct DecoderHeader {
 constexpr uint32_t HostYUV422_Bytes = 202752;
 // Pool tag of the line image, "Wdm " read as a little-endian word.
 constexpr uint32_t HostYUV422_Tag = 0x206D6457;
-// Largest frame the line image and the writers can hold: 704 bytes a line, 288 lines.
-constexpr uint32_t Decode_MaxLineBytes = 704;
-constexpr uint32_t Decode_MaxRows = 288;
-constexpr uint32_t Decode_HeaderBytes = 64;
 
 extern DecoderHeader Header;
 extern uint8_t decimation;
@@ -43,10 +41,13 @@ extern const uint8_t *StreamBufferptr;
 extern uint8_t *HostYUV422;
 extern uint8_t *HostYUVptr;
 
-// 1 when Decode_ForceReferencePath(1) asked for the plain per-pair paths only.
+// 1 when Decode_ForceReferencePath(1) (or ZM4_DECODE_REFERENCE in the
+// environment at InitDecode) asked for the plain per-pair paths only.
 // Atomic because the resize reads it outside the decoder lock.
 extern std::atomic<uint32_t> Decode_ReferencePath;
 
 // Rebuilds one pair of a 4:2:0 odd row into the line image: its own two luma
 // samples from the stream, the chroma of the pair one line above.
 void HostYUV422_Copy420PixelPairFromStream();
+
+} // namespace zm4::decode

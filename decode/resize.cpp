@@ -8,6 +8,9 @@
 #include <cstring>
 
 #include "decode/decoder_state.h"
+#include "decode/row_kernels.h"
+
+using namespace zm4::decode;
 
 namespace {
 
@@ -42,38 +45,11 @@ static inline void mFilterBlock(uint8_t *buffer, const Geometry &g, size_t i, si
     buffer[g.out(2 * i - 1, 2 * j - 1) + b] = mFilter(d, l, u, p);
 }
 
-// The same filter a whole input row pair at a time: with A = row i and
-// B = row i - 1, the vertical sums 3A + B and 3B + A give each output byte as
-// (3 x near sum + far sum + 8) >> 4, the same weights 9, 3, 3, 1. Output rows
-// 2i - 1 and 2i start at or after the end of input row i (for i >= 1), so
-// both input rows can be read while the outputs are written.
-// a, b: input rows i and i - 1; even, odd: output rows 2i and 2i - 1. None of
-// the four overlaps another (see above), which lets the compiler vectorise.
-static void mFilterRowPairBytes(const uint8_t *__restrict a, const uint8_t *__restrict b,
-                                uint8_t *__restrict even, uint8_t *__restrict odd, size_t cols)
+static void mFilterRowPair(uint8_t *buffer, const Geometry &g, size_t i, size_t cols,
+                           void (*kernel)(const uint8_t *, const uint8_t *, uint8_t *, uint8_t *, size_t))
 {
-    for (size_t j = 1; j < cols; ++j) {
-        const uint8_t *pa = a + j * kPixelBytes;
-        const uint8_t *pb = b + j * kPixelBytes;
-        uint8_t *pe = even + 2 * j * kPixelBytes; // output pixel 2j; pixel 2j - 1 just before it
-        uint8_t *po = odd + 2 * j * kPixelBytes;
-        for (size_t c = 0; c < kPixelBytes; ++c) {
-            const uint32_t nearRow = 3u * pa[c] + pb[c];                                 // 3P + U
-            const uint32_t nearRowLeft = 3u * pa[c - kPixelBytes] + pb[c - kPixelBytes]; // 3L + D
-            const uint32_t farRow = 3u * pb[c] + pa[c];                                  // 3U + P
-            const uint32_t farRowLeft = 3u * pb[c - kPixelBytes] + pa[c - kPixelBytes];  // 3D + L
-            pe[c] = static_cast<uint8_t>((3 * nearRow + nearRowLeft + 8) >> 4);
-            pe[c - kPixelBytes] = static_cast<uint8_t>((3 * nearRowLeft + nearRow + 8) >> 4);
-            po[c] = static_cast<uint8_t>((3 * farRow + farRowLeft + 8) >> 4);
-            po[c - kPixelBytes] = static_cast<uint8_t>((3 * farRowLeft + farRow + 8) >> 4);
-        }
-    }
-}
-
-static void mFilterRowPair(uint8_t *buffer, const Geometry &g, size_t i, size_t cols)
-{
-    mFilterRowPairBytes(buffer + g.in(i, 0), buffer + g.in(i - 1, 0), buffer + g.out(2 * i, 0),
-                        buffer + g.out(2 * i - 1, 0), cols);
+    kernel(buffer + g.in(i, 0), buffer + g.in(i - 1, 0), buffer + g.out(2 * i, 0),
+           buffer + g.out(2 * i - 1, 0), cols);
 }
 
 static inline void mCopyPixel(uint8_t *buffer, size_t to, size_t from)
@@ -112,15 +88,20 @@ void Resize_by_2_PolyPhase(uint8_t *buffer, uint32_t rows, uint32_t cols)
     // outputs lie beyond every input pixel a later block reads, so one buffer
     // suffices. The plain path filters each byte of the pixel in its own pass,
     // block by block; the bytes of a pixel are independent planes, so the row
-    // pair form below gives the same bytes.
+    // kernels, which filter a whole input row pair at a time (output rows 2i
+    // - 1 and 2i start at or after the end of input row i, so both input rows
+    // are read before they are overwritten), give the same bytes.
     if (Decode_ReferencePath.load(std::memory_order_relaxed) != 0) {
         for (size_t b = kPixelBytes; b-- > 0;)
             for (size_t i = rows - 1; i >= 1; --i)
                 for (size_t j = cols - 1; j >= 1; --j)
                     mFilterBlock(buffer, g, i, j, b);
     } else {
+        auto kernel = RowKernels_Current()->resizeRowPair;
+        if (kernel == nullptr)
+            kernel = RowKernels_Baseline.resizeRowPair;
         for (size_t i = rows - 1; i >= 1; --i)
-            mFilterRowPair(buffer, g, i, cols);
+            mFilterRowPair(buffer, g, i, cols, kernel);
     }
 
     // Borders from their nearest filtered neighbours.
@@ -128,10 +109,9 @@ void Resize_by_2_PolyPhase(uint8_t *buffer, uint32_t rows, uint32_t cols)
     const size_t lastCol = 2 * size_t{cols} - 1;
     mCopyPixel(buffer, g.out(0, 0), g.out(1, 1));
     mCopyPixel(buffer, g.out(lastRow, 0), g.out(lastRow - 1, 1));
-    for (size_t c = 1; c < lastCol; ++c) {
-        mCopyPixel(buffer, g.out(0, c), g.out(1, c));
-        mCopyPixel(buffer, g.out(lastRow, c), g.out(lastRow - 1, c));
-    }
+    // The top and bottom rows between the corners, pixel by pixel in one copy.
+    std::memcpy(buffer + g.out(0, 1), buffer + g.out(1, 1), (lastCol - 1) * kPixelBytes);
+    std::memcpy(buffer + g.out(lastRow, 1), buffer + g.out(lastRow - 1, 1), (lastCol - 1) * kPixelBytes);
     mCopyPixel(buffer, g.out(0, lastCol), g.out(1, lastCol - 1));
     mCopyPixel(buffer, g.out(lastRow, lastCol), g.out(lastRow - 1, lastCol - 1));
     for (size_t r = 1; r < lastRow; ++r) {

@@ -2,6 +2,7 @@
 // rebuilds 4:2:0 lines, fills in the lines a decimated frame leaves out, and
 // hands every pixel pair to the writers of the chosen output format. Also owns
 // the decoder's process-wide state: the line image, its lock and the switches.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -9,8 +10,12 @@
 #include "decode/colour_formatter.h"
 #include "decode/decode_options.h"
 #include "decode/decoder_state.h"
+#include "decode/frame_header.h"
+#include "decode/row_kernels.h"
 #include "decode/yuv2rgb.h"
 #include "decode/zm4decode.h"
+
+namespace zm4::decode {
 
 DecoderHeader Header;
 uint8_t decimation;
@@ -22,6 +27,21 @@ const uint8_t *StreamBufferptr;
 uint8_t *HostYUV422;
 uint8_t *HostYUVptr;
 std::atomic<uint32_t> Decode_ReferencePath{0};
+
+// The row kernels in use: chosen on first use (the resize may run before any
+// InitDecode) and again whenever a level is forced.
+static std::atomic<const RowKernels *> gRowKernels{nullptr};
+static std::atomic<uint32_t> gForcedIsa{Decode_IsaBest};
+
+const RowKernels *RowKernels_Current()
+{
+    const RowKernels *kernels = gRowKernels.load(std::memory_order_acquire);
+    if (kernels == nullptr) {
+        kernels = RowKernels_For(gForcedIsa.load(std::memory_order_relaxed));
+        gRowKernels.store(kernels, std::memory_order_release);
+    }
+    return kernels;
+}
 
 // One decoder for every camera in the process: the lock serialises
 // FormatStream calls (the state above, the writers' positions and the line
@@ -50,57 +70,6 @@ static Decode_FreeRoutine gFree = mDefaultFree;
 // set in between.
 static Decode_FreeRoutine gLineImageFree = mDefaultFree;
 
-void Decode_ForceReferencePath(uint32_t on)
-{
-    std::lock_guard<std::mutex> guard(gDecoderLock);
-    Decode_ReferencePath.store(on ? 1 : 0);
-}
-
-void Decode_ForceNoMmx(uint32_t on)
-{
-    std::lock_guard<std::mutex> guard(gDecoderLock);
-    gForceNoMmx = on ? 1 : 0;
-}
-
-void Decode_SetAllocator(Decode_AllocateRoutine allocate, Decode_FreeRoutine release)
-{
-    std::lock_guard<std::mutex> guard(gDecoderLock);
-    gAllocate = allocate != nullptr ? allocate : mDefaultAllocate;
-    gFree = release != nullptr ? release : mDefaultFree;
-}
-
-// A failed allocation is not reported here (the result says only whether the
-// processor has MMX); FormatStream then answers 7 for every frame, since no
-// output format can be supplied without the line image. A later InitDecode
-// tries the allocation again.
-uint32_t InitDecode(void)
-{
-    std::lock_guard<std::mutex> guard(gDecoderLock);
-    ++gInitCount;
-    if (HostYUV422 == nullptr) {
-        HostYUV422 = static_cast<uint8_t *>(gAllocate(HostYUV422_Bytes, HostYUV422_Tag));
-        gLineImageFree = gFree;
-        // Skip codes of a first compressed frame then show black-green, not
-        // whatever the allocation held.
-        if (HostYUV422 != nullptr)
-            std::memset(HostYUV422, 0, HostYUV422_Bytes);
-    }
-    SetupTables();
-    hasmmx = gForceNoMmx ? 0 : CPUcaps();
-    return hasmmx;
-}
-
-void FiniDecode(void)
-{
-    std::lock_guard<std::mutex> guard(gDecoderLock);
-    if (gInitCount == 0)
-        return;
-    if (--gInitCount == 0 && HostYUV422 != nullptr) {
-        gLineImageFree(HostYUV422);
-        HostYUV422 = nullptr;
-    }
-}
-
 void HostYUV422_Copy420PixelPairFromStream()
 {
     uint8_t *q = HostYUVptr;
@@ -113,15 +82,6 @@ void HostYUV422_Copy420PixelPairFromStream()
     HostYUVptr += 4;
 }
 
-// A full pair goes to the writers straight from the stream, and into the line
-// image as well, so that the line image always holds the frame the output
-// shows: 4:2:0 odd rows take their chroma from it, and the decimation fix-up
-// copies its rows.
-static void mStorePairInLineImage(const uint8_t *src)
-{
-    std::memcpy(HostYUVptr, src, 4);
-}
-
 namespace {
 
 // What one call works on: the frame as found in the caller's buffer.
@@ -131,6 +91,16 @@ struct FrameWalk {
     ColourFormatter writer;
     bool hasOutput;
     uint8_t *output;
+    // The batched writer, or null when the reference path is forced.
+    void (*rowWriter)(const uint8_t *src, uint32_t pairs);
+    uint32_t (*countPairs)(const uint8_t *p, uint32_t most);
+    // 4:2:0 frames keep their even rows in the line image, where the odd rows
+    // take their chroma from; 4:2:2 frames never read it back.
+    bool keepLineImage;
+    // Per 2 bytes of the last even row of a 4:2:0 frame: 1 where this frame
+    // transmitted the pair. The odd row below redraws only skipped pairs
+    // under these: the others still show the right chroma.
+    uint8_t sentAbove[FrameHeader_MaxLineBytes / 2];
 };
 
 // Row faults, kept apart so the one that counts can be chosen at the end.
@@ -147,6 +117,34 @@ static size_t mBytesLeft(const FrameWalk &walk)
     return walk.length - static_cast<size_t>(StreamBufferptr - walk.stream);
 }
 
+static size_t mRowOffset()
+{
+    return static_cast<size_t>(HostYUVptr - (HostYUV422 + size_t{current_row} * hostyuvcols));
+}
+
+// `pairs` full pairs at StreamBufferptr, at the current place in the row:
+// into the line image when the frame needs it, noted as transmitted on even
+// rows of 4:2:0 frames, and to the writer (batched when allowed).
+static void mTakePairs(FrameWalk &walk, uint32_t pairs)
+{
+    const size_t bytes = 4 * size_t{pairs};
+    if (walk.keepLineImage) {
+        std::memcpy(HostYUVptr, StreamBufferptr, bytes);
+        if (even_line)
+            std::memset(walk.sentAbove + mRowOffset() / 2, 1, bytes / 2);
+    }
+    if (walk.hasOutput) {
+        if (walk.rowWriter != nullptr) {
+            walk.rowWriter(StreamBufferptr, pairs);
+        } else {
+            for (uint32_t i = 0; i < pairs; ++i)
+                walk.writer.MakePixelPairFrom422(StreamBufferptr + 4 * i);
+        }
+    }
+    StreamBufferptr += bytes;
+    HostYUVptr += bytes;
+}
+
 // The row above copied into this row, 8 pixels (16 bytes of 4:2:2 data) at a
 // time, in the output and in the line image.
 static void mCopyRowFromAbove(FrameWalk &walk)
@@ -159,28 +157,63 @@ static void mCopyRowFromAbove(FrameWalk &walk)
     }
 }
 
+// Skipped bytes of a 4:2:0 odd row (k bytes of 4:2:2 data from HostYUVptr,
+// which this moves past). A skipped pair keeps its luma, but shows the chroma
+// of the pair above: where this frame transmitted that pair with other chroma
+// than the pair shows, the pair is rebuilt in the line image and drawn again;
+// elsewhere the output already shows the right chroma (a pair above that was
+// not transmitted did not change) and the pair is skipped as usual. Drawing a pair
+// moves the writer as far as skipping its 4 bytes does. Doing this in the odd
+// row itself, rather than from the even row above, keeps every row below a
+// faulty line untouched. The luma of a redrawn pair comes from the line
+// image: with one line image per process, two streams of compressed 4:2:0
+// frames decoded in turn would see each other's luma there (the driver asks
+// the camera for 4:2:2 only).
+static void mSkip420OddPairs(FrameWalk &walk, uint32_t k)
+{
+    const size_t offset = mRowOffset();
+    uint32_t pending = 0; // bytes skipped but not yet passed on to the writer
+    uint32_t done = 0;
+    for (; done + 4 <= k; done += 4) {
+        const size_t unit = (offset + done) / 2;
+        uint8_t *q = HostYUVptr + done;
+        const uint8_t *above = q - hostyuvcols;
+        if ((walk.sentAbove[unit] == 0 && walk.sentAbove[unit + 1] == 0) ||
+            (q[1] == above[1] && q[3] == above[3])) {
+            pending += 4;
+            continue;
+        }
+        q[1] = above[1];
+        q[3] = above[3];
+        if (walk.hasOutput) {
+            if (pending > 0)
+                walk.writer.SkipBytes(static_cast<uint16_t>(pending), even_line);
+            pending = 0;
+            walk.writer.MakePixelPairFrom422(q);
+        }
+    }
+    pending += k - done;
+    if (walk.hasOutput && pending > 0)
+        walk.writer.SkipBytes(static_cast<uint16_t>(pending), even_line);
+    HostYUVptr += k;
+}
+
 // Over-long lines: whatever the declared length says, nothing is written past
 // the row's width. Data left over when the row is full stays unread; the
 // end-of-line check then meets it instead of the marker, and the line is
 // reported as a wrong byte count (1). A skip that reaches past the row is cut
-// at the row and reported the same way.
+// at the row and reported the same way. A line that ends before its row does
+// leaves the rest of the row as a skip would.
 //
 // Returns false when the caller's buffer ended inside the line (status 3).
 static bool mDecodeUncompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
 {
-    const bool oddRow = even_line == 0;
-    const bool rebuild420 = Header.subsampling == 0 && oddRow;
+    const bool rebuild420 = Header.subsampling == 0 && even_line == 0;
     uint32_t covered = 0;
 
-    // Fast path: a whole row of full pairs, exactly as long as declared,
-    // converted in one batch.
-    if (!rebuild420 && walk.hasOutput && Decode_ReferencePath.load(std::memory_order_relaxed) == 0 &&
-        walk.writer.MakeRowFrom422 != nullptr && n == static_cast<int32_t>(hostyuvcols) &&
-        mBytesLeft(walk) >= hostyuvcols) {
-        std::memcpy(HostYUVptr, StreamBufferptr, hostyuvcols);
-        walk.writer.MakeRowFrom422(StreamBufferptr, hostyuvcols / 4u);
-        StreamBufferptr += hostyuvcols;
-        HostYUVptr += hostyuvcols;
+    // A whole row of full pairs, exactly as long as declared, in one batch.
+    if (!rebuild420 && n == static_cast<int32_t>(hostyuvcols) && mBytesLeft(walk) >= hostyuvcols) {
+        mTakePairs(walk, hostyuvcols / 4u);
         n = 0;
         return true;
     }
@@ -209,77 +242,27 @@ static bool mDecodeUncompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
         } else {
             if (mBytesLeft(walk) < 4)
                 return false;
-            mStorePairInLineImage(StreamBufferptr);
-            if (walk.hasOutput)
-                walk.writer.MakePixelPairFrom422(StreamBufferptr);
-            StreamBufferptr += 4;
-            HostYUVptr += 4;
+            mTakePairs(walk, 1);
             n -= 4;
             covered += 4;
         }
     }
+    if (rebuild420 && covered < hostyuvcols)
+        mSkip420OddPairs(walk, hostyuvcols - covered);
     return true;
-}
-
-// A skipped pair of a 4:2:0 odd row keeps its luma, but its chroma is the
-// chroma of the pair above, which this frame may have changed. Pairs whose
-// chroma above is unchanged are skipped as usual; the others are rebuilt in
-// the line image and drawn again. Drawing a pair moves the writer as far as
-// skipping its 4 bytes does, so the positions stay as a plain skip leaves them.
-// Doing this in the odd row itself, rather than from the even row above,
-// keeps every row below a faulty line untouched.
-// The comparison trusts the line image to hold this stream's previous frame:
-// with one line image per process, two streams of compressed 4:2:0 frames
-// decoded in turn would see each other's chroma (the driver asks the camera
-// for 4:2:2 only).
-static void mSkip420OddPairs(FrameWalk &walk, uint32_t k)
-{
-    uint32_t pending = 0; // bytes skipped but not yet passed on to the writer
-    uint32_t done = 0;
-    for (; done + 4 <= k; done += 4) {
-        uint8_t *q = HostYUVptr + done;
-        const uint8_t *above = q - hostyuvcols;
-        if (q[1] == above[1] && q[3] == above[3]) {
-            pending += 4;
-            continue;
-        }
-        q[1] = above[1];
-        q[3] = above[3];
-        if (walk.hasOutput) {
-            if (pending > 0)
-                walk.writer.SkipBytes(static_cast<uint16_t>(pending), even_line);
-            pending = 0;
-            walk.writer.MakePixelPairFrom422(q);
-        }
-    }
-    pending += k - done;
-    if (walk.hasOutput && pending > 0)
-        walk.writer.SkipBytes(static_cast<uint16_t>(pending), even_line);
-}
-
-// How many full pairs start at StreamBufferptr in a compressed row: each
-// begins with an even byte, lies in the buffer and in the row, and comes while
-// data is left (n > 0 before it, as the pair loop tests). 0 when batching is
-// off or the writer has no batched form.
-static uint32_t mPairRun(const FrameWalk &walk, int32_t n, uint32_t covered)
-{
-    if (!walk.hasOutput || walk.writer.MakeRowFrom422 == nullptr ||
-        Decode_ReferencePath.load(std::memory_order_relaxed) != 0)
-        return 0;
-    const size_t bytesLeft = mBytesLeft(walk);
-    uint32_t run = 0;
-    while (n - static_cast<int32_t>(4 * run) > 0 && covered + 4 * run + 4 <= hostyuvcols &&
-           4 * size_t{run} + 4 <= bytesLeft && (StreamBufferptr[4 * run] & 1) == 0)
-        ++run;
-    return run;
 }
 
 static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
 {
     const bool rebuild420 = Header.subsampling == 0 && even_line == 0;
     uint32_t covered = 0;
+    // Skips of whole pairs move every writer as one skip of their sum would,
+    // so they are passed on together before the next pair, and not at all at
+    // the end of the row (the next row sets its own positions).
+    uint32_t pendingSkip = 0;
     while (n > 0 && covered < hostyuvcols) {
-        if (mBytesLeft(walk) < 1)
+        const size_t bytesLeft = mBytesLeft(walk);
+        if (bytesLeft < 1)
             return false;
         const uint8_t b = *StreamBufferptr;
         if (b == 0xFD) {
@@ -296,11 +279,19 @@ static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
                 k = hostyuvcols - covered;
                 faults.wrongCount = true;
             }
-            if (rebuild420)
+            if (rebuild420) {
                 mSkip420OddPairs(walk, k);
-            else if (walk.hasOutput && k > 0)
-                walk.writer.SkipBytes(static_cast<uint16_t>(k), even_line);
-            HostYUVptr += k;
+            } else {
+                if (k % 4 == 0) {
+                    pendingSkip += k;
+                } else if (walk.hasOutput) {
+                    if (pendingSkip > 0)
+                        walk.writer.SkipBytes(static_cast<uint16_t>(pendingSkip), even_line);
+                    pendingSkip = 0;
+                    walk.writer.SkipBytes(static_cast<uint16_t>(k), even_line);
+                }
+                HostYUVptr += k;
+            }
             covered += k;
             continue;
         }
@@ -311,38 +302,37 @@ static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
             break;
         }
         if (rebuild420) {
-            if (mBytesLeft(walk) < 2)
+            if (bytesLeft < 2)
                 return false;
             const uint8_t *rebuilt = HostYUVptr;
             HostYUV422_Copy420PixelPairFromStream();
             if (walk.hasOutput)
                 walk.writer.MakePixelPairFrom422(rebuilt);
             n -= 2;
-        } else {
-            if (mBytesLeft(walk) < 4)
-                return false;
-            // Fast path: the run of pairs that follows, up to the next skip
-            // code, converted in one batch; it takes exactly the pairs the
-            // loop would take one by one.
-            const uint32_t run = mPairRun(walk, n, covered);
-            if (run > 1) {
-                std::memcpy(HostYUVptr, StreamBufferptr, 4 * size_t{run});
-                walk.writer.MakeRowFrom422(StreamBufferptr, run);
-                StreamBufferptr += 4 * size_t{run};
-                HostYUVptr += 4 * size_t{run};
-                n -= static_cast<int32_t>(4 * run);
-                covered += 4 * run;
-                continue;
-            }
-            mStorePairInLineImage(StreamBufferptr);
-            if (walk.hasOutput)
-                walk.writer.MakePixelPairFrom422(StreamBufferptr);
-            StreamBufferptr += 4;
-            HostYUVptr += 4;
-            n -= 4;
+            covered += 4;
+            continue;
         }
-        covered += 4;
+        if (bytesLeft < 4)
+            return false;
+        if (walk.hasOutput && pendingSkip > 0)
+            walk.writer.SkipBytes(static_cast<uint16_t>(pendingSkip), even_line);
+        pendingSkip = 0;
+        // The run of pairs up to the next skip code, taken at once: pairs are
+        // taken while data is left (n > 0 before each), inside the row and
+        // inside the buffer, exactly as one by one.
+        uint32_t most = (static_cast<uint32_t>(n) + 3) / 4;
+        most = std::min<uint32_t>(most, (hostyuvcols - covered) / 4);
+        most = static_cast<uint32_t>(std::min<size_t>(most, bytesLeft / 4));
+        // A lone pair between skip codes is the common case of a frame with
+        // scattered changes: seen without a call.
+        const uint32_t run =
+            most == 1 || (StreamBufferptr[4] & 1) != 0 ? 1 : walk.countPairs(StreamBufferptr, most);
+        mTakePairs(walk, run);
+        n -= static_cast<int32_t>(4 * run);
+        covered += 4 * run;
     }
+    if (rebuild420 && covered < hostyuvcols)
+        mSkip420OddPairs(walk, hostyuvcols - covered);
     return true;
 }
 
@@ -356,6 +346,8 @@ static uint32_t mDecodeRow(FrameWalk &walk, bool decimationEnded)
     HostYUVptr = rowStart;
     if (walk.hasOutput)
         walk.writer.SetupBufferPointers(row, walk.output);
+    if (walk.keepLineImage && even_line)
+        std::memset(walk.sentAbove, 0, hostyuvcols / 2u);
 
     int32_t n;
     if (decimatedOddRow) {
@@ -387,7 +379,7 @@ static uint32_t mDecodeRow(FrameWalk &walk, bool decimationEnded)
             return ZM4_FRAME_NO_END_OF_LINE;
         if (*StreamBufferptr++ != 0xFD) {
             faults.noMarker = true;
-            for (uint32_t scanned = 0; scanned < Decode_MaxLineBytes; ++scanned) {
+            for (uint32_t scanned = 0; scanned < FrameHeader_MaxLineBytes; ++scanned) {
                 if (mBytesLeft(walk) < 1)
                     return ZM4_FRAME_NO_END_OF_LINE;
                 if (*StreamBufferptr++ == 0xFD)
@@ -424,41 +416,32 @@ static uint32_t mFormatFrame(uint32_t formatCode, const uint8_t *stream, size_t 
     even_line = 1;
     if (stream == nullptr)
         length = 0;
-    size_t magic = 0;
-    while (magic < Decode_HeaderBytes &&
-           !(magic + 1 < length && stream[magic] == 0x19 && stream[magic + 1] == 0x68))
-        ++magic;
-    if (magic == Decode_HeaderBytes || length - magic < Decode_HeaderBytes)
+    const size_t magic = FrameHeader_FindMagic(stream, length);
+    if (magic == FrameHeader_Bytes || length - magic < FrameHeader_Bytes)
         return ZM4_FRAME_BAD_HEADER;
     const uint8_t *frame = stream + magic;
 
-    Header.compression = frame[0x1C];
-    Header.videoSize = frame[0x10];
-    Header.decimation = frame[0x1D];
-    Header.subsampling = frame[0x11];
-    Header.colStart = static_cast<uint16_t>(frame[0x18] * 16);
-    Header.colEnd = static_cast<uint16_t>(frame[0x19] * 16);
-    Header.rowStart = static_cast<uint16_t>(frame[0x1A] * 4);
-    Header.rowEnd = static_cast<uint16_t>(frame[0x1B] * 4);
-    Header.byte1E = frame[0x1E];
-    Header.byte1F = frame[0x1F];
-    Header.byte28 = frame[0x28];
+    FrameHeaderInfo info;
+    FrameHeader_Read(frame, &info);
+    Header = {info.compression, info.videoSize, info.decimation, info.subsampling, info.colStart, info.colEnd,
+              info.rowStart,    info.rowEnd,    info.byte1E,     info.byte1F,      info.byte28};
     // The line image and the output sizes rest on these: a region larger than
     // the camera's, or one whose columns run backwards, is a bad header even
     // if the caller skipped VerifyStream.
-    if (Header.colStart > Decode_MaxLineBytes || Header.colEnd > Decode_MaxLineBytes ||
-        Header.rowStart > Decode_MaxRows || Header.rowEnd > Decode_MaxRows || Header.colEnd < Header.colStart)
+    if (Header.colStart > FrameHeader_MaxLineBytes || Header.colEnd > FrameHeader_MaxLineBytes ||
+        Header.rowStart > FrameHeader_MaxRows || Header.rowEnd > FrameHeader_MaxRows ||
+        Header.colEnd < Header.colStart)
         return ZM4_FRAME_BAD_HEADER;
 
     uint16_t unusedState = 0;
     if (decimationState == nullptr)
         decimationState = &unusedState;
-    const uint8_t frameDecimation = frame[0x1D];
+    const uint8_t frameDecimation = info.decimation;
     const bool decimationEnded = (*decimationState & 0xFFu) != frameDecimation && frameDecimation == 0;
     *decimationState = frameDecimation;
     decimation = frameDecimation;
 
-    StreamBufferptr = frame + Decode_HeaderBytes;
+    StreamBufferptr = frame + FrameHeader_Bytes;
     hostyuvcols = static_cast<uint16_t>(Header.colEnd - Header.colStart);
     hostyuvrows =
         static_cast<uint16_t>(Header.rowEnd > Header.rowStart ? Header.rowEnd - Header.rowStart : 0);
@@ -468,7 +451,13 @@ static uint32_t mFormatFrame(uint32_t formatCode, const uint8_t *stream, size_t 
     // fix-up depend on it.
     if (HostYUV422 == nullptr)
         return ZM4_FRAME_BAD_FORMAT;
-    FrameWalk walk{stream, length, ColourFormatter{}, formatCode != ZM4_FORMAT_NONE, output};
+    static FrameWalk walk; // under the decoder lock; too large for a kernel stack
+    walk.stream = stream;
+    walk.length = length;
+    walk.writer = ColourFormatter{};
+    walk.hasOutput = formatCode != ZM4_FORMAT_NONE;
+    walk.output = output;
+    walk.keepLineImage = Header.subsampling == 0;
     if (walk.hasOutput) {
         if (InitialiseColourFormatter(&walk.writer, formatCode) == 0)
             return ZM4_FRAME_BAD_FORMAT;
@@ -478,6 +467,9 @@ static uint32_t mFormatFrame(uint32_t formatCode, const uint8_t *stream, size_t 
                 0)
             return ZM4_FRAME_SIZE_MISMATCH;
     }
+    walk.rowWriter =
+        Decode_ReferencePath.load(std::memory_order_relaxed) != 0 ? nullptr : walk.writer.MakeRowFrom422;
+    walk.countPairs = RowKernels_Current()->countPairs;
     if (hostyuvrows == 0)
         return ZM4_FRAME_OK;
 
@@ -490,6 +482,90 @@ static uint32_t mFormatFrame(uint32_t formatCode, const uint8_t *stream, size_t 
         even_line ^= 1u;
     }
     return ZM4_FRAME_OK;
+}
+
+} // namespace zm4::decode
+
+using namespace zm4::decode;
+
+void Decode_ForceReferencePath(uint32_t on)
+{
+    std::lock_guard<std::mutex> guard(gDecoderLock);
+    Decode_ReferencePath.store(on ? 1 : 0);
+}
+
+void Decode_ForceNoMmx(uint32_t on)
+{
+    std::lock_guard<std::mutex> guard(gDecoderLock);
+    gForceNoMmx = on ? 1 : 0;
+}
+
+void Decode_SetAllocator(Decode_AllocateRoutine allocate, Decode_FreeRoutine release)
+{
+    std::lock_guard<std::mutex> guard(gDecoderLock);
+    gAllocate = allocate != nullptr ? allocate : mDefaultAllocate;
+    gFree = release != nullptr ? release : mDefaultFree;
+}
+
+// A failed allocation is not reported here (the result says only whether the
+// processor has MMX); FormatStream then answers 7 for every frame, since no
+// output format can be supplied without the line image. A later InitDecode
+// tries the allocation again.
+uint32_t InitDecode(void)
+{
+    std::lock_guard<std::mutex> guard(gDecoderLock);
+    ++gInitCount;
+    // Switches for comparing paths without rebuilding the caller.
+    if (const char *reference = std::getenv("ZM4_DECODE_REFERENCE"); reference != nullptr)
+        Decode_ReferencePath.store(std::strcmp(reference, "0") != 0 ? 1 : 0);
+    if (const char *isa = std::getenv("ZM4_DECODE_ISA"); isa != nullptr) {
+        const uint32_t level = std::strcmp(isa, "avx512") == 0 ? DecodeIsa_Avx512
+                               : std::strcmp(isa, "avx2") == 0 ? DecodeIsa_Avx2
+                                                               : DecodeIsa_Baseline;
+        gForcedIsa.store(level);
+        gRowKernels.store(RowKernels_For(level), std::memory_order_release);
+    }
+    if (HostYUV422 == nullptr) {
+        HostYUV422 = static_cast<uint8_t *>(gAllocate(HostYUV422_Bytes, HostYUV422_Tag));
+        gLineImageFree = gFree;
+        // Skip codes of a first compressed frame then show black-green, not
+        // whatever the allocation held.
+        if (HostYUV422 != nullptr)
+            std::memset(HostYUV422, 0, HostYUV422_Bytes);
+    }
+    SetupTables();
+    hasmmx = gForceNoMmx ? 0 : CPUcaps();
+    return hasmmx;
+}
+
+void FiniDecode(void)
+{
+    std::lock_guard<std::mutex> guard(gDecoderLock);
+    if (gInitCount == 0)
+        return;
+    if (--gInitCount == 0 && HostYUV422 != nullptr) {
+        gLineImageFree(HostYUV422);
+        HostYUV422 = nullptr;
+    }
+}
+
+uint32_t Decode_ForceIsa(uint32_t isa)
+{
+    std::lock_guard<std::mutex> guard(gDecoderLock);
+    gForcedIsa.store(isa);
+    const RowKernels *kernels = RowKernels_For(isa);
+    gRowKernels.store(kernels, std::memory_order_release);
+    return isa > RowKernels_Supported() ? RowKernels_Supported() : isa;
+}
+
+uint32_t Decode_SupportedIsa()
+{
+    return RowKernels_Supported();
+}
+
+const char *Decode_IsaName()
+{
+    return RowKernels_Current()->name;
 }
 
 uint32_t FormatStreamBounded(uint32_t formatCode, const uint8_t *stream, size_t length, uint8_t *output,

@@ -1,10 +1,10 @@
 // Checks a raw camera frame before it is decoded (header magic and ranges,
 // every line's length and end-of-line marker, the end-of-frame marker), and
 // maps a video format to the decoder's output format code.
-#include <cstring>
-
-#include "decode/decoder_state.h"
+#include "decode/frame_header.h"
 #include "decode/zm4decode.h"
+
+using namespace zm4::decode;
 
 static constexpr uint32_t mMakeFourCC(char a, char b, char c, char d)
 {
@@ -62,46 +62,26 @@ uint32_t VerifyStreamBounded(const uint8_t *stream, size_t length, FrameHeaderIn
     if (stream == nullptr)
         length = 0;
 
-    size_t magic = 0;
-    while (magic < Decode_HeaderBytes &&
-           !(magic + 1 < length && stream[magic] == 0x19 && stream[magic + 1] == 0x68))
-        ++magic;
-    if (magic == Decode_HeaderBytes)
-        return RecordErrorDetails(details, ZM4_FRAME_BAD_HEADER, 0, 0, Decode_HeaderBytes);
+    const size_t magic = FrameHeader_FindMagic(stream, length);
+    if (magic == FrameHeader_Bytes)
+        return RecordErrorDetails(details, ZM4_FRAME_BAD_HEADER, 0, 0, FrameHeader_Bytes);
     if (magic > 0)
         return RecordErrorDetails(details, ZM4_FRAME_MAGIC_MOVED, 0, 0, magic);
-    if (length < Decode_HeaderBytes)
+    if (length < FrameHeader_Bytes)
         return RecordErrorDetails(details, ZM4_FRAME_BAD_HEADER, 0, 0, length);
 
     FrameHeaderInfo header{};
-    header.compression = stream[0x1C];
-    header.videoSize = stream[0x10];
-    header.decimation = stream[0x1D];
-    header.subsampling = stream[0x11];
-    header.yuvOrder = stream[0x12];
-    header.colStart = static_cast<uint16_t>(stream[0x18] * 16);
-    header.colEnd = static_cast<uint16_t>(stream[0x19] * 16);
-    header.rowStart = static_cast<uint16_t>(stream[0x1A] * 4);
-    header.rowEnd = static_cast<uint16_t>(stream[0x1B] * 4);
-    header.byte1E = stream[0x1E];
-    header.byte1F = stream[0x1F];
-    header.byte28 = stream[0x28];
-    header.byte29 = stream[0x29];
-    header.byte27 = stream[0x27];
-    std::memcpy(header.rawHeader, stream, Decode_HeaderBytes);
+    FrameHeader_Read(stream, &header);
     if (info != nullptr)
         *info = header;
-
-    if (header.compression > 1 || header.decimation > 1 || header.videoSize > 1 || header.subsampling > 1 ||
-        header.yuvOrder > 1 || header.colStart > Decode_MaxLineBytes || header.colEnd > Decode_MaxLineBytes ||
-        header.rowStart > Decode_MaxRows || header.rowEnd > Decode_MaxRows)
+    if (FrameHeader_FirstBadField(stream) != nullptr)
         return RecordErrorDetails(details, ZM4_FRAME_BAD_HEADER, 0, 0, 0);
 
     // Compared as signed numbers: a frame whose end column lies before its
     // first column allows no line at all.
     const int32_t longestLine =
         static_cast<int32_t>(header.colEnd) - static_cast<int32_t>(header.colStart) + 1;
-    size_t p = Decode_HeaderBytes;
+    size_t p = FrameHeader_Bytes;
     uint32_t row = header.rowStart;
     uint32_t lastLength = 0;
     while (row < header.rowEnd) {

@@ -5,6 +5,9 @@
 
 #include "decode/colour_formatter.h"
 #include "decode/decoder_state.h"
+#include "decode/row_kernels.h"
+
+namespace zm4::decode {
 
 uint16_t I420_Cols, I420_Rows;
 int32_t I420_PreviousLineOffsetY, I420_PreviousLineOffsetUV;
@@ -108,22 +111,11 @@ static void mSkipBytes(PlanarFamily &s, uint16_t k, uint8_t evenLine)
 
 static void mMakeRowFrom422(PlanarFamily &s, const uint8_t *src, uint32_t pairs)
 {
-    uint8_t *y = s.yPtr;
-    for (uint32_t i = 0; i < pairs; ++i, src += 4, y += 2) {
-        y[0] = src[0];
-        y[1] = src[2];
-    }
-    s.yPtr = y;
+    RowKernels_Current()->toPlanar(src, s.yPtr, even_line ? s.uPtr : nullptr, s.vPtr, pairs);
+    s.yPtr += 2 * size_t{pairs};
     if (even_line) {
-        uint8_t *u = s.uPtr;
-        uint8_t *v = s.vPtr;
-        src -= 4 * size_t{pairs};
-        for (uint32_t i = 0; i < pairs; ++i, src += 4) {
-            *u++ = src[1];
-            *v++ = src[3];
-        }
-        s.uPtr = u;
-        s.vPtr = v;
+        s.uPtr += pairs;
+        s.vPtr += pairs;
     }
 }
 
@@ -184,3 +176,5 @@ void YV12_MakeRowFrom422(const uint8_t *src, uint32_t pairs)
 {
     mMakeRowFrom422(YV12_Family, src, pairs);
 }
+
+} // namespace zm4::decode

@@ -4,7 +4,10 @@
 
 #include "decode/colour_formatter.h"
 #include "decode/decoder_state.h"
+#include "decode/row_kernels.h"
 #include "decode/yuv2rgb.h"
+
+namespace zm4::decode {
 
 uint16_t RGB16_Cols, RGB16_Rows;
 int32_t RGB16_PreviousLineOffset;
@@ -74,6 +77,8 @@ void RGB16_SkipBytes(uint16_t k, uint8_t evenLine)
 
 void RGB16_MakeRowFrom422(const uint8_t *src, uint32_t pairs)
 {
-    YUVRowtoRGB16(src, RGB16_Ptr, pairs);
+    RowKernels_Current()->toRGB16(src, RGB16_Ptr, pairs);
     RGB16_Ptr += size_t{pairs} * 2 * kBytesPerPixel;
 }
+
+} // namespace zm4::decode

@@ -5,7 +5,10 @@
 
 #include "decode/colour_formatter.h"
 #include "decode/decoder_state.h"
+#include "decode/row_kernels.h"
 #include "decode/yuv2rgb.h"
+
+namespace zm4::decode {
 
 uint16_t RGB24_Cols, RGB24_Rows;
 int32_t RGB24_PreviousLineOffset;
@@ -67,10 +70,12 @@ void RGB24_MakeRowFrom422Table(const uint8_t *src, uint32_t pairs)
     RGB24_Ptr = dst;
 }
 
-// The vector form equals the direct form for every input, so the batched
-// direct converter serves it.
+// The vector form equals the direct form for every input, so the direct
+// form's row kernel serves it.
 void RGB24_MakeRowFrom422MMX(const uint8_t *src, uint32_t pairs)
 {
-    YUVRowtoRGB24(src, RGB24_Ptr, pairs);
+    RowKernels_Current()->toRGB24(src, RGB24_Ptr, pairs);
     RGB24_Ptr += size_t{pairs} * 2 * kBytesPerPixel;
 }
+
+} // namespace zm4::decode

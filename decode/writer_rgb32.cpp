@@ -3,7 +3,10 @@
 
 #include "decode/colour_formatter.h"
 #include "decode/decoder_state.h"
+#include "decode/row_kernels.h"
 #include "decode/yuv2rgb.h"
+
+namespace zm4::decode {
 
 uint16_t RGB32_Cols, RGB32_Rows;
 int32_t RGB32_PreviousLineOffset;
@@ -52,6 +55,8 @@ void RGB32_SkipBytes(uint16_t k, uint8_t evenLine)
 
 void RGB32_MakeRowFrom422(const uint8_t *src, uint32_t pairs)
 {
-    YUVRowtoRGB32(src, RGB32_Ptr, pairs);
+    RowKernels_Current()->toRGB32(src, RGB32_Ptr, pairs);
     RGB32_Ptr += size_t{pairs} * 2 * kBytesPerPixel;
 }
+
+} // namespace zm4::decode

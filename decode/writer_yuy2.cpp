@@ -4,6 +4,9 @@
 
 #include "decode/colour_formatter.h"
 #include "decode/decoder_state.h"
+#include "decode/row_kernels.h"
+
+namespace zm4::decode {
 
 uint16_t YUY2_Cols, YUY2_Rows;
 int32_t YUY2_PreviousLineOffset;
@@ -116,8 +119,8 @@ void UYVY_SkipBytes(uint16_t k, uint8_t evenLine)
 
 void UYVY_MakeRowFrom422(const uint8_t *src, uint32_t pairs)
 {
-    uint8_t *dst = UYVY_Ptr;
-    for (uint32_t i = 0; i < pairs; ++i, src += 4, dst += 4)
-        mPutUYVY(dst, src[0], src[1], src[2], src[3]);
-    UYVY_Ptr = dst;
+    RowKernels_Current()->toUYVY(src, UYVY_Ptr, pairs);
+    UYVY_Ptr += 4 * size_t{pairs};
 }
+
+} // namespace zm4::decode

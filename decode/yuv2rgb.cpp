@@ -13,6 +13,8 @@
 #include <emmintrin.h>
 #endif
 
+namespace zm4::decode {
+
 int16_t butbl[256];
 int16_t yvaltbl[256];
 int16_t guvtbl[65536];
@@ -213,119 +215,4 @@ void YUVPixeltoRGB24MMX(const uint8_t *src, uint8_t *dst)
 
 #endif
 
-// Batched direct form. Four pairs (eight pixels) per step in 16-bit lanes:
-// the same integer arithmetic as mDirectPixel, and no lane leaves the signed
-// 16-bit range (y + 32u lies in -4400..8605), so the bytes are the same.
-#if defined(__SSE2__)
-
-namespace {
-
-struct Bgr8 {
-    __m128i b, g, r; // eight components each, one per 16-bit lane, already clamped to 0..255
-};
-
-inline Bgr8 mConvert8(const uint8_t *src)
-{
-    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
-    const __m128i lowByte = _mm_set1_epi16(0x00FF);
-    // Lanes in pixel order: luma Y0 Y1 Y0 Y1 ..., chroma U V U V ...
-    const __m128i luma = _mm_and_si128(raw, lowByte);
-    const __m128i chroma = _mm_srli_epi16(raw, 8);
-    const __m128i cu = _mm_and_si128(chroma, _mm_set1_epi32(0x0000FFFF));
-    const __m128i cv = _mm_srli_epi32(chroma, 16);
-    const __m128i u = _mm_sub_epi16(_mm_or_si128(cu, _mm_slli_epi32(cu, 16)), _mm_set1_epi16(128));
-    const __m128i v = _mm_sub_epi16(_mm_or_si128(cv, _mm_slli_epi32(cv, 16)), _mm_set1_epi16(128));
-    const __m128i y = _mm_mullo_epi16(_mm_sub_epi16(luma, _mm_set1_epi16(16)), _mm_set1_epi16(19));
-    const __m128i green =
-        _mm_add_epi16(_mm_mullo_epi16(u, _mm_set1_epi16(6)), _mm_mullo_epi16(v, _mm_set1_epi16(13)));
-    const __m128i zero = _mm_setzero_si128();
-    // Shift, then saturate to bytes and back: the clamp of the direct form.
-    auto clamp = [zero](__m128i x) {
-        return _mm_unpacklo_epi8(_mm_packus_epi16(_mm_srai_epi16(x, 4), zero), zero);
-    };
-    return {clamp(_mm_add_epi16(y, _mm_slli_epi16(u, 5))), clamp(_mm_sub_epi16(y, green)),
-            clamp(_mm_add_epi16(y, _mm_mullo_epi16(v, _mm_set1_epi16(26))))};
-}
-
-} // namespace
-
-void YUVRowtoRGB32(const uint8_t *src, uint8_t *dst, uint32_t pairs)
-{
-    uint32_t i = 0;
-    for (; i + 4 <= pairs; i += 4, src += 16, dst += 32) {
-        const Bgr8 c = mConvert8(src);
-        const __m128i bg = _mm_or_si128(c.b, _mm_slli_epi16(c.g, 8)); // B G per pixel
-        const __m128i r0 = c.r;                                       // R 0 per pixel
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm_unpacklo_epi16(bg, r0));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), _mm_unpackhi_epi16(bg, r0));
-    }
-    for (; i < pairs; ++i, src += 4, dst += 8)
-        YUVPixeltoRGB32(src, dst);
-}
-
-void YUVRowtoRGB16(const uint8_t *src, uint8_t *dst, uint32_t pairs)
-{
-    uint32_t i = 0;
-    for (; i + 4 <= pairs; i += 4, src += 16, dst += 16) {
-        const Bgr8 c = mConvert8(src);
-        const __m128i words = _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_srli_epi16(c.r, 3), 10),
-                                                        _mm_slli_epi16(_mm_srli_epi16(c.g, 3), 5)),
-                                           _mm_srli_epi16(c.b, 3));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), words); // x86 is little-endian
-    }
-    for (; i < pairs; ++i, src += 4, dst += 4) {
-        uint16_t words[2];
-        YUVPixeltoRGB16(src, words);
-        dst[0] = static_cast<uint8_t>(words[0]);
-        dst[1] = static_cast<uint8_t>(words[0] >> 8);
-        dst[2] = static_cast<uint8_t>(words[1]);
-        dst[3] = static_cast<uint8_t>(words[1] >> 8);
-    }
-}
-
-void YUVRowtoRGB24(const uint8_t *src, uint8_t *dst, uint32_t pairs)
-{
-    uint32_t i = 0;
-    for (; i + 4 <= pairs; i += 4, src += 16, dst += 24) {
-        const Bgr8 c = mConvert8(src);
-        alignas(16) uint16_t b[8], g[8], r[8];
-        _mm_store_si128(reinterpret_cast<__m128i *>(b), c.b);
-        _mm_store_si128(reinterpret_cast<__m128i *>(g), c.g);
-        _mm_store_si128(reinterpret_cast<__m128i *>(r), c.r);
-        for (int k = 0; k < 8; ++k) {
-            dst[3 * k] = static_cast<uint8_t>(b[k]);
-            dst[3 * k + 1] = static_cast<uint8_t>(g[k]);
-            dst[3 * k + 2] = static_cast<uint8_t>(r[k]);
-        }
-    }
-    for (; i < pairs; ++i, src += 4, dst += 6)
-        YUVPixeltoRGB24MMX(src, dst);
-}
-
-#else
-
-void YUVRowtoRGB32(const uint8_t *src, uint8_t *dst, uint32_t pairs)
-{
-    for (uint32_t i = 0; i < pairs; ++i, src += 4, dst += 8)
-        YUVPixeltoRGB32(src, dst);
-}
-
-void YUVRowtoRGB16(const uint8_t *src, uint8_t *dst, uint32_t pairs)
-{
-    for (uint32_t i = 0; i < pairs; ++i, src += 4, dst += 4) {
-        uint16_t words[2];
-        YUVPixeltoRGB16(src, words);
-        dst[0] = static_cast<uint8_t>(words[0]);
-        dst[1] = static_cast<uint8_t>(words[0] >> 8);
-        dst[2] = static_cast<uint8_t>(words[1]);
-        dst[3] = static_cast<uint8_t>(words[1] >> 8);
-    }
-}
-
-void YUVRowtoRGB24(const uint8_t *src, uint8_t *dst, uint32_t pairs)
-{
-    for (uint32_t i = 0; i < pairs; ++i, src += 4, dst += 6)
-        YUVPixeltoRGB24MMX(src, dst);
-}
-
-#endif
+} // namespace zm4::decode

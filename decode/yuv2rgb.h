@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace zm4::decode {
+
 // Process-wide lookup tables, filled once by SetupTables.
 extern int16_t butbl[256];
 extern int16_t yvaltbl[256];
@@ -41,10 +43,4 @@ inline constexpr uint64_t y2mask = 0x0000FFFF00000000ull;         // picks scale
 inline constexpr uint64_t keeptrail = 0xFFFF000000000000ull;      // the two bytes after the six written
 inline constexpr uint64_t zeros = 0;
 
-// Whole runs of pairs in the direct form (the RGB24 one equals the vector
-// form): `pairs` consecutive pairs from src, written as the per-pair
-// converters would, each pixel after the other. Used by the batched writers.
-void YUVRowtoRGB32(const uint8_t *src, uint8_t *dst, uint32_t pairs);
-void YUVRowtoRGB24(const uint8_t *src, uint8_t *dst, uint32_t pairs);
-// RGB16 words are stored little-endian, 2 bytes a pixel, unaligned.
-void YUVRowtoRGB16(const uint8_t *src, uint8_t *dst, uint32_t pairs);
+} // namespace zm4::decode

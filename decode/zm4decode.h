@@ -16,15 +16,15 @@ extern "C" {
 
 /* Header fields of a verified frame, filled by VerifyStream. */
 typedef struct FrameHeaderInfo {
-    uint8_t compression;   /* header byte 0x1C: 1 = lines are compressed */
-    uint8_t videoSize;     /* header byte 0x10: 1 = 352 x 288 mode, 0 = 176 x 144 */
-    uint8_t decimation;    /* header byte 0x1D: 1 = every second line only */
-    uint8_t subsampling;   /* header byte 0x11: 1 = 4:2:2, 0 = 4:2:0 */
-    uint8_t yuvOrder;      /* header byte 0x12 */
-    uint16_t colStart;     /* header byte 0x18 x 16: byte position in a 4:2:2 line */
-    uint16_t colEnd;       /* header byte 0x19 x 16 */
-    uint16_t rowStart;     /* header byte 0x1A x 4: line number */
-    uint16_t rowEnd;       /* header byte 0x1B x 4 */
+    uint8_t compression; /* header byte 0x1C: 1 = lines are compressed */
+    uint8_t videoSize;   /* header byte 0x10: 1 = 352 x 288 mode, 0 = 176 x 144 */
+    uint8_t decimation;  /* header byte 0x1D: 1 = every second line only */
+    uint8_t subsampling; /* header byte 0x11: 1 = 4:2:2, 0 = 4:2:0 */
+    uint8_t yuvOrder;    /* header byte 0x12 */
+    uint16_t colStart;   /* header byte 0x18 x 16: byte position in a 4:2:2 line */
+    uint16_t colEnd;     /* header byte 0x19 x 16 */
+    uint16_t rowStart;   /* header byte 0x1A x 4: line number */
+    uint16_t rowEnd;     /* header byte 0x1B x 4 */
     uint16_t byte1E;
     uint16_t byte1F;
     uint16_t byte28;
@@ -43,14 +43,14 @@ typedef struct StreamErrorDetails {
 
 /* Status codes shared by VerifyStream and FormatStream. */
 #define ZM4_FRAME_OK 0u
-#define ZM4_FRAME_BAD_LINE_LENGTH 1u    /* L too large, or data did not use exactly L - 1 bytes */
-#define ZM4_FRAME_EARLY_END_OF_LINE 2u  /* end-of-line marker before L - 1 data bytes */
-#define ZM4_FRAME_NO_END_OF_LINE 3u     /* line does not end with 0xFD */
-#define ZM4_FRAME_BAD_HEADER 4u         /* no magic in the first 64 bytes, or a bad header field */
-#define ZM4_FRAME_MAGIC_MOVED 5u        /* magic found, but not at the first byte */
-#define ZM4_FRAME_NO_END_OF_FRAME 6u    /* end-of-frame marker missing */
-#define ZM4_FRAME_BAD_FORMAT 7u         /* output format code not supported */
-#define ZM4_FRAME_SIZE_MISMATCH 8u      /* output size does not match the frame */
+#define ZM4_FRAME_BAD_LINE_LENGTH 1u   /* L too large, or data did not use exactly L - 1 bytes */
+#define ZM4_FRAME_EARLY_END_OF_LINE 2u /* end-of-line marker before L - 1 data bytes */
+#define ZM4_FRAME_NO_END_OF_LINE 3u    /* line does not end with 0xFD */
+#define ZM4_FRAME_BAD_HEADER 4u        /* no magic in the first 64 bytes, or a bad header field */
+#define ZM4_FRAME_MAGIC_MOVED 5u       /* magic found, but not at the first byte */
+#define ZM4_FRAME_NO_END_OF_FRAME 6u   /* end-of-frame marker missing */
+#define ZM4_FRAME_BAD_FORMAT 7u        /* output format code not supported */
+#define ZM4_FRAME_SIZE_MISMATCH 8u     /* output size does not match the frame */
 
 /* Output format codes (FormatToSupplyFourCC's results). There is no code 5. */
 #define ZM4_FORMAT_UNSUPPORTED 0u
@@ -62,6 +62,12 @@ typedef struct StreamErrorDetails {
 #define ZM4_FORMAT_YV12 7u
 #define ZM4_FORMAT_YUY2 8u
 #define ZM4_FORMAT_UYVY 9u
+
+/* Bytes of an output image of width x height pixels in the format's layout
+ * (RGB32 4, RGB24 3, RGB16, YUY2 and UYVY 2 bytes a pixel; I420 and YV12 a
+ * luma plane and two quarter-size chroma planes); 0 for a code that writes
+ * nothing (ZM4_FORMAT_NONE) or is not supported. */
+size_t Decode_ImageBytes(uint32_t formatCode, uint32_t width, uint32_t height);
 
 /* The largest frame: 352 x 288, every line at its longest, 4-byte end marker. */
 #define ZM4_MAX_FRAME_BYTES 203684u

@@ -40,7 +40,7 @@ int main(int argc, char **argv)
     const auto src = zm4::testing::randomImage(32, 16, 1);
     const auto next = zm4::testing::randomImage(32, 16, 2);
     const uint32_t formats[] = {ZM4_FORMAT_NONE, ZM4_FORMAT_RGB32, ZM4_FORMAT_RGB24, ZM4_FORMAT_RGB16,
-                                ZM4_FORMAT_I420, ZM4_FORMAT_YV12, ZM4_FORMAT_YUY2, ZM4_FORMAT_UYVY};
+                                ZM4_FORMAT_I420, ZM4_FORMAT_YV12,  ZM4_FORMAT_YUY2,  ZM4_FORMAT_UYVY};
     const auto plain = zm4::testing::encodeFrame(src, {});
     for (const uint32_t format : formats)
         ok &= writeSeed(dir, "plain-" + std::to_string(format), format, 32, 16, 0, plain.bytes);
@@ -49,11 +49,14 @@ int main(int argc, char **argv)
     o.compress = true;
     o.previous = &plain.reference;
     o.threshold = 40;
-    ok &= writeSeed(dir, "compressed", ZM4_FORMAT_RGB24, 32, 16, 0x02, zm4::testing::encodeFrame(next, o).bytes);
+    ok &= writeSeed(dir, "compressed", ZM4_FORMAT_RGB24, 32, 16, 0x02,
+                    zm4::testing::encodeFrame(next, o).bytes);
     o.subsample420 = true;
-    ok &= writeSeed(dir, "compressed-420", ZM4_FORMAT_YUY2, 32, 16, 0x08, zm4::testing::encodeFrame(next, o).bytes);
+    ok &= writeSeed(dir, "compressed-420", ZM4_FORMAT_YUY2, 32, 16, 0x08,
+                    zm4::testing::encodeFrame(next, o).bytes);
     o.decimate = true;
-    ok &= writeSeed(dir, "decimated-420", ZM4_FORMAT_I420, 32, 16, 0x01, zm4::testing::encodeFrame(next, o).bytes);
+    ok &= writeSeed(dir, "decimated-420", ZM4_FORMAT_I420, 32, 16, 0x01,
+                    zm4::testing::encodeFrame(next, o).bytes);
     o = {};
     o.compress = true;
     o.previous = &plain.reference;
@@ -77,5 +80,7 @@ int main(int argc, char **argv)
     ok &= writeSeed(dir, "no-eol", ZM4_FORMAT_RGB32, 32, 16, 0, zm4::testing::encodeFrame(src, o).bytes);
     const auto wide = zm4::testing::randomImage(352, 4, 3);
     ok &= writeSeed(dir, "wide", ZM4_FORMAT_RGB24, 352, 4, 0x08, zm4::testing::encodeFrame(wide, {}).bytes);
+    // The resize mode (flag 0x10): a 7 x 10 image of pixel bytes.
+    ok &= writeSeed(dir, "resize", 0, 80, 28, 0x10, zm4::testing::randomImage(16, 8, 4).data);
     return ok ? 0 : 1;
 }

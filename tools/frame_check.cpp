@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "decode/frame_header.h"
 #include "tools/cli.h"
 
 namespace zm4::cli {
@@ -23,25 +24,6 @@ constexpr std::array<std::string_view, 9> kStatusNames = {
     "ok",          "bad-line-length", "early-end-of-line", "no-end-of-line", "bad-header",
     "magic-moved", "no-end-of-frame", "bad-format",        "size-mismatch",
 };
-
-// The header bytes that verification range-checks, so that a status 4 can say
-// which one is wrong.
-struct HeaderLimit {
-    size_t offset;
-    std::string_view name;
-    uint8_t largest;
-};
-constexpr std::array<HeaderLimit, 9> kHeaderLimits = {{
-    {0x1C, "compression", 1},
-    {0x1D, "decimation", 1},
-    {0x10, "video size", 1},
-    {0x11, "subsampling", 1},
-    {0x12, "YUV order", 1},
-    {0x18, "first column", 44},
-    {0x19, "end column", 44},
-    {0x1A, "first row", 72},
-    {0x1B, "end row", 72},
-}};
 
 class FileDescriptor {
 public:
@@ -66,16 +48,14 @@ private:
 
 std::string headerFault(std::span<const uint8_t> bytes, size_t magicOffset)
 {
-    for (const HeaderLimit &limit : kHeaderLimits) {
-        size_t at = magicOffset + limit.offset;
-        if (at < bytes.size() && bytes[at] > limit.largest) {
-            char text[96];
-            std::snprintf(text, sizeof text, "header byte 0x%02zX (%.*s) is %u, above %u", limit.offset,
-                          static_cast<int>(limit.name.size()), limit.name.data(), bytes[at], limit.largest);
-            return text;
-        }
-    }
-    return "a header field is out of range";
+    // The header is known to be all there (checked by the caller).
+    const decode::FrameHeaderField *field = decode::FrameHeader_FirstBadField(bytes.data() + magicOffset);
+    if (field == nullptr)
+        return "a header field is out of range";
+    char text[96];
+    std::snprintf(text, sizeof text, "header byte 0x%02X (%s) is %u, above %u", field->offset, field->name,
+                  bytes[magicOffset + field->offset], field->largest);
+    return text;
 }
 
 std::string describeVerifyFault(const FrameCheck &check, std::span<const uint8_t> bytes)
@@ -90,9 +70,9 @@ std::string describeVerifyFault(const FrameCheck &check, std::span<const uint8_t
     case ZM4_FRAME_NO_END_OF_LINE:
         return "line " + std::to_string(d.line) + ": line does not end with 0xFD";
     case ZM4_FRAME_BAD_HEADER:
-        if (d.offset >= 64)
+        if (d.offset >= decode::FrameHeader_Bytes)
             return "no frame magic (0x19 0x68) in the first 64 bytes";
-        if (bytes.size() < check.magicOffset + 64)
+        if (bytes.size() < check.magicOffset + decode::FrameHeader_Bytes)
             return "frame header cut short, " + fileEnd;
         return headerFault(bytes, check.magicOffset);
     case ZM4_FRAME_MAGIC_MOVED:

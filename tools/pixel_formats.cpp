@@ -61,7 +61,7 @@ std::string pixelFormatNames()
 
 size_t imageBytes(const PixelFormat &format, uint32_t width, uint32_t height)
 {
-    return static_cast<size_t>(width) * height * format.bitsPerPixel / 8;
+    return Decode_ImageBytes(format.code, width, height);
 }
 
 } // namespace zm4::cli

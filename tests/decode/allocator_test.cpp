@@ -63,7 +63,8 @@ TEST_F(DecoderAllocation, LineImageComesFromThePoolAndGoesBack)
 
     std::vector<uint8_t> out(24 * 12 * 2);
     uint16_t state = 0;
-    EXPECT_EQ(decodeInto(ZM4_FORMAT_YUY2, encodeFrame(randomImage(24, 12, 1), {}), out, 24, 12, state), ZM4_FRAME_OK);
+    EXPECT_EQ(decodeInto(ZM4_FORMAT_YUY2, encodeFrame(randomImage(24, 12, 1), {}), out, 24, 12, state),
+              ZM4_FRAME_OK);
 
     FiniDecode();
     EXPECT_EQ(gPool.frees, 0) << "freed while a camera still uses it";

@@ -3,12 +3,14 @@
 // image, the decimation rules, the fast paths against the reference path and
 // the table form of RGB24 without MMX.
 #include <cstring>
+#include <random>
 #include <tuple>
 
 #include "decode/yuv2rgb.h"
 #include "tests/decode/stream_test_util.h"
 
 namespace zm4::testing {
+using namespace zm4::decode;
 namespace {
 
 struct Size {
@@ -109,94 +111,6 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, FrameKinds,
                                             ::testing::ValuesIn(kSizes)),
                          sizeName);
 
-// Bytes of output row r (luma only for the planar formats) as the model places it.
-std::vector<uint8_t> rowOf(const ReceiverModel &m, const std::vector<uint8_t> &out, uint32_t r)
-{
-    return {out.begin() + static_cast<long>(m.rowOffset(r)),
-            out.begin() + static_cast<long>(m.rowOffset(r) + m.rowBytes())};
-}
-
-TEST(FinalImages, DecimatedOddRowsRepeatTheEvenRowAbove)
-{
-    for (const uint32_t format : kAllFormats) {
-        StreamRun run(format, 24, 12, 9);
-        run.send(randomImage(24, 12, 300), kind(false, false, true), "decimated");
-        for (uint32_t r = 1; r < 12; r += 2)
-            EXPECT_EQ(rowOf(run.model(), run.output(), r), rowOf(run.model(), run.output(), r - 1))
-                << formatName(format) << " row " << r;
-        EXPECT_NE(rowOf(run.model(), run.output(), 2), rowOf(run.model(), run.output(), 0));
-    }
-}
-
-TEST(FinalImages, OddRowsOf420ShowOwnLumaWithChromaOfTheRowAbove)
-{
-    const Image422 src = randomImage(24, 12, 301);
-    for (const bool compress : {false, true}) {
-        const auto f = encodeFrame(src, kind(true, compress, false));
-        std::vector<uint8_t> yuy2(24 * 12 * 2), rgb32(24 * 12 * 4);
-        uint16_t state = 0;
-        ASSERT_EQ(decodeInto(ZM4_FORMAT_YUY2, f, yuy2, 24, 12, state), ZM4_FRAME_OK);
-        ASSERT_EQ(decodeInto(ZM4_FORMAT_RGB32, f, rgb32, 24, 12, state), ZM4_FRAME_OK);
-        for (uint32_t r = 1; r < 12; r += 2)
-            for (uint32_t p = 0; p < 12; ++p) {
-                const uint8_t *own = src.pair(r, p);
-                const uint8_t *above = src.pair(r - 1, p);
-                const uint8_t y0 = compress ? uint8_t(own[0] & 0xFE) : own[0];
-                const uint8_t *got = yuy2.data() + (r * 24 + 2 * p) * 2;
-                EXPECT_EQ(std::vector<uint8_t>(got, got + 4),
-                          (std::vector<uint8_t>{y0, above[1], own[2], above[3]}));
-                const uint8_t *px = rgb32.data() + ((11 - r) * 24 + 2 * p) * 4;
-                const Bgr c = modelConvert(own[2], above[1], above[3], RgbForm::Direct);
-                EXPECT_EQ(Bgr({px[4], px[5], px[6]}), c) << "row " << r << " pair " << p;
-            }
-    }
-}
-
-TEST(Layouts, DocumentedPlacesOfRowsAndPlanes)
-{
-    // Row 0 white with chroma 100/200 in its pairs, every other row black.
-    Image422 src = flatImage(176, 144, 16, 128, 128);
-    for (uint32_t p = 0; p < 88; ++p) {
-        uint8_t *q = src.pair(0, p);
-        q[0] = q[2] = 235;
-        q[1] = 100;
-        q[3] = 200;
-    }
-    const auto f = encodeFrame(src, {});
-    uint16_t state = 0;
-    std::vector<uint8_t> rgb24(76032);
-    ASSERT_EQ(decodeInto(ZM4_FORMAT_RGB24, f, rgb24, 176, 144, state), ZM4_FRAME_OK);
-    const Bgr top = modelConvert(235, 100, 200, RgbForm::Direct);
-    for (size_t i = 0; i < 76032; i += 3) {
-        const bool first = i >= 143 * 528;
-        ASSERT_EQ(Bgr({rgb24[i], rgb24[i + 1], rgb24[i + 2]}), first ? top : Bgr({0, 0, 0})) << i;
-    }
-    for (const uint32_t format : {ZM4_FORMAT_I420, ZM4_FORMAT_YV12}) {
-        std::vector<uint8_t> planar(38016);
-        ASSERT_EQ(decodeInto(format, f, planar, 176, 144, state), ZM4_FRAME_OK);
-        // I420 has U then V, YV12 V then U; only chroma row 0 comes from row 0.
-        const uint8_t first = format == ZM4_FORMAT_I420 ? 100 : 200;
-        const uint8_t second = format == ZM4_FORMAT_I420 ? 200 : 100;
-        for (size_t i = 0; i < 25344; ++i)
-            ASSERT_EQ(planar[i], i < 176 ? 235 : 16) << i;
-        for (size_t i = 25344; i < 31680; ++i)
-            ASSERT_EQ(planar[i], i < 25344 + 88 ? first : 128) << i;
-        for (size_t i = 31680; i < 38016; ++i)
-            ASSERT_EQ(planar[i], i < 31680 + 88 ? second : 128) << i;
-    }
-    // The smallest frame into RGB24: 96 bytes, the first line in the last 24.
-    const Image422 tiny = [] {
-        Image422 t = flatImage(8, 4, 16, 128, 128);
-        for (uint32_t p = 0; p < 4; ++p)
-            t.pair(0, p)[0] = t.pair(0, p)[2] = 235;
-        return t;
-    }();
-    std::vector<uint8_t> small(96);
-    ASSERT_EQ(decodeInto(ZM4_FORMAT_RGB24, encodeFrame(tiny, {}), small, 8, 4, state), ZM4_FRAME_OK);
-    EXPECT_EQ(std::vector<uint8_t>(small.begin() + 72, small.end()), std::vector<uint8_t>(24, 255));
-    EXPECT_EQ(std::vector<uint8_t>(small.begin(), small.begin() + 72), std::vector<uint8_t>(72, 0));
-}
-
 // A skip code of three pixels moves each family by its own rule: RGB32 and
 // RGB16 by three pixels, RGB24 by one whole pair, the YUV families by bytes.
 TEST(SkipCodes, OddPixelSkipAdvancesEachFamilyByItsRule)
@@ -210,7 +124,7 @@ TEST(SkipCodes, OddPixelSkipAdvancesEachFamilyByItsRule)
     const Bgr c1 = modelConvert(a[2], a[1], a[3], RgbForm::Direct);
     for (const uint32_t format : kAllFormats) {
         SCOPED_TRACE(formatName(format));
-        std::vector<uint8_t> out(modelOutputBytes(format, 8, 4));
+        std::vector<uint8_t> out(Decode_ImageBytes(format, 8, 4));
         uint16_t state = 0;
         ASSERT_EQ(decodeInto(format, first, out, 8, 4, state), ZM4_FRAME_OK);
         // Only row 0 changes: rows 1 to 3 are skipped whole (for the planar
@@ -255,33 +169,20 @@ TEST(SkipCodes, OddPixelSkipAdvancesEachFamilyByItsRule)
     }
 }
 
-TEST(SkipCodes, OddRowsLeaveThePlanarChromaAlone)
-{
-    for (const uint32_t format : {ZM4_FORMAT_I420, ZM4_FORMAT_YV12}) {
-        StreamRun run(format, 24, 12, 10);
-        run.send(randomImage(24, 12, 400), {}, "first");
-        // Change only odd rows: the chroma planes must not move.
-        Image422 next = run.reference();
-        for (uint32_t r = 1; r < 12; r += 2)
-            for (uint32_t i = 0; i < next.rowBytes(); ++i)
-                next.row(r)[i] = static_cast<uint8_t>(next.row(r)[i] + 50);
-        const std::vector<uint8_t> chroma(run.output().begin() + 24 * 12, run.output().end());
-        EncodeOptions o;
-        o.compress = true;
-        run.send(next, o, "odd rows changed");
-        EXPECT_EQ(std::vector<uint8_t>(run.output().begin() + 24 * 12, run.output().end()), chroma);
-    }
-}
-
-// Every frame kind, decoded by the fast paths and by the reference path.
+// Every frame kind, decoded by the reference path and by the fast paths of
+// every instruction-set level the processor has.
 TEST(FastPaths, ByteIdenticalToTheReferencePath)
 {
+    const uint32_t levels = Decode_SupportedIsa() + 1;
     for (const uint32_t format : kAllFormats)
         for (const Size size : {Size{8, 4}, Size{24, 12}, Size{344, 284}}) {
-            std::vector<std::vector<uint8_t>> outputs[2];
-            for (const uint32_t reference : {1u, 0u}) {
-                Decode_ForceReferencePath(reference);
-                std::vector<uint8_t> out = noiseBuffer(modelOutputBytes(format, size.w, size.h), 11);
+            std::vector<std::vector<uint8_t>> outputs[4];
+            for (uint32_t run = 0; run <= levels; ++run) {
+                // Run 0: the reference path; run 1 + level: that level's kernels.
+                Decode_ForceReferencePath(run == 0);
+                Decode_ForceIsa(run == 0 ? Decode_IsaBest : run - 1);
+                const uint32_t reference = run;
+                std::vector<uint8_t> out = noiseBuffer(Decode_ImageBytes(format, size.w, size.h), 11);
                 uint16_t state = 0;
                 Image422 prev;
                 uint32_t seed = 500;
@@ -302,11 +203,53 @@ TEST(FastPaths, ByteIdenticalToTheReferencePath)
                     }
             }
             Decode_ForceReferencePath(0);
-            ASSERT_EQ(outputs[0].size(), outputs[1].size());
-            for (size_t i = 0; i < outputs[0].size(); ++i)
-                EXPECT_EQ(outputs[0][i], outputs[1][i])
-                    << formatName(format) << " " << size.w << "x" << size.h << " frame " << i;
+            Decode_ForceIsa(Decode_IsaBest);
+            for (uint32_t run = 1; run <= levels; ++run)
+                for (size_t i = 0; i < outputs[0].size(); ++i)
+                    EXPECT_EQ(outputs[0][i], outputs[run][i])
+                        << formatName(format) << " " << size.w << "x" << size.h << " level " << run - 1
+                        << " frame " << i;
         }
+}
+
+// A 4:2:0 odd line that ends before its row does (an uncompressed line of
+// half its luma, a compressed one without its trailing skip codes) leaves the
+// rest of the row as a skip would: its own luma with the chroma of the new
+// row above, as the complete line shows it.
+TEST(FinalImages, ShortOddLinesOf420TakeTheNewChromaAbove)
+{
+    std::mt19937 rng(42);
+    const auto line = [&rng](size_t n) {
+        std::vector<uint8_t> v(n);
+        for (auto &b : v)
+            b = static_cast<uint8_t>(rng() & 0xFE); // even: every byte starts a pair, never a code
+        return v;
+    };
+    const auto before = handFrame(16, 4, false, true, {line(32), line(16), line(32), line(16)}, 1);
+    const auto row0 = line(32), row1 = line(16), row2 = line(32), row3 = line(16);
+    // Row 1 complete: its new luma for four pairs, the luma it had for the rest.
+    std::vector<uint8_t> whole(row1.begin(), row1.begin() + 8);
+    whole.insert(whole.end(), before.begin() + 64 + 2 + 32 + 1 + 2 + 8,
+                 before.begin() + 64 + 2 + 32 + 1 + 2 + 16);
+    const auto complete = handFrame(16, 4, false, true, {row0, whole, row2, row3}, 1);
+    const std::vector<uint8_t> half(row1.begin(), row1.begin() + 8);
+    for (const bool compress : {false, true}) {
+        const auto cut = handFrame(16, 4, compress, true, {row0, half, row2, row3}, 1);
+        for (const uint32_t format : kAllFormats) {
+            std::vector<uint8_t> got = noiseBuffer(Decode_ImageBytes(format, 16, 4), 3), want = got;
+            uint16_t state = 0;
+            for (auto *out : {&got, &want})
+                ASSERT_EQ(
+                    FormatStreamBounded(format, before.data(), before.size(), out->data(), 16, 4, &state),
+                    ZM4_FRAME_OK);
+            ASSERT_EQ(FormatStreamBounded(format, cut.data(), cut.size(), got.data(), 16, 4, &state),
+                      ZM4_FRAME_OK);
+            ASSERT_EQ(
+                FormatStreamBounded(format, complete.data(), complete.size(), want.data(), 16, 4, &state),
+                ZM4_FRAME_OK);
+            EXPECT_TRUE(got == want) << formatName(format) << (compress ? " compressed" : " uncompressed");
+        }
+    }
 }
 
 TEST(Rgb24WithoutMmx, UsesTheTableForm)
@@ -335,28 +278,17 @@ TEST(Rgb24WithoutMmx, UsesTheTableForm)
     EXPECT_EQ(hasmmx, mmx);
 }
 
-TEST(Unbounded, SameResultsAsTheBoundedForms)
+// The unbounded form is the bounded one over the largest reach.
+TEST(Unbounded, SameResultsAsTheBoundedForm)
 {
-    for (const uint32_t format : kAllFormats) {
-        std::vector<uint8_t> a = noiseBuffer(modelOutputBytes(format, 24, 12), 13), b = a;
-        uint16_t sa = 0, sb = 0;
-        Image422 prev;
-        for (int i = 0; i < 4; ++i) {
-            EncodeOptions o;
-            o.compress = i > 0;
-            o.previous = i > 0 ? &prev : nullptr;
-            o.decimate = i == 2;
-            o.magicOffset = i == 3 ? 33 : 0;
-            const auto f = encodeFrame(i == 0 ? randomImage(24, 12, 700) : mutate(prev, 40, 700 + i), o);
-            prev = f.reference;
-            std::vector<uint8_t> padded(f.bytes);
-            padded.resize(ZM4_MAX_STREAM_BYTES, 0xEE);
-            EXPECT_EQ(FormatStream(format, padded.data(), a.data(), 24, 12, &sa), ZM4_FRAME_OK);
-            EXPECT_EQ(decodeInto(format, f, b, 24, 12, sb), ZM4_FRAME_OK);
-            EXPECT_EQ(a, b) << formatName(format) << " frame " << i;
-            EXPECT_EQ(sa, sb);
-        }
-    }
+    std::vector<uint8_t> a = noiseBuffer(24 * 12 * 4, 13), b = a;
+    uint16_t sa = 0, sb = 0;
+    const auto f = encodeFrame(randomImage(24, 12, 700), kind(false, false, true, 33));
+    std::vector<uint8_t> padded(f.bytes);
+    padded.resize(ZM4_MAX_STREAM_BYTES, 0xEE);
+    EXPECT_EQ(FormatStream(ZM4_FORMAT_RGB32, padded.data(), a.data(), 24, 12, &sa), ZM4_FRAME_OK);
+    EXPECT_EQ(decodeInto(ZM4_FORMAT_RGB32, f, b, 24, 12, sb), ZM4_FRAME_OK);
+    EXPECT_TRUE(a == b && sa == sb);
 }
 
 } // namespace

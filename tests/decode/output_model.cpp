@@ -41,26 +41,6 @@ uint16_t modelPack555(Bgr c)
     return static_cast<uint16_t>(((c.r >> 3) << 10) | ((c.g >> 3) << 5) | (c.b >> 3));
 }
 
-size_t modelOutputBytes(uint32_t format, uint32_t width, uint32_t height)
-{
-    const size_t px = size_t{width} * height;
-    switch (format) {
-    case ZM4_FORMAT_RGB32:
-        return px * 4;
-    case ZM4_FORMAT_RGB24:
-        return px * 3;
-    case ZM4_FORMAT_RGB16:
-    case ZM4_FORMAT_YUY2:
-    case ZM4_FORMAT_UYVY:
-        return px * 2;
-    case ZM4_FORMAT_I420:
-    case ZM4_FORMAT_YV12:
-        return px + px / 2;
-    default:
-        return 0;
-    }
-}
-
 const char *formatName(uint32_t format)
 {
     // Indexed by format code; 5 is no format.

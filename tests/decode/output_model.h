@@ -25,8 +25,6 @@ enum class RgbForm {
 Bgr modelConvert(uint8_t y, uint8_t u, uint8_t v, RgbForm form);
 uint16_t modelPack555(Bgr c);
 
-// Bytes of an output image of the format code, 0 for codes that write nothing.
-size_t modelOutputBytes(uint32_t format, uint32_t width, uint32_t height);
 const char *formatName(uint32_t format);
 
 // The expected output image of one stream, updated frame by frame.

@@ -23,7 +23,8 @@ inline Image422 mutate(const Image422 &from, int percent, uint32_t seed)
                 next.data[i + k] = static_cast<uint8_t>(rng() >> 24);
         } else if (roll < percent + 20) {
             for (size_t k = 0; k < 4; ++k)
-                next.data[i + k] = static_cast<uint8_t>(std::clamp(int{next.data[i + k]} + int(rng() % 5) - 2, 0, 255));
+                next.data[i + k] =
+                    static_cast<uint8_t>(std::clamp(int{next.data[i + k]} + int(rng() % 5) - 2, 0, 255));
         }
     }
     return next;
@@ -33,7 +34,7 @@ class StreamRun {
 public:
     StreamRun(uint32_t format, uint32_t w, uint32_t h, uint32_t seed, RgbForm rgb24Form = RgbForm::Direct)
         : format_(format), w_(w), h_(h),
-          out_(noiseBuffer(format == ZM4_FORMAT_NONE ? 64 : modelOutputBytes(format, w, h), seed)),
+          out_(noiseBuffer(format == ZM4_FORMAT_NONE ? 64 : Decode_ImageBytes(format, w, h), seed)),
           model_(format, w, h, out_, rgb24Form)
     {
     }
