@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-
 #include "tests/emulator/emu_test_util.h"
 
 namespace zm4::emu::test {
@@ -62,33 +59,22 @@ TEST(Scenes, TextFormsAndImageFiles)
         EXPECT_FALSE(error.empty()) << bad;
     }
 
-    // A 2 x 1 image: white then red, converted with the video-range matrix.
-    const std::string header = "P6\n# test\n2 1\n255\n";
-    std::vector<uint8_t> ppm(header.begin(), header.end());
-    ppm.insert(ppm.end(), {255, 255, 255, 255, 0, 0});
-    const std::string path = ::testing::TempDir() + "emu_scene_test.ppm";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char *>(ppm.data()), static_cast<std::streamsize>(ppm.size()));
-    }
-    auto picture = makeScene(path, &error);
+    // A 2 x 1 image: white then red, converted with the video-range matrix;
+    // each source pixel covers two sensor pixels.
+    const std::string ppm("P6\n# test\n2 1\n255\n\xFF\xFF\xFF\xFF\x00\x00", 24);
+    auto picture = makeImageSceneFromBytes(std::vector<uint8_t>(ppm.begin(), ppm.end()), &error);
     ASSERT_TRUE(picture) << error;
     EXPECT_FALSE(picture->lit());
     Image422 out(4, 2);
     picture->render(0, out);
-    // Each source pixel covers two sensor pixels.
-    EXPECT_EQ(out.row(1)[0], 235);
-    EXPECT_EQ(out.row(1)[2], 235);
+    EXPECT_EQ((std::vector<int>{out.row(1)[0], out.row(1)[2], out.row(1)[5], out.row(1)[7]}),
+              (std::vector<int>{235, 235, 90, 240}));
     EXPECT_NEAR(out.row(1)[4], 81, 1); // 81.5 exactly; integer matrices round either way
-    EXPECT_EQ(out.row(1)[5], 90);
-    EXPECT_EQ(out.row(1)[7], 240);
-    std::remove(path.c_str());
-
-    for (const std::string &bad : {std::string("P5\n2 1\n255\n"), std::string("P6\n2 1\n255\n\x01"),
-                                   std::string("P6\n0 1\n255\n"), std::string("P6\n2 1\n70000\n")}) {
-        std::vector<uint8_t> bytes(bad.begin(), bad.end());
+    for (const std::string bad :
+         {"P5\n2 1\n255\n", "P6\n2 1\n255\n\x01", "P6\n0 1\n255\n", "P6\n2 1\n70000\n"}) {
         error.clear();
-        EXPECT_EQ(makeImageSceneFromBytes(bytes, &error), nullptr);
+        EXPECT_EQ(makeImageSceneFromBytes(std::vector<uint8_t>(bad.begin(), bad.end()), &error), nullptr)
+            << bad;
         EXPECT_FALSE(error.empty());
     }
 }
