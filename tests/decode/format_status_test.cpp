@@ -140,23 +140,6 @@ TEST(FormatStreamStatus, RefusedBeforeAnythingIsWritten)
     }
 }
 
-TEST(FormatStreamStatus, WalkOnlyChecksButWritesNothing)
-{
-    std::vector<uint8_t> out = noiseBuffer(16, 24);
-    const auto before = out;
-    uint16_t state = 0;
-    for (const bool decimate : {false, true}) {
-        EncodeOptions o = kind(false, true, decimate);
-        EXPECT_EQ(decodeInto(ZM4_FORMAT_NONE, encodeFrame(randomImage(24, 12, 904), o), out, 0, 0, state),
-                  ZM4_FRAME_OK);
-        EXPECT_EQ(state, decimate ? 1 : 0);
-        o.fault = {FaultKind::SurplusBytes, 2, 1};
-        EXPECT_EQ(decodeInto(ZM4_FORMAT_NONE, encodeFrame(randomImage(24, 12, 905), o), out, 0, 0, state),
-                  ZM4_FRAME_BAD_LINE_LENGTH);
-    }
-    EXPECT_EQ(out, before);
-}
-
 TEST(FormatStreamStatus, EmptyWindowDecodesToNothing)
 {
     auto bytes = handFrame(24, 0, false, false, {});
