@@ -114,9 +114,8 @@ struct FrameWalk {
     // family's write position (at the row's start once the row is set up) and
     // its row kernel. Null `packed` and `luma`: through the writer table.
     uint8_t **packed;
-    uint32_t bytesPerPair;
+    uint32_t packedFormat;
     void (*packKernel)(const uint8_t *src, uint8_t *dst, uint32_t pairs);
-    void (*packPair)(const uint8_t *src, uint8_t *dst); // the same for one pair
     uint8_t **luma, **chromaU, **chromaV;
     void (*planarKernel)(const uint8_t *src, uint8_t *y, uint8_t *u, uint8_t *v, uint32_t pairs);
 };
@@ -302,28 +301,27 @@ static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
     if (!walk.hasOutput || !walk.planLines)
         return;
     const RowKernels *k = RowKernels_Current();
-    auto packed = [&](uint8_t **ptr, uint32_t bpp, auto kernel, auto pair) {
+    auto packed = [&](uint8_t **ptr, auto kernel) {
         walk.packed = ptr;
-        walk.bytesPerPair = bpp;
+        walk.packedFormat = formatCode;
         walk.packKernel = kernel;
-        walk.packPair = pair;
     };
     switch (formatCode) {
     case ZM4_FORMAT_RGB32:
-        packed(&RGB32_Ptr, 8, k->toRGB32, YUVPixeltoRGB32);
+        packed(&RGB32_Ptr, k->toRGB32);
         break;
     case ZM4_FORMAT_RGB24:
         if (walk.writer.MakeRowFrom422 == RGB24_MakeRowFrom422MMX)
-            packed(&RGB24_Ptr, 6, k->toRGB24, YUVPixeltoRGB24MMX);
+            packed(&RGB24_Ptr, k->toRGB24);
         break;
     case ZM4_FORMAT_RGB16:
-        packed(&RGB16_Ptr, 4, k->toRGB16, mPackRGB16);
+        packed(&RGB16_Ptr, k->toRGB16);
         break;
     case ZM4_FORMAT_YUY2:
-        packed(&YUY2_Ptr, 4, mPackYUY2Run, mPackYUY2);
+        packed(&YUY2_Ptr, mPackYUY2Run);
         break;
     case ZM4_FORMAT_UYVY:
-        packed(&UYVY_Ptr, 4, k->toUYVY, mPackUYVY);
+        packed(&UYVY_Ptr, k->toUYVY);
         break;
     case ZM4_FORMAT_I420:
         walk.luma = &I420_YPtr, walk.chromaU = &I420_UPtr, walk.chromaV = &I420_VPtr;
@@ -336,6 +334,25 @@ static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
     default:
         break;
     }
+}
+
+// The runs of a planned line into a packed format of Bpp bytes a pair: a
+// lone pair by the format's pair converter, called straight, longer runs by
+// the row kernel (YUY2: a copy). Returns Bpp.
+template <uint32_t Bpp, void (*Pair)(const uint8_t *, uint8_t *)>
+static uint32_t mPackRuns(const FrameWalk &walk, const uint8_t *d, uint8_t *base, uint32_t runs)
+{
+    for (uint32_t i = 0; i < runs; ++i) {
+        const FrameWalk::Run run = walk.runs[i];
+        uint8_t *dst = base + size_t{run.col} * Bpp;
+        if (run.pairs == 1)
+            Pair(d + run.src, dst);
+        else if (Pair == mPackYUY2)
+            std::memcpy(dst, d + run.src, 4 * size_t{run.pairs});
+        else
+            walk.packKernel(d + run.src, dst, run.pairs);
+    }
+    return Bpp;
 }
 
 // A compressed line as the camera sends it: inside the caller's buffer and
@@ -400,22 +417,42 @@ static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
         const uint32_t end = last.col + last.pairs; // the writer stops after the last pair
         if (walk.packed != nullptr) {
             uint8_t *const base = *walk.packed;
-            const uint32_t bpp = walk.bytesPerPair;
-            for (uint32_t i = 0; i < runs; ++i) {
-                const FrameWalk::Run run = walk.runs[i];
-                uint8_t *dst = base + size_t{run.col} * bpp;
-                if (run.pairs == 1)
-                    walk.packPair(d + run.src, dst);
-                else
-                    walk.packKernel(d + run.src, dst, run.pairs);
+            uint32_t bpp = 4;
+            switch (walk.packedFormat) {
+            case ZM4_FORMAT_RGB32:
+                bpp = mPackRuns<8, YUVPixeltoRGB32>(walk, d, base, runs);
+                break;
+            case ZM4_FORMAT_RGB24:
+                bpp = mPackRuns<6, YUVPixeltoRGB24MMX>(walk, d, base, runs);
+                break;
+            case ZM4_FORMAT_RGB16:
+                bpp = mPackRuns<4, mPackRGB16>(walk, d, base, runs);
+                break;
+            case ZM4_FORMAT_YUY2:
+                bpp = mPackRuns<4, mPackYUY2>(walk, d, base, runs);
+                break;
+            default:
+                bpp = mPackRuns<4, mPackUYVY>(walk, d, base, runs);
+                break;
             }
             *walk.packed = base + size_t{end} * bpp;
         } else if (walk.luma != nullptr) {
             uint8_t *const y = *walk.luma, *const u = *walk.chromaU, *const v = *walk.chromaV;
             for (uint32_t i = 0; i < runs; ++i) {
                 const FrameWalk::Run run = walk.runs[i];
-                walk.planarKernel(d + run.src, y + 2 * size_t{run.col}, even_line ? u + run.col : nullptr,
-                                  v + run.col, run.pairs);
+                const uint8_t *src = d + run.src;
+                if (run.pairs == 1) {
+                    // A lone pair without a call.
+                    y[2 * size_t{run.col}] = src[0];
+                    y[2 * size_t{run.col} + 1] = src[2];
+                    if (even_line) {
+                        u[run.col] = src[1];
+                        v[run.col] = src[3];
+                    }
+                } else {
+                    walk.planarKernel(src, y + 2 * size_t{run.col}, even_line ? u + run.col : nullptr,
+                                      v + run.col, run.pairs);
+                }
             }
             *walk.luma = y + 2 * size_t{end};
             if (even_line) {
