@@ -385,17 +385,20 @@ static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
         const uint32_t start = pos, first = col;
         pos += 4;
         ++col;
-        // A lone pair between skip codes is seen without a call.
-        if (pos < dataBytes && col < rowPairs && (d[pos] & 1) == 0) {
-            const uint32_t most = std::min((dataBytes - pos) / 4, rowPairs - col);
-            const uint32_t more = most > 0 ? walk.countPairs(d + pos, most) : 0;
-            pos += 4 * more;
-            col += more;
-            // A last pair cut short by the line's end (the line is then refused).
-            while (pos < dataBytes && col < rowPairs && (d[pos] & 1) == 0) {
-                pos += 4;
-                ++col;
+        // Short runs, the common case of scattered changes, are seen without
+        // a call; from the fourth pair on, the vector search takes over. The
+        // loop also takes a last pair cut short by the line's end (the line
+        // is then refused).
+        for (uint32_t seen = 1; pos < dataBytes && col < rowPairs && (d[pos] & 1) == 0; ++seen) {
+            if (seen == 4) {
+                const uint32_t most = std::min((dataBytes - pos) / 4, rowPairs - col);
+                const uint32_t more = walk.countPairs(d + pos, most);
+                pos += 4 * more;
+                col += more;
+                continue;
             }
+            pos += 4;
+            ++col;
         }
         walk.runs[runs++] = {static_cast<uint16_t>(start), static_cast<uint16_t>(first),
                              static_cast<uint16_t>(col - first)};
