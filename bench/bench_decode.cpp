@@ -402,6 +402,7 @@ void mSummary()
     for (const auto &[frame, name] :
          {std::pair{&tenth, "a tenth"}, std::pair{&scattered, "a third"}, std::pair{&all, "all pairs"}}) {
         const double walk = mDecodeMicros(ZM4_FORMAT_NONE, *frame, best);
+        std::printf("  (item walk, %s changed: %.1f us)\n", name, walk);
         for (const uint32_t code : {ZM4_FORMAT_RGB24, ZM4_FORMAT_YUY2, ZM4_FORMAT_I420}) {
             const std::string what = std::string("compressed, ") + name + " changed, format " +
                                      std::to_string(code) + " / item walk";

@@ -25,7 +25,8 @@ struct Bgr32 {
 // into one constant per component. No sum leaves the signed 16-bit range
 // (19Y + 32U is at most 12975), so nothing saturates and the bytes are the
 // direct form's.
-inline Bgr32 mConvertSums(__m512i in)
+// The weighted sums before their offsets.
+inline Bgr32 mWeigh(__m512i in)
 {
     const __m512i yu = _mm512_shuffle_epi8(
         in, _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13)));
@@ -36,8 +37,18 @@ inline Bgr32 mConvertSums(__m512i in)
     const __m512i green =
         _mm512_add_epi16(_mm512_maddubs_epi16(yu, _mm512_set1_epi16(static_cast<int16_t>(0xFA13))),
                          _mm512_maddubs_epi16(yv, _mm512_set1_epi16(static_cast<int16_t>(0xF300))));
-    return {_mm512_sub_epi16(blue, _mm512_set1_epi16(4400)), _mm512_add_epi16(green, _mm512_set1_epi16(2128)),
-            _mm512_sub_epi16(red, _mm512_set1_epi16(3632))};
+    return {blue, green, red};
+}
+
+// The offsets of the direct form, one per component.
+constexpr int16_t kBlueOffset = -4400, kGreenOffset = 2128, kRedOffset = -3632;
+
+inline Bgr32 mConvertSums(__m512i in)
+{
+    const Bgr32 w = mWeigh(in);
+    return {_mm512_add_epi16(w.b, _mm512_set1_epi16(kBlueOffset)),
+            _mm512_add_epi16(w.g, _mm512_set1_epi16(kGreenOffset)),
+            _mm512_add_epi16(w.r, _mm512_set1_epi16(kRedOffset))};
 }
 
 inline Bgr32 mConvert(__m512i in)
@@ -141,19 +152,31 @@ void mToRGB32(const uint8_t *src, uint8_t *dst, uint32_t pairs)
     }
 }
 
-// Five bits of each component straight from the fixed-point sums: x >> 4
-// >> 3 is x >> 7, and clamping the 8-bit value to 0..255 before dropping its
-// low three bits is clamping x >> 7 to 0..31.
+// Five bits of each component straight from the weighted sums: x >> 4 >> 3
+// is x >> 7, and clamping the 8-bit value to 0..255 before dropping its low
+// three bits is clamping x to 0..4095 before dropping seven. The clamp, with
+// the component's offset folded in, is one saturating add and one saturating
+// subtract (the weighted sums lie in -4845..12975, so only the wanted ends
+// saturate); the shifts put each component in its place, green and red then
+// masked.
 void mToRGB16(const uint8_t *src, uint8_t *dst, uint32_t pairs)
 {
-    const __m512i zero = _mm512_setzero_si512(), top = _mm512_set1_epi16(31);
-    const auto five = [&](__m512i x) {
-        return _mm512_min_epi16(_mm512_max_epi16(_mm512_srai_epi16(x, 7), zero), top);
+    constexpr int16_t kBias = 32767 - 4095;
+    const __m512i bias = _mm512_set1_epi16(kBias);
+    const __m512i blueBias = _mm512_set1_epi16(kBias + kBlueOffset);
+    const __m512i greenBias = _mm512_set1_epi16(kBias + kGreenOffset);
+    const __m512i redBias = _mm512_set1_epi16(kBias + kRedOffset);
+    const __m512i greenBits = _mm512_set1_epi16(0x03E0), redBits = _mm512_set1_epi16(0x7C00);
+    const auto clamp = [&](__m512i x, __m512i withOffset) {
+        return _mm512_subs_epu16(_mm512_adds_epi16(x, withOffset), bias);
     };
     const auto step = [&](__m512i in) {
-        const Bgr32 c = mConvertSums(in);
-        return _mm512_ternarylogic_epi32(five(c.b), _mm512_slli_epi16(five(c.g), 5),
-                                         _mm512_slli_epi16(five(c.r), 10), 0xFE);
+        const Bgr32 w = mWeigh(in);
+        // 0xF8: a | (b & c).
+        const __m512i bg =
+            _mm512_ternarylogic_epi32(_mm512_srli_epi16(clamp(w.b, blueBias), 7),
+                                      _mm512_srli_epi16(clamp(w.g, greenBias), 2), greenBits, 0xF8);
+        return _mm512_ternarylogic_epi32(bg, _mm512_slli_epi16(clamp(w.r, redBias), 3), redBits, 0xF8);
     };
     for (; pairs >= 16; pairs -= 16, src += 64, dst += 64)
         _mm512_storeu_si512(dst, step(_mm512_loadu_si512(src)));

@@ -101,6 +101,23 @@ struct FrameWalk {
     // transmitted the pair. The odd row below redraws only skipped pairs
     // under these: the others still show the right chroma.
     uint8_t sentAbove[FrameHeader_MaxLineBytes / 2];
+    // Lines may be planned whole (off when the reference path is forced).
+    bool planLines;
+    // The runs of pairs of the line being planned: where each starts in the
+    // line's data and in the row (both in pairs' units: bytes and pairs).
+    struct Run {
+        uint16_t src;
+        uint16_t col;
+        uint16_t pairs;
+    } runs[FrameHeader_MaxLineBytes / 4];
+    // Where the runs of a planned line go without the writer table: the
+    // family's write position (at the row's start once the row is set up) and
+    // its row kernel. Null `packed` and `luma`: through the writer table.
+    uint8_t **packed;
+    uint32_t packedFormat;
+    void (*packKernel)(const uint8_t *src, uint8_t *dst, uint32_t pairs);
+    uint8_t **luma, **chromaU, **chromaV;
+    void (*planarKernel)(const uint8_t *src, uint8_t *y, uint8_t *u, uint8_t *v, uint32_t pairs);
 };
 
 // Row faults, kept apart so the one that counts can be chosen at the end.
@@ -252,9 +269,221 @@ static bool mDecodeUncompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
     return true;
 }
 
+static void mPackYUY2(const uint8_t *src, uint8_t *dst)
+{
+    std::memcpy(dst, src, 4);
+}
+static void mPackYUY2Run(const uint8_t *src, uint8_t *dst, uint32_t pairs)
+{
+    std::memcpy(dst, src, 4 * size_t{pairs});
+}
+static void mPackUYVY(const uint8_t *src, uint8_t *dst)
+{
+    const uint8_t pair[4] = {src[1], src[0], src[3], src[2]};
+    std::memcpy(dst, pair, 4);
+}
+static void mPackRGB16(const uint8_t *src, uint8_t *dst)
+{
+    uint16_t words[2];
+    YUVPixeltoRGB16(src, words);
+    dst[0] = static_cast<uint8_t>(words[0]);
+    dst[1] = static_cast<uint8_t>(words[0] >> 8);
+    dst[2] = static_cast<uint8_t>(words[1]);
+    dst[3] = static_cast<uint8_t>(words[1] >> 8);
+}
+
+// The families whose row kernels the planned lines call straight. RGB24
+// without the vector form keeps its table writer.
+static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
+{
+    walk.packed = nullptr;
+    walk.luma = nullptr;
+    if (!walk.hasOutput || !walk.planLines)
+        return;
+    const RowKernels *k = RowKernels_Current();
+    auto packed = [&](uint8_t **ptr, auto kernel) {
+        walk.packed = ptr;
+        walk.packedFormat = formatCode;
+        walk.packKernel = kernel;
+    };
+    switch (formatCode) {
+    case ZM4_FORMAT_RGB32:
+        packed(&RGB32_Ptr, k->toRGB32);
+        break;
+    case ZM4_FORMAT_RGB24:
+        if (walk.writer.MakeRowFrom422 == RGB24_MakeRowFrom422MMX)
+            packed(&RGB24_Ptr, k->toRGB24);
+        break;
+    case ZM4_FORMAT_RGB16:
+        packed(&RGB16_Ptr, k->toRGB16);
+        break;
+    case ZM4_FORMAT_YUY2:
+        packed(&YUY2_Ptr, mPackYUY2Run);
+        break;
+    case ZM4_FORMAT_UYVY:
+        packed(&UYVY_Ptr, k->toUYVY);
+        break;
+    case ZM4_FORMAT_I420:
+        walk.luma = &I420_YPtr, walk.chromaU = &I420_UPtr, walk.chromaV = &I420_VPtr;
+        walk.planarKernel = k->toPlanar;
+        break;
+    case ZM4_FORMAT_YV12:
+        walk.luma = &YV12_YPtr, walk.chromaU = &YV12_UPtr, walk.chromaV = &YV12_VPtr;
+        walk.planarKernel = k->toPlanar;
+        break;
+    default:
+        break;
+    }
+}
+
+// The runs of a planned line into a packed format of Bpp bytes a pair: a
+// lone pair by the format's pair converter, called straight, longer runs by
+// the row kernel (YUY2: a copy). Returns Bpp.
+template <uint32_t Bpp, void (*Pair)(const uint8_t *, uint8_t *)>
+static uint32_t mPackRuns(const FrameWalk &walk, const uint8_t *d, uint8_t *base, uint32_t runs)
+{
+    for (uint32_t i = 0; i < runs; ++i) {
+        const FrameWalk::Run run = walk.runs[i];
+        uint8_t *dst = base + size_t{run.col} * Bpp;
+        if (run.pairs == 1)
+            Pair(d + run.src, dst);
+        else if (Pair == mPackYUY2)
+            std::memcpy(dst, d + run.src, 4 * size_t{run.pairs});
+        else
+            walk.packKernel(d + run.src, dst, run.pairs);
+    }
+    return Bpp;
+}
+
+// A compressed line as the camera sends it: inside the caller's buffer and
+// ending in its marker, every item inside the declared data, every skip whole
+// pairs, nothing after the row is covered. Such a line is read once into runs
+// of pairs, with one bounds check for the line and none per item, and then
+// the runs go to the row writer. Returns false, having changed nothing, for
+// any other line, which the item walk below then takes with its checks.
+static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
+{
+    if (n <= 0 || mBytesLeft(walk) <= static_cast<uint32_t>(n))
+        return false;
+    const uint32_t dataBytes = static_cast<uint32_t>(n);
+    const uint8_t *const d = StreamBufferptr;
+    if (d[dataBytes] != 0xFD)
+        return false;
+    const uint32_t rowPairs = hostyuvcols / 4u;
+    uint32_t pos = 0, col = 0, runs = 0, refused = 0;
+    while (pos < dataBytes) {
+        if (col >= rowPairs)
+            return false; // data left over when the row is full
+        const uint32_t b = d[pos];
+        if (b & 1) {
+            // The marker, or a skip of half a pair, makes the line one for the item walk.
+            refused |= (b == 0xFD) | ((b - 1) & 3);
+            col += (b - 1) >> 2;
+            ++pos;
+            continue;
+        }
+        const uint32_t start = pos, first = col;
+        pos += 4;
+        ++col;
+        // Short runs, the common case of scattered changes, are seen without
+        // a call; from the fourth pair on, the vector search takes over. The
+        // loop also takes a last pair cut short by the line's end (the line
+        // is then refused).
+        for (uint32_t seen = 1; pos < dataBytes && col < rowPairs && (d[pos] & 1) == 0; ++seen) {
+            if (seen == 4) {
+                const uint32_t most = std::min((dataBytes - pos) / 4, rowPairs - col);
+                const uint32_t more = walk.countPairs(d + pos, most);
+                pos += 4 * more;
+                col += more;
+                continue;
+            }
+            pos += 4;
+            ++col;
+        }
+        walk.runs[runs++] = {static_cast<uint16_t>(start), static_cast<uint16_t>(first),
+                             static_cast<uint16_t>(col - first)};
+    }
+    if (refused != 0 || pos != dataBytes || col > rowPairs)
+        return false;
+
+    uint8_t *const rowStart = HostYUV422 + size_t{current_row} * hostyuvcols;
+    if (walk.keepLineImage) {
+        for (uint32_t i = 0; i < runs; ++i) {
+            const FrameWalk::Run run = walk.runs[i];
+            std::memcpy(rowStart + 4 * size_t{run.col}, d + run.src, 4 * size_t{run.pairs});
+            if (even_line)
+                std::memset(walk.sentAbove + 2 * size_t{run.col}, 1, 2 * size_t{run.pairs});
+        }
+    }
+    if (walk.hasOutput && runs > 0) {
+        const FrameWalk::Run last = walk.runs[runs - 1];
+        const uint32_t end = last.col + last.pairs; // the writer stops after the last pair
+        if (walk.packed != nullptr) {
+            uint8_t *const base = *walk.packed;
+            uint32_t bpp = 4;
+            switch (walk.packedFormat) {
+            case ZM4_FORMAT_RGB32:
+                bpp = mPackRuns<8, YUVPixeltoRGB32>(walk, d, base, runs);
+                break;
+            case ZM4_FORMAT_RGB24:
+                bpp = mPackRuns<6, YUVPixeltoRGB24MMX>(walk, d, base, runs);
+                break;
+            case ZM4_FORMAT_RGB16:
+                bpp = mPackRuns<4, mPackRGB16>(walk, d, base, runs);
+                break;
+            case ZM4_FORMAT_YUY2:
+                bpp = mPackRuns<4, mPackYUY2>(walk, d, base, runs);
+                break;
+            default:
+                bpp = mPackRuns<4, mPackUYVY>(walk, d, base, runs);
+                break;
+            }
+            *walk.packed = base + size_t{end} * bpp;
+        } else if (walk.luma != nullptr) {
+            uint8_t *const y = *walk.luma, *const u = *walk.chromaU, *const v = *walk.chromaV;
+            for (uint32_t i = 0; i < runs; ++i) {
+                const FrameWalk::Run run = walk.runs[i];
+                const uint8_t *src = d + run.src;
+                if (run.pairs == 1) {
+                    // A lone pair without a call.
+                    y[2 * size_t{run.col}] = src[0];
+                    y[2 * size_t{run.col} + 1] = src[2];
+                    if (even_line) {
+                        u[run.col] = src[1];
+                        v[run.col] = src[3];
+                    }
+                } else {
+                    walk.planarKernel(src, y + 2 * size_t{run.col}, even_line ? u + run.col : nullptr,
+                                      v + run.col, run.pairs);
+                }
+            }
+            *walk.luma = y + 2 * size_t{end};
+            if (even_line) {
+                *walk.chromaU = u + end;
+                *walk.chromaV = v + end;
+            }
+        } else {
+            uint32_t written = 0; // pairs the writer has moved over
+            for (uint32_t i = 0; i < runs; ++i) {
+                const FrameWalk::Run run = walk.runs[i];
+                if (run.col != written)
+                    walk.writer.SkipBytes(static_cast<uint16_t>(4 * (run.col - written)), even_line);
+                walk.rowWriter(d + run.src, run.pairs);
+                written = run.col + run.pairs;
+            }
+        }
+    }
+    StreamBufferptr += dataBytes;
+    HostYUVptr = rowStart + 4 * size_t{col};
+    n = 0;
+    return true;
+}
+
 static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
 {
     const bool rebuild420 = Header.subsampling == 0 && even_line == 0;
+    if (!rebuild420 && walk.planLines && mTakePlannedLine(walk, n))
+        return true;
     uint32_t covered = 0;
     // Skips of whole pairs move every writer as one skip of their sum would,
     // so they are passed on together before the next pair, and not at all at
@@ -470,6 +699,9 @@ static uint32_t mFormatFrame(uint32_t formatCode, const uint8_t *stream, size_t 
     walk.rowWriter =
         Decode_ReferencePath.load(std::memory_order_relaxed) != 0 ? nullptr : walk.writer.MakeRowFrom422;
     walk.countPairs = RowKernels_Current()->countPairs;
+    walk.planLines = walk.rowWriter != nullptr || !walk.hasOutput;
+    walk.planLines = walk.planLines && Decode_ReferencePath.load(std::memory_order_relaxed) == 0;
+    mChooseRunTarget(walk, formatCode);
     if (hostyuvrows == 0)
         return ZM4_FRAME_OK;
 

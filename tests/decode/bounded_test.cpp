@@ -51,40 +51,7 @@ std::vector<Case> truncationCases()
             {"352x288", 352, 288, {}}};
 }
 
-TEST(Bounded, VerifyNeverReadsPastATruncatedFrame)
-{
-    for (const Case &c : truncationCases()) {
-        SCOPED_TRACE(c.name);
-        EncodeOptions o = c.options;
-        const Image422 prev = randomImage(c.w, c.h, 1000);
-        o.previous = &prev;
-        o.threshold = 2;
-        const auto f = encodeFrame(mutate(prev, 50, 1001), o);
-        const uint32_t k = o.magicOffset;
-        for (const size_t len : lengthsFor(f.bytes.size(), 1002)) {
-            const auto copy = exactCopy(f.bytes, len);
-            FrameHeaderInfo info;
-            StreamErrorDetails details;
-            const uint32_t status = VerifyStreamBounded(copy.get(), len, &info, &details);
-            const uint32_t expected = k ? ZM4_FRAME_MAGIC_MOVED : ZM4_FRAME_OK;
-            if (len == f.bytes.size()) {
-                ASSERT_EQ(status, expected);
-            } else {
-                ASSERT_NE(status, ZM4_FRAME_OK) << "accepted a frame cut to " << len << " bytes";
-            }
-            EXPECT_EQ(details.code, status);
-            if (k && len > k) {
-                const uint32_t again = VerifyStreamBounded(copy.get() + k, len - k, &info, &details);
-                if (len == f.bytes.size())
-                    ASSERT_EQ(again, ZM4_FRAME_OK);
-                else
-                    ASSERT_NE(again, ZM4_FRAME_OK) << "accepted a frame cut to " << len << " bytes";
-            }
-        }
-    }
-}
-
-TEST(Bounded, FormatNeverReadsPastATruncatedFrameNorWritesOutsideTheImage)
+TEST(Bounded, NeverReadsPastATruncatedFrameNorWritesOutsideTheImage)
 {
     for (const uint32_t format : kAllFormats)
         for (const Case &c : truncationCases()) {
@@ -122,6 +89,22 @@ TEST(Bounded, FormatNeverReadsPastATruncatedFrameNorWritesOutsideTheImage)
                     ASSERT_EQ(status, ZM4_FRAME_OK) << len;
                     ASSERT_EQ(model.firstBadRow(out), -1) << len;
                 }
+                if (format != ZM4_FORMAT_RGB24)
+                    continue;
+                // Verification of the same cut frame, and its retry at a moved magic.
+                const uint32_t k = o.magicOffset;
+                FrameHeaderInfo info;
+                StreamErrorDetails details;
+                const uint32_t verified = VerifyStreamBounded(copy.get(), len, &info, &details);
+                EXPECT_EQ(details.code, verified);
+                const uint32_t again =
+                    k && len > k ? VerifyStreamBounded(copy.get() + k, len - k, &info, &details) : verified;
+                if (len == f.bytes.size())
+                    ASSERT_TRUE(verified == (k ? ZM4_FRAME_MAGIC_MOVED : ZM4_FRAME_OK) &&
+                                again == ZM4_FRAME_OK);
+                else
+                    ASSERT_TRUE(verified != ZM4_FRAME_OK && again != ZM4_FRAME_OK)
+                        << "verified a frame cut to " << len << " bytes";
             }
         }
 }

@@ -51,10 +51,7 @@ TEST(VerifyStream, GoodFramesOfEveryKindPassAndFillTheHeaderInfo)
     for (const bool dec : {false, true})
         for (const bool s420 : {false, true})
             for (const bool comp : {false, true}) {
-                EncodeOptions o;
-                o.decimate = dec;
-                o.subsample420 = s420;
-                o.compress = comp;
+                EncodeOptions o = kind(s420, comp, dec);
                 o.colStart = 3;
                 o.rowStart = 5;
                 o.videoSize = 0;
@@ -210,35 +207,38 @@ TEST(VerifyStream, EndOfFrameMarker)
     }
 }
 
-uint32_t fourcc(const char *s)
-{
-    return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
-           uint32_t(uint8_t(s[3])) << 24;
-}
-
 TEST(FormatToSupplyFourCC, WholeTable)
 {
-    for (const uint32_t rgb : {0u, fourcc("RGB2")}) {
-        EXPECT_EQ(FormatToSupplyFourCC(rgb, 16), ZM4_FORMAT_RGB16);
-        EXPECT_EQ(FormatToSupplyFourCC(rgb, 24), ZM4_FORMAT_RGB24);
-        EXPECT_EQ(FormatToSupplyFourCC(rgb, 32), ZM4_FORMAT_RGB32);
-        for (const int bits : {0, 1, 4, 8, 12, 15, 17, 23, 25, 31, 33, 48, 0xFFFF})
-            EXPECT_EQ(FormatToSupplyFourCC(rgb, static_cast<uint16_t>(bits)), ZM4_FORMAT_UNSUPPORTED) << bits;
-    }
-    // Near misses: other FourCCs, byte order reversed, lower case.
-    const char *const unsupported[] = {
-        "YVU9", "2YUY", "yuy2", "NV12", "RGB1", "\x01\0\0\0", "\xFF\xFF\xFF\xFF"};
-    for (const uint16_t bits :
-         {uint16_t{0}, uint16_t{8}, uint16_t{12}, uint16_t{16}, uint16_t{24}, uint16_t{32}}) {
-        EXPECT_EQ(FormatToSupplyFourCC(fourcc("I420"), bits), ZM4_FORMAT_I420);
-        EXPECT_EQ(FormatToSupplyFourCC(fourcc("IYUV"), bits), ZM4_FORMAT_I420);
-        EXPECT_EQ(FormatToSupplyFourCC(fourcc("YV12"), bits), ZM4_FORMAT_YV12);
-        EXPECT_EQ(FormatToSupplyFourCC(fourcc("YUY2"), bits), ZM4_FORMAT_YUY2);
-        EXPECT_EQ(FormatToSupplyFourCC(fourcc("UYVY"), bits), ZM4_FORMAT_UYVY);
-        for (const char *code : unsupported)
-            EXPECT_EQ(FormatToSupplyFourCC(fourcc(code), bits), ZM4_FORMAT_UNSUPPORTED)
-                << code << " " << bits;
-    }
+    const auto fourcc = [](const char *s) {
+        return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
+               uint32_t(uint8_t(s[3])) << 24;
+    };
+    // RGB by bit count, for FourCC 0 and "RGB2"; every other bit count is unsupported.
+    for (const uint32_t rgb : {0u, fourcc("RGB2")})
+        for (const int bits : {0, 1, 8, 15, 16, 17, 24, 25, 32, 33, 0xFFFF})
+            EXPECT_EQ(FormatToSupplyFourCC(rgb, static_cast<uint16_t>(bits)), bits == 16   ? ZM4_FORMAT_RGB16
+                                                                              : bits == 24 ? ZM4_FORMAT_RGB24
+                                                                              : bits == 32
+                                                                                  ? ZM4_FORMAT_RGB32
+                                                                                  : ZM4_FORMAT_UNSUPPORTED)
+                << rgb << " " << bits;
+    // The YUV FourCCs whatever the bit count; near misses (byte order
+    // reversed, lower case, other codes) unsupported.
+    const std::pair<const char *, uint32_t> codes[] = {{"I420", ZM4_FORMAT_I420},
+                                                       {"IYUV", ZM4_FORMAT_I420},
+                                                       {"YV12", ZM4_FORMAT_YV12},
+                                                       {"YUY2", ZM4_FORMAT_YUY2},
+                                                       {"UYVY", ZM4_FORMAT_UYVY},
+                                                       {"YVU9", 0},
+                                                       {"2YUY", 0},
+                                                       {"yuy2", 0},
+                                                       {"NV12", 0},
+                                                       {"RGB1", 0},
+                                                       {"\x01\0\0\0", 0},
+                                                       {"\xFF\xFF\xFF\xFF", 0}};
+    for (const uint16_t bits : {uint16_t{0}, uint16_t{8}, uint16_t{16}, uint16_t{24}, uint16_t{32}})
+        for (const auto &[code, format] : codes)
+            EXPECT_EQ(FormatToSupplyFourCC(fourcc(code), bits), format) << code << " " << bits;
 }
 
 } // namespace
