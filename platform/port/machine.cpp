@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "driver/entry.h"
+#include "driver/stream_data.h"
 
 namespace zm4::host {
 
@@ -37,6 +38,27 @@ Machine::~Machine()
     registryScope_.reset();
     registry_.reset();
     kernel_.reset();
+}
+
+std::vector<uint8_t> Machine::videoFormat(ULONG formatIndex, LONG width, LONG height)
+{
+    const HW_STREAM_INFORMATION &stream = StreamData_GetStreamDataPtr()[0];
+    if (formatIndex >= stream.NumberOfFormatArrayEntries)
+        return {};
+    const auto *range = reinterpret_cast<const KS_DATARANGE_VIDEO *>(stream.StreamFormatsArray[formatIndex]);
+    return videoFormatFromRange(*range, width, height);
+}
+
+bool Machine::waitFor(const RequestPtr &request, int64_t limit100ns)
+{
+    return runUntil([&] { return request->completed(); }, limit100ns);
+}
+
+RequestPtr Machine::readFrame(Stream &stream, std::span<uint8_t> buffer, int64_t limit100ns)
+{
+    RequestPtr read = stream.queueRead(buffer);
+    waitFor(read, limit100ns);
+    return read;
 }
 
 } // namespace zm4::host
