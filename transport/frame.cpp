@@ -108,9 +108,9 @@ NTSTATUS Frame_Start(DEVICE_EXTENSION *device, ULONG formatIndex, ULONG width, U
                                                      static_cast<uint16_t>(bitsPerPixel));
     device->frameSize = bitsPerPixel * height * width / 8;
 
-    // The decode buffer is not cleared: until the first frame is decoded a
-    // read that takes the held frame gets a black image rather than old pool
-    // contents.
+    // The frame is held from the start, so a read may take the buffers before
+    // anything was decoded into them: they are cleared, so that it gets a
+    // zero-filled image rather than whatever the pool held before.
     ULONG allocated = 1;
     const ULONG decodeSize = device->frameUpscale ? device->frameSize / 4 : device->frameSize;
     device->frameDecodeBuffer =
