@@ -56,10 +56,14 @@ static ULONG mLastFrameTime(DEVICE_EXTENSION *device)
         InterlockedCompareExchange(reinterpret_cast<LONG volatile *>(&device->lastFrameTime), 0, 0));
 }
 
+// A stream number the driver offers, on a device whose stream state exists
+// (a device whose initialise failed has none).
 static ULONG mStreamNumberValid(HW_STREAM_REQUEST_BLOCK *srb)
 {
-    return srb->StreamObject != nullptr && srb->StreamObject->StreamNumber < StreamData_GetStreamCount() ? 1
-                                                                                                         : 0;
+    return srb->StreamObject != nullptr && srb->StreamObject->StreamNumber < StreamData_GetStreamCount() &&
+                   mDevice(srb)->streamInstances != nullptr
+               ? 1
+               : 0;
 }
 
 // Bytes of one output frame of the current format.
