@@ -423,12 +423,12 @@ TEST_F(TransportStressTest, StreamCrisisAndStopOnRealThreads)
 {
     ASSERT_EQ(start(kYUY2, 176, 144), STATUS_SUCCESS);
     run(600, 2);
-    machine_.camera().faults().isoFail = {true, 1.0, 3};
+    machine_.changeCamera([](zm4::emu::Camera &camera) { camera.faults().isoFail = {true, 1.0, 3}; });
     run(900, 2);
-    machine_.camera().faults().stall.on = true;
+    machine_.changeCamera([](zm4::emu::Camera &camera) { camera.faults().stall.on = true; });
     run(300, 2);
     stop();
-    machine_.camera().faults().stall.on = false;
+    machine_.changeCamera([](zm4::emu::Camera &camera) { camera.faults().stall.on = false; });
     machine_.runFor(600 * zm4::host::kMillisecond);
     EXPECT_EQ(dev()->xferRequestsInFlight, 0);
     EXPECT_GE(Debug_GetRecord()->crisisCount, 1u);
