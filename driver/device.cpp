@@ -3,19 +3,71 @@
 
 #include "driver/device.h"
 
+#include "driver/debug.h"
 #include "driver/device_extension.h"
 #include "driver/entry.h"
 #include "driver/extns.h"
+#include "driver/stream.h"
 #include "settings/propman.h"
 #include "settings/registry.h"
 
 // The driver time, in ms, at which the one-time maintenance action runs: the
 // 100th timer tick.
 constexpr ULONG kTenSecondsDriverTime = 10000;
+// The first timer tick comes 1 ms after initialise.
+constexpr ULONG kFirstTickMicroseconds = 1000;
+// Uninitialise waits this long for the timer to acknowledge its stop.
+constexpr ULONG kTimerStopWaitMs = 1000;
+
+void Device_Initialise(HW_STREAM_REQUEST_BLOCK *srb)
+{
+    auto *device = static_cast<DEVICE_EXTENSION *>(srb->HwDeviceExtension);
+    PORT_CONFIGURATION_INFORMATION *config = srb->CommandData.ConfigInfo;
+
+    Registry_Write(REG_CAMERA_PRESENT, 1);
+    Registry_Write(REG_CAMERA_FAULT, 0);
+    Debug_ProblemClearAll();
+    Debug_SetDeviceExtension(device);
+    device->PhysicalDeviceObject = config->PhysicalDeviceObject;
+    PropMan_Initialise(device);
+
+    const NTSTATUS status = Stream_Initialise(device);
+    if (!NT_SUCCESS(status)) {
+        // The settings stay loaded and the registry still says present.
+        srb->Status = status;
+    } else {
+        InterlockedExchange(reinterpret_cast<LONG volatile *>(&device->timerRunning), 1);
+        StreamClassScheduleTimer(nullptr, device, kFirstTickMicroseconds, Entry_TimerCallback, device);
+    }
+    config->StreamDescriptorSize = Stream_DescriptorSize();
+    Entry_CompleteDeviceSRB(srb);
+}
+
+void Device_UnInitialise(HW_STREAM_REQUEST_BLOCK *srb)
+{
+    auto *device = static_cast<DEVICE_EXTENSION *>(srb->HwDeviceExtension);
+    Registry_Write(REG_CAMERA_PRESENT, 0);
+
+    // The next tick sees 0, answers 1 and does not reschedule. A timer that
+    // never comes (already gone) is waited for one second only.
+    auto *running = reinterpret_cast<LONG volatile *>(&device->timerRunning);
+    InterlockedExchange(running, 0);
+    LARGE_INTEGER deadline;
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10000; // 1 ms, relative
+    Extns_TimeOut_Set(&deadline, kTimerStopWaitMs);
+    while (InterlockedCompareExchange(running, 0, 0) != 1 && !Extns_TimeOut_TimedOut(&deadline))
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+
+    Stream_Terminate(device);
+    PropMan_Terminate(device);
+    Entry_CompleteDeviceSRB(srb);
+}
 
 void Device_ChangePowerState(HW_STREAM_REQUEST_BLOCK *srb)
 {
     srb->Status = STATUS_NOT_IMPLEMENTED;
+    srb->ActualBytesTransferred = 0; // no data: not the request's own byte count
     Entry_CompleteDeviceSRB(srb);
 }
 

@@ -1,5 +1,5 @@
-// The device object: the device-level requests (power state, property requests
-// routed by set and id to the property manager) and the device watchdog, whose
+// The device object: the device-level requests (initialise, uninitialise, power
+// state, property requests routed by set and id to the property manager) and the device watchdog, whose
 // only job is a one-time maintenance action ten seconds after start.
 #pragma once
 
@@ -8,6 +8,12 @@
 
 struct DEVICE_EXTENSION;
 struct EXTNS_WORKER;
+
+// SRB_INITIALIZE_DEVICE: settings loaded, stream, frame pipeline and camera
+// brought up, the 100-ms timer started. SRB_UNINITIALIZE_DEVICE: the timer
+// stopped, pending reads ended, everything torn down, settings saved.
+void Device_Initialise(HW_STREAM_REQUEST_BLOCK *srb);
+void Device_UnInitialise(HW_STREAM_REQUEST_BLOCK *srb);
 
 // SRB_CHANGE_POWER_STATE: refused with STATUS_NOT_IMPLEMENTED.
 void Device_ChangePowerState(HW_STREAM_REQUEST_BLOCK *srb);

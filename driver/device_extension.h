@@ -27,8 +27,18 @@ struct DEVICE_EXTENSION {
     ULONG timerRunning; // 1 while the timer reschedules itself; 0 asks it to stop
     ULONG tickCount;    // timer callbacks so far; driver time is tickCount x 100
 
-    // Stream state: instance records, pending read queues, running count, open
-    // count, format, last frame time. Owner: the video stream object.
+    // Stream state. Owner: the video stream object. The format and open count
+    // change only in device and stream control requests; the pending queues are
+    // shared with frame assembly, the watchdog and the filler worker and are only
+    // touched through their spin-locked operations.
+    EXTNS_STREAM_DATA **streamInstances; // owned: one instance record per stream
+    EXTNS_SRB_QUEUE *pendingReadQueues;  // owned: one per stream, reads waiting for a frame
+    LONG runningCount;                   // instances between PAUSE and STOP (interlocked)
+    ULONG openCount;                     // open instances sharing the current format
+    LONG streamWidth;                    // biWidth of the current format
+    LONG streamHeight;                   // biHeight of the current format
+    ULONG streamFormatIndex;             // index of the current format
+    ULONG lastFrameTime;                 // driver time of the last frame, request look-up or start
 
     // Frame pacing state. Owner: stream timing. Millisecond times of the
     // accurate clock, compared unsigned.

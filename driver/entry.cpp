@@ -9,12 +9,8 @@
 #include "driver/device.h"
 #include "driver/device_extension.h"
 #include "driver/extns.h"
+#include "driver/stream.h"
 #include "driver/stream_format.h"
-
-// The video stream object's per-instance record: 44 bytes with 32-bit words;
-// its two pointer fields (stream object, clock handle) widen it on a 64-bit host.
-// The video stream object's own sizeof takes its place when that record exists.
-constexpr ULONG kStreamExtensionSize = 44 + 2 * (sizeof(PVOID) - 4);
 
 constexpr ULONG kTimerPeriodMicroseconds = 100000;
 constexpr ULONG kMillisecondsPerTick = 100;
@@ -58,9 +54,12 @@ void Entry_CompleteStreamSRB(HW_STREAM_REQUEST_BLOCK *srb)
     mEntry_FreeRequest(srb);
 }
 
+// Refused commands transfer nothing: the byte count shares its word with the
+// request's own NumberOfBytesToTransfer, which must not be reported back.
 static void mEntry_DeviceNotImplemented(HW_STREAM_REQUEST_BLOCK *srb)
 {
     srb->Status = STATUS_NOT_IMPLEMENTED;
+    srb->ActualBytesTransferred = 0;
     Entry_CompleteDeviceSRB(srb);
 }
 
@@ -73,6 +72,7 @@ static void mEntry_DeviceSuccess(HW_STREAM_REQUEST_BLOCK *srb)
 static void mEntry_StreamNotImplemented(HW_STREAM_REQUEST_BLOCK *srb)
 {
     srb->Status = STATUS_NOT_IMPLEMENTED;
+    srb->ActualBytesTransferred = 0;
     Entry_CompleteStreamSRB(srb);
 }
 
@@ -80,34 +80,30 @@ static void mEntry_StreamNotImplemented(HW_STREAM_REQUEST_BLOCK *srb)
 // A command missing from its table is answered STATUS_NOT_IMPLEMENTED.
 
 static const ENTRY_DISPATCH kDeviceDispatch[] = {
-    // SRB_GET_STREAM_INFO -> Stream_GetInfo, SRB_OPEN_STREAM -> Stream_Open,
-    // SRB_CLOSE_STREAM -> Stream_Close: wired with the video stream object.
+    {SRB_GET_STREAM_INFO, Stream_GetInfo},
+    {SRB_OPEN_STREAM, Stream_Open},
+    {SRB_CLOSE_STREAM, Stream_Close},
     {SRB_OPEN_DEVICE_INSTANCE, mEntry_DeviceNotImplemented},
     {SRB_CLOSE_DEVICE_INSTANCE, mEntry_DeviceNotImplemented},
     {SRB_GET_DEVICE_PROPERTY, Device_GetProperty},
     {SRB_SET_DEVICE_PROPERTY, Device_SetProperty},
-    // SRB_INITIALIZE_DEVICE -> Device_Initialise, SRB_UNINITIALIZE_DEVICE ->
-    // Device_UnInitialise: wired with the video stream object, which they bring
-    // up and down.
+    {SRB_INITIALIZE_DEVICE, Device_Initialise},
     {SRB_CHANGE_POWER_STATE, Device_ChangePowerState},
+    {SRB_UNINITIALIZE_DEVICE, Device_UnInitialise},
     {SRB_UNKNOWN_DEVICE_COMMAND, mEntry_DeviceNotImplemented},
     {SRB_PAGING_OUT_DRIVER, mEntry_DeviceSuccess},
     {SRB_GET_DATA_INTERSECTION, Stream_GetDataIntersection},
-    // SRB_INITIALIZATION_COMPLETE -> Stream_InitialiseComplete: wired with the
-    // video stream object.
+    {SRB_INITIALIZATION_COMPLETE, Stream_InitialiseComplete},
 };
 
 static const ENTRY_DISPATCH kStreamControlDispatch[] = {
-    // SRB_GET_STREAM_STATE -> Stream_GetState, SRB_SET_STREAM_STATE ->
-    // Stream_SetState, SRB_INDICATE_MASTER_CLOCK -> Stream_SetClock,
-    // SRB_PROPOSE_DATA_FORMAT -> Stream_ProposeDataFormat, SRB_SET_DATA_FORMAT ->
-    // Stream_SetDataFormat: wired with the video stream object.
-    {SRB_UNKNOWN_STREAM_COMMAND, mEntry_StreamNotImplemented},
+    {SRB_GET_STREAM_STATE, Stream_GetState},      {SRB_SET_STREAM_STATE, Stream_SetState},
+    {SRB_INDICATE_MASTER_CLOCK, Stream_SetClock}, {SRB_PROPOSE_DATA_FORMAT, Stream_ProposeDataFormat},
+    {SRB_SET_DATA_FORMAT, Stream_SetDataFormat},
 };
 
 static const ENTRY_DISPATCH kStreamDataDispatch[] = {
-    // SRB_READ_DATA -> Stream_ReadFrame: wired with the video stream object.
-    {SRB_WRITE_DATA, mEntry_StreamNotImplemented},
+    {SRB_READ_DATA, Stream_ReadFrame},
 };
 
 template <size_t N>
@@ -205,9 +201,7 @@ static void mEntry_CancelSRB(HW_STREAM_REQUEST_BLOCK *srb)
     Extns_SRBQueue_Delete(&device->deviceQueue, srb);
     Extns_SRBQueue_Delete(&device->streamControlQueue, srb);
     Extns_SRBQueue_Delete(&device->streamDataQueue, srb);
-    // Stream_CancelFrameRequest (srb) goes here with the video stream object: it
-    // unlinks the read from its stream's pending queue and completes it with
-    // STATUS_TIMEOUT.
+    Stream_CancelFrameRequest(srb);
 }
 
 // No request is ever failed for taking long: it just starts a new period.
@@ -234,9 +228,9 @@ void Entry_TimerCallback(PVOID context)
     // with 1 and stay unscheduled.
     if (InterlockedCompareExchange(reinterpret_cast<LONG volatile *>(&device->timerRunning), 1, 0) == 0)
         return;
-    // Both watchdogs only compare times and create workers. Stream_WatchdogTimer
-    // (device, driver time) follows here once the video stream object exists.
+    // Both watchdogs only compare times and create workers.
     Device_WatchdogTimer(device, Entry_GetDriverTime(device));
+    Stream_WatchdogTimer(device, Entry_GetDriverTime(device));
     StreamClassScheduleTimer(nullptr, device, kTimerPeriodMicroseconds, Entry_TimerCallback, device);
 }
 
@@ -254,7 +248,7 @@ NTSTATUS DriverEntry(DRIVER_OBJECT *driverObject, UNICODE_STRING *registryPath)
     registration.HwRequestTimeoutHandler = mEntry_RequestTimeoutHandler;
     registration.DeviceExtensionSize = sizeof(DEVICE_EXTENSION);
     registration.PerRequestExtensionSize = sizeof(PVOID); // the queue link, replaced on arrival
-    registration.PerStreamExtensionSize = kStreamExtensionSize;
+    registration.PerStreamExtensionSize = sizeof(STREAM_EXTENSION);
     registration.FilterInstanceExtensionSize = 0;
     registration.BusMasterDMA = FALSE;
     registration.Dma24BitAddresses = FALSE;

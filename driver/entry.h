@@ -46,3 +46,7 @@ void Entry_FrameDataAvailable(PVOID parameter);
 void Entry_FrameRequest(PVOID parameter);
 void Entry_CaptureRetry(PVOID parameter);
 void Entry_CaptureAutoFR(PVOID parameter);
+
+// Worker routine of the stream watchdog's filler frame: destroys its worker
+// record, then offers the streams no frame.
+void Entry_StreamEmptyFrame(PVOID parameter);

@@ -5,9 +5,10 @@
 
 #include "camera/camera.h"
 #include "driver/device.h"
+#include "driver/extns.h"
+#include "driver/stream.h"
 
-// Entry_StreamEmptyFrame (Extns_Worker_Destroy, then Stream_FrameAvailable with no
-// frame) joins this file with the video stream object. The video transport's
+// The video transport's
 // trampolines (Entry_USBCallback, Entry_TransferCrisis, Entry_FrameDataAvailable,
 // Entry_FrameRequest, Entry_CaptureRetry, Entry_CaptureAutoFR) are in
 // entry_transport.cpp.
@@ -20,4 +21,13 @@ void Entry_CameraBackground(PVOID parameter)
 void Entry_DeviceTenSeconds(PVOID parameter)
 {
     Device_TenSecondsThread(static_cast<EXTNS_WORKER *>(parameter));
+}
+
+void Entry_StreamEmptyFrame(PVOID parameter)
+{
+    PVOID context;
+    ULONG_PTR value1;
+    ULONG_PTR value2;
+    Extns_Worker_Destroy(static_cast<EXTNS_WORKER *>(parameter), &context, &value1, &value2);
+    Stream_FrameAvailable(static_cast<DEVICE_EXTENSION *>(context), nullptr, static_cast<ULONG>(value2));
 }

@@ -1,10 +1,12 @@
 // The machine's wiring: built bottom-up, taken down top-down.
 #include "platform/port/machine.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 #include "driver/entry.h"
+#include "driver/stream_data.h"
 
 namespace zm4::host {
 
@@ -37,6 +39,41 @@ Machine::~Machine()
     registryScope_.reset();
     registry_.reset();
     kernel_.reset();
+}
+
+std::vector<uint8_t> Machine::videoFormat(ULONG formatIndex, LONG width, LONG height)
+{
+    const HW_STREAM_INFORMATION &stream = StreamData_GetStreamDataPtr()[0];
+    if (formatIndex >= stream.NumberOfFormatArrayEntries)
+        return {};
+    const auto *range = reinterpret_cast<const KS_DATARANGE_VIDEO *>(stream.StreamFormatsArray[formatIndex]);
+    return videoFormatFromRange(*range, width, height);
+}
+
+void Machine::changeCamera(std::function<void(emu::Camera &)> change)
+{
+    // The bus runs the camera from scheduled events; so does this change.
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    scheduler().postAfter(0, [this, change = std::move(change), done] {
+        change(*camera_);
+        done->store(true);
+    });
+    if (!runUntil([&] { return done->load(); }, 60 * kSecond)) {
+        std::fprintf(stderr, "zm4 machine: the camera change never ran\n");
+        std::abort();
+    }
+}
+
+bool Machine::waitFor(const RequestPtr &request, int64_t limit100ns)
+{
+    return runUntil([&] { return request->completed(); }, limit100ns);
+}
+
+RequestPtr Machine::readFrame(Stream &stream, std::span<uint8_t> buffer, int64_t limit100ns)
+{
+    RequestPtr read = stream.queueRead(buffer);
+    waitFor(read, limit100ns);
+    return read;
 }
 
 } // namespace zm4::host

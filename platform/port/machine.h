@@ -4,7 +4,10 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "emulator/camera.h"
 #include "emulator/usb_device.h"
@@ -37,6 +40,34 @@ public:
     UsbBus &bus() { return *bus_; }
     PortLibrary &port() { return *port_; }
     Adapter &adapter() { return *adapter_; }
+    // Removes the camera's device (uninitialise) ahead of the machine, so that
+    // what the driver left behind can be looked at; adapter() is then gone.
+    void removeDevice() { adapter_.reset(); }
+
+    // A KS_DATAFORMAT_VIDEOINFOHEADER for the driver's format formatIndex at
+    // width x height, from the driver's own format table.
+    static std::vector<uint8_t> videoFormat(ULONG formatIndex, LONG width, LONG height);
+
+    // Lets the machine run (as fast as it can in simulated time, at the pace
+    // of the camera's 1-ms frames in real time).
+    void runFor(int64_t duration100ns) { scheduler().runFor(duration100ns); }
+    bool runUntil(std::function<bool()> condition, int64_t limit100ns)
+    {
+        return scheduler().runUntil(std::move(condition), limit100ns);
+    }
+    // Until the request completes or the limit passes: whether it completed.
+    bool waitFor(const RequestPtr &request, int64_t limit100ns = 10 * kSecond);
+    // Queues a read of one frame into the buffer and waits for it.
+    RequestPtr readFrame(Stream &stream, std::span<uint8_t> buffer, int64_t limit100ns = 10 * kSecond);
+
+    // Changes the camera (faults, scene, button) where the bus calls it, so
+    // that in real time the change never races the bus; returns once done.
+    void changeCamera(std::function<void(emu::Camera &)> change);
+    // The camera leaves the bus: every transfer to it fails from now on.
+    void unplug()
+    {
+        changeCamera([](emu::Camera &camera) { camera.faults().disconnect = true; });
+    }
 
 private:
     std::unique_ptr<Kernel> kernel_;

@@ -3,6 +3,7 @@
 // with the bookkeeping that catches a request completed twice or never.
 #include "platform/port/port.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,7 +74,54 @@ const char *commandName(SRB_COMMAND command)
     }
 }
 
+// A frame's bytes as the driver fills them: no row padding.
+size_t frameBytesOf(const KS_DATAFORMAT_VIDEOINFOHEADER &format)
+{
+    const KS_BITMAPINFOHEADER &bmi = format.VideoInfoHeader.bmiHeader;
+    if (bmi.biWidth <= 0 || bmi.biHeight <= 0)
+        return 0;
+    return static_cast<size_t>(bmi.biWidth) * static_cast<size_t>(bmi.biHeight) * bmi.biBitCount / 8;
+}
+
 } // namespace
+
+// ---- Formats -------------------------------------------------------------------------
+
+std::string VideoRange::name() const
+{
+    const ULONG compression = range.VideoInfoHeader.bmiHeader.biCompression;
+    if (compression == KS_BI_RGB)
+        return bitCount() == 24 ? "rgb24" : bitCount() == 16 ? "rgb555" : "rgb" + std::to_string(bitCount());
+    std::string name;
+    for (int shift = 0; shift < 32; shift += 8)
+        name += static_cast<char>(std::tolower(static_cast<unsigned char>(compression >> shift)));
+    return name;
+}
+
+bool VideoRange::accepts(LONG width, LONG height) const
+{
+    const KS_VIDEO_STREAM_CONFIG_CAPS &caps = range.ConfigCaps;
+    return width >= caps.MinOutputSize.cx && width <= caps.MaxOutputSize.cx &&
+           height >= caps.MinOutputSize.cy && height <= caps.MaxOutputSize.cy &&
+           caps.OutputGranularityX > 0 && caps.OutputGranularityY > 0 &&
+           width % caps.OutputGranularityX == 0 && height % caps.OutputGranularityY == 0;
+}
+
+std::vector<uint8_t> videoFormatFromRange(const KS_DATARANGE_VIDEO &range, LONG width, LONG height)
+{
+    KS_DATAFORMAT_VIDEOINFOHEADER format{};
+    std::memcpy(&format.DataFormat, &range.DataRange, sizeof(KSDATAFORMAT));
+    format.DataFormat.FormatSize = sizeof(format);
+    format.VideoInfoHeader = range.VideoInfoHeader;
+    KS_BITMAPINFOHEADER &bmi = format.VideoInfoHeader.bmiHeader;
+    bmi.biWidth = width;
+    bmi.biHeight = height;
+    bmi.biSizeImage = static_cast<ULONG>(frameBytesOf(format));
+    format.DataFormat.SampleSize = bmi.biSizeImage;
+    std::vector<uint8_t> bytes(sizeof(format));
+    std::memcpy(bytes.data(), &format, sizeof(format));
+    return bytes;
+}
 
 // ---- Request -----------------------------------------------------------------------
 
@@ -385,6 +433,11 @@ NTSTATUS Adapter::remove()
     NTSTATUS status = STATUS_SUCCESS;
     if (NT_SUCCESS(initialiseStatus_))
         status = run(newRequest(SRB_UNINITIALIZE_DEVICE, Request::Kind::Device, nullptr))->status();
+    // Work the driver queued before its timer stopped still refers to the
+    // device: the extension goes only once that work has run, as a device
+    // object outlives the work items queued for it.
+    if (!Kernel::current().scheduler().runUntilIdle(port_.waitLimit()))
+        portFatal("work of the device is still running long after it was removed");
     std::lock_guard lock(mutex_);
     if (!outstanding_.empty())
         portFatal(outstanding_.begin()->second->describe() + " is still pending when the device goes");
@@ -473,9 +526,67 @@ std::unique_ptr<Stream> Adapter::openStream(ULONG streamNumber, const void *form
         stream->closed_ = true; // never opened: nothing to close
         return nullptr;
     }
+    stream->rememberFormat(format);
     std::lock_guard lock(mutex_);
     streams_.push_back(stream.get());
     return stream;
+}
+
+std::vector<VideoRange> Adapter::videoRanges(ULONG streamNumber)
+{
+    std::vector<VideoRange> ranges;
+    StreamInformation info = streamInformation();
+    if (!NT_SUCCESS(info.status) || streamNumber >= info.streams.size())
+        return ranges;
+    const HW_STREAM_INFORMATION &stream = info.streams[streamNumber];
+    for (ULONG i = 0; i < stream.NumberOfFormatArrayEntries; ++i) {
+        const KSDATAFORMAT *entry = stream.StreamFormatsArray[i];
+        // Only video ranges of the published size are ours to read.
+        if (entry == nullptr || entry->FormatSize != sizeof(KS_DATARANGE_VIDEO))
+            continue;
+        VideoRange range;
+        range.index = i;
+        std::memcpy(&range.range, entry, sizeof(KS_DATARANGE_VIDEO));
+        ranges.push_back(range);
+    }
+    return ranges;
+}
+
+std::vector<uint8_t> Adapter::negotiateFormat(ULONG streamNumber, const VideoRange &range, LONG width,
+                                              LONG height, NTSTATUS *status)
+{
+    // The application's range: the driver's own, asking for one size. The
+    // driver builds the format from it and sizes the image.
+    KS_DATARANGE_VIDEO wanted = range.range;
+    wanted.VideoInfoHeader.bmiHeader.biWidth = width;
+    wanted.VideoInfoHeader.bmiHeader.biHeight = height;
+    IntersectionResult size = dataIntersection(streamNumber, &wanted, sizeof(wanted), sizeof(ULONG));
+    *status = size.status;
+    if (!NT_SUCCESS(size.status) || size.bytes != sizeof(ULONG))
+        return {};
+    ULONG formatSize = 0;
+    std::memcpy(&formatSize, size.format.data(), sizeof(formatSize));
+    IntersectionResult built = dataIntersection(streamNumber, &wanted, sizeof(wanted), formatSize);
+    *status = built.status;
+    if (!NT_SUCCESS(built.status))
+        return {};
+    return built.format;
+}
+
+std::unique_ptr<Stream> Adapter::openVideoStream(ULONG rangeIndex, LONG width, LONG height, NTSTATUS *status,
+                                                 ULONG streamNumber)
+{
+    std::vector<VideoRange> ranges = videoRanges(streamNumber);
+    *status = STATUS_INVALID_PARAMETER;
+    for (const VideoRange &range : ranges) {
+        if (range.index != rangeIndex)
+            continue;
+        std::vector<uint8_t> format = negotiateFormat(streamNumber, range, width, height, status);
+        if (format.empty())
+            return nullptr;
+        return openStream(streamNumber, format.data(), format.size(), status);
+    }
+    return nullptr;
 }
 
 PropertyResult Adapter::getProperty(const GUID &set, ULONG id, ULONG bufferSize)
@@ -530,9 +641,11 @@ RequestPtr Adapter::submitDeviceCommand(SRB_COMMAND command)
     return request;
 }
 
-RequestPtr Adapter::sendDeviceCommand(SRB_COMMAND command)
+RequestPtr Adapter::sendDeviceCommand(SRB_COMMAND command, ULONG bytesToTransfer)
 {
-    return run(newRequest(command, Request::Kind::Device, nullptr));
+    RequestPtr request = newRequest(command, Request::Kind::Device, nullptr);
+    request->srb_->NumberOfBytesToTransfer = bytesToTransfer;
+    return run(request);
 }
 
 // ---- Stream -----------------------------------------------------------------------
@@ -556,6 +669,8 @@ NTSTATUS Stream::close()
 {
     if (closed_)
         return STATUS_SUCCESS;
+    if (state_ != KSSTATE_STOP)
+        stop();
     {
         std::lock_guard lock(adapter_.mutex_);
         for (auto &[srb, request] : adapter_.outstanding_) {
@@ -575,7 +690,33 @@ NTSTATUS Stream::setState(KSSTATE state)
 {
     RequestPtr request = adapter_.newRequest(SRB_SET_STREAM_STATE, Request::Kind::Control, this);
     request->srb_->CommandData.StreamState = state;
+    state_ = state;
     return adapter_.run(request)->status();
+}
+
+NTSTATUS Stream::run()
+{
+    const NTSTATUS paused = setState(KSSTATE_PAUSE);
+    const NTSTATUS running = setState(KSSTATE_RUN);
+    return NT_SUCCESS(paused) ? running : paused;
+}
+
+NTSTATUS Stream::stop()
+{
+    const NTSTATUS paused = state_ == KSSTATE_RUN ? setState(KSSTATE_PAUSE) : STATUS_SUCCESS;
+    const NTSTATUS stopped = setState(KSSTATE_STOP);
+    return NT_SUCCESS(paused) ? stopped : paused;
+}
+
+void Stream::rememberFormat(const void *format)
+{
+    // Only a video format says how large a frame is.
+    const auto *header = static_cast<const KSDATAFORMAT *>(format);
+    if (header->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER))
+        return;
+    KS_DATAFORMAT_VIDEOINFOHEADER video;
+    std::memcpy(&video, format, sizeof(video));
+    frameBytes_ = frameBytesOf(video);
 }
 
 std::pair<NTSTATUS, KSSTATE> Stream::getState()
@@ -605,7 +746,10 @@ NTSTATUS Stream::setFormat(const void *format, size_t formatBytes)
 {
     if (!formatFits(format, formatBytes))
         return STATUS_INVALID_PARAMETER;
-    return formatRequest(SRB_SET_DATA_FORMAT, format, formatBytes)->status();
+    const NTSTATUS status = formatRequest(SRB_SET_DATA_FORMAT, format, formatBytes)->status();
+    if (NT_SUCCESS(status))
+        rememberFormat(format);
+    return status;
 }
 
 NTSTATUS Stream::indicateMasterClock(HANDLE clock)
@@ -620,28 +764,53 @@ RequestPtr Stream::sendControlCommand(SRB_COMMAND command)
     return adapter_.run(adapter_.newRequest(command, Request::Kind::Control, this));
 }
 
-RequestPtr Stream::sendDataCommand(SRB_COMMAND command)
+RequestPtr Stream::sendDataCommand(SRB_COMMAND command, size_t bufferBytes)
 {
-    return adapter_.run(adapter_.newRequest(command, Request::Kind::Data, this));
+    RequestPtr request = adapter_.newRequest(command, Request::Kind::Data, this);
+    request->data_.assign(bufferBytes, 0);
+    attachBuffer(request, request->data_);
+    return adapter_.run(request);
+}
+
+RequestPtr Stream::newRead(std::optional<ULONG> pacingInterval)
+{
+    RequestPtr request = adapter_.newRequest(SRB_READ_DATA, Request::Kind::Data, this);
+    if (pacingInterval)
+        request->vfw_ = std::make_unique<STREAM_VFW_INFO>(STREAM_VFW_INFO{0, *pacingInterval, {0, 0}});
+    return request;
 }
 
 RequestPtr Stream::queueRead(size_t bufferBytes, std::optional<ULONG> pacingInterval)
 {
-    RequestPtr request = adapter_.newRequest(SRB_READ_DATA, Request::Kind::Data, this);
-    const size_t headerBytes = sizeof(KSSTREAM_HEADER) + object_.StreamHeaderMediaSpecific;
-    auto *header = request->addPayload<KSSTREAM_HEADER>(headerBytes);
+    RequestPtr request = newRead(pacingInterval);
     request->data_.assign(bufferBytes, 0);
-    header->Size = static_cast<ULONG>(headerBytes);
-    header->FrameExtent = static_cast<ULONG>(bufferBytes);
-    header->Data = request->data_.data();
-    request->streamHeader_ = header;
-    if (pacingInterval)
-        request->vfw_ = std::make_unique<STREAM_VFW_INFO>(STREAM_VFW_INFO{0, *pacingInterval, {0, 0}});
-    request->srb_->CommandData.DataBufferArray = header;
-    request->srb_->NumberOfBuffers = 1;
-    request->srb_->NumberOfBytesToTransfer = static_cast<ULONG>(bufferBytes);
+    return queueRead(request, request->data_);
+}
+
+RequestPtr Stream::queueRead(std::span<uint8_t> buffer, std::optional<ULONG> pacingInterval)
+{
+    return queueRead(newRead(pacingInterval), buffer);
+}
+
+RequestPtr Stream::queueRead(const RequestPtr &request, std::span<uint8_t> buffer)
+{
+    attachBuffer(request, buffer);
     adapter_.deliver(request);
     return request;
+}
+
+void Stream::attachBuffer(const RequestPtr &request, std::span<uint8_t> buffer)
+{
+    const size_t headerBytes = sizeof(KSSTREAM_HEADER) + object_.StreamHeaderMediaSpecific;
+    auto *header = request->addPayload<KSSTREAM_HEADER>(headerBytes);
+    header->Size = static_cast<ULONG>(headerBytes);
+    header->FrameExtent = static_cast<ULONG>(buffer.size());
+    header->Data = buffer.data();
+    request->buffer_ = buffer;
+    request->streamHeader_ = header;
+    request->srb_->CommandData.DataBufferArray = header;
+    request->srb_->NumberOfBuffers = 1;
+    request->srb_->NumberOfBytesToTransfer = static_cast<ULONG>(buffer.size());
 }
 
 bool Stream::cancelRead(const RequestPtr &read)

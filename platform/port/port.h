@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,9 +46,10 @@ public:
     ULONG bytes() const { return bytes_; }
     const SrbCommandData &commandData() const { return commandData_; }
 
-    // Reads: the frame buffer, the stream header's DataUsed, and the paced
-    // client's record (when the read was paced).
-    const std::vector<uint8_t> &data() const { return data_; }
+    // Reads: the frame buffer (the application's own, or one the port made),
+    // the stream header's DataUsed, and the paced client's record (when the
+    // read was paced).
+    std::span<const uint8_t> data() const { return buffer_; }
     ULONG dataUsed() const { return streamHeader_ != nullptr ? streamHeader_->DataUsed : 0; }
     const STREAM_VFW_INFO *vfwInfo() const { return vfw_.get(); }
     STREAM_VFW_INFO *vfwInfo() { return vfw_.get(); }
@@ -81,7 +83,8 @@ private:
     }
     std::vector<std::unique_ptr<unsigned char[]>> payloads_;
     KSSTREAM_HEADER *streamHeader_ = nullptr;
-    std::vector<uint8_t> data_;
+    std::vector<uint8_t> data_; // the buffer when the port made it
+    std::span<uint8_t> buffer_;
     std::unique_ptr<STREAM_VFW_INFO> vfw_;
 };
 
@@ -98,6 +101,27 @@ struct IntersectionResult {
     ULONG bytes = 0;
     std::vector<uint8_t> format; // the first `bytes` bytes of the output buffer
 };
+
+// One format the driver offers on a stream, as its data range advertises it.
+struct VideoRange {
+    ULONG index = 0;            // position in the stream's format list
+    KS_DATARANGE_VIDEO range{}; // the driver's range, copied
+    // "rgb24", "rgb555", or the format's four characters in lower case.
+    std::string name() const;
+    ULONG bitCount() const { return range.VideoInfoHeader.bmiHeader.biBitCount; }
+    KS_SIZE minSize() const { return range.ConfigCaps.MinOutputSize; }
+    KS_SIZE maxSize() const { return range.ConfigCaps.MaxOutputSize; }
+    KS_SIZE defaultSize() const
+    {
+        return {range.VideoInfoHeader.bmiHeader.biWidth, range.VideoInfoHeader.bmiHeader.biHeight};
+    }
+    // Whether width x height lies within the range on its granularity.
+    bool accepts(LONG width, LONG height) const;
+};
+
+// A KS_DATAFORMAT_VIDEOINFOHEADER for the range at width x height, built the
+// way a capture application builds one from the range it picked.
+std::vector<uint8_t> videoFormatFromRange(const KS_DATARANGE_VIDEO &range, LONG width, LONG height);
 
 struct PropertyResult {
     NTSTATUS status = STATUS_PENDING;
@@ -172,12 +196,23 @@ public:
     // refused with STATUS_INVALID_PARAMETER before it reaches the driver.
     std::unique_ptr<Stream> openStream(ULONG streamNumber, const void *format, size_t formatBytes,
                                        NTSTATUS *status);
+
+    // The capture application's view. The formats a stream offers (from the
+    // stream information); a concrete format for one of them at a size, agreed
+    // with the driver by data intersection (empty when refused, *status says
+    // why); and a stream opened in that format.
+    std::vector<VideoRange> videoRanges(ULONG streamNumber = 0);
+    std::vector<uint8_t> negotiateFormat(ULONG streamNumber, const VideoRange &range, LONG width, LONG height,
+                                         NTSTATUS *status);
+    std::unique_ptr<Stream> openVideoStream(ULONG rangeIndex, LONG width, LONG height, NTSTATUS *status,
+                                            ULONG streamNumber = 0);
     PropertyResult getProperty(const GUID &set, ULONG id,
                                ULONG bufferSize = sizeof(KSPROPERTY_VIDEOPROCAMP_S));
     PropertyResult setProperty(const GUID &set, ULONG id, LONG value, ULONG flags,
                                ULONG bufferSize = sizeof(KSPROPERTY_VIDEOPROCAMP_S));
-    // Any other device request, with no payload.
-    RequestPtr sendDeviceCommand(SRB_COMMAND command);
+    // Any other device request, with no payload but a byte count (which a
+    // driver that transfers nothing must answer with 0).
+    RequestPtr sendDeviceCommand(SRB_COMMAND command, ULONG bytesToTransfer = 0);
     // Delivers a payload-free device request without waiting (several threads may).
     RequestPtr submitDeviceCommand(SRB_COMMAND command);
 
@@ -245,31 +280,52 @@ public:
     ULONG number() const { return object_.StreamNumber; }
     HW_STREAM_OBJECT &object() { return object_; }
 
+    // The last state set (the driver keeps it whatever status it answers).
+    KSSTATE state() const { return state_; }
     NTSTATUS setState(KSSTATE state);
+    // Through the states one at a time, as a capture graph moves: PAUSE (the
+    // pipeline starts), then RUN; stop: PAUSE (from RUN), then STOP. The first
+    // failure is answered.
+    NTSTATUS run();
+    NTSTATUS stop();
     // The status and the state the driver reported.
     std::pair<NTSTATUS, KSSTATE> getState();
     NTSTATUS proposeFormat(const void *format, size_t formatBytes);
     NTSTATUS setFormat(const void *format, size_t formatBytes);
     NTSTATUS indicateMasterClock(HANDLE clock);
     RequestPtr sendControlCommand(SRB_COMMAND command);
-    RequestPtr sendDataCommand(SRB_COMMAND command);
+    // A data request other than a read, carrying a buffer of that many bytes.
+    RequestPtr sendDataCommand(SRB_COMMAND command, size_t bufferBytes = 0);
 
     // Queues a read of a buffer of the given size; with a pacing interval (in
     // microseconds) the read carries a paced client's record. Does not wait.
     RequestPtr queueRead(size_t bufferBytes, std::optional<ULONG> pacingInterval = std::nullopt);
+    // The same into the application's own buffer, which must outlive the read.
+    RequestPtr queueRead(std::span<uint8_t> buffer, std::optional<ULONG> pacingInterval = std::nullopt);
+    // Bytes of one frame in the format the stream was opened (or last set)
+    // with: width x height x bits / 8.
+    size_t frameBytes() const { return frameBytes_; }
     bool waitRead(const RequestPtr &read) { return adapter_.wait(read); }
     // Cancels a read still pending in the driver; false if it already completed.
     bool cancelRead(const RequestPtr &read);
 
-    // SRB_CLOSE_STREAM; aborts if a request of the stream is still pending.
+    // STOP first when the stream was left running (as a port does when the
+    // application closes its pin), then SRB_CLOSE_STREAM; aborts if a request
+    // of the stream is still pending.
     NTSTATUS close();
 
 private:
     friend class Adapter;
     Stream(Adapter &adapter, ULONG streamNumber);
     RequestPtr formatRequest(SRB_COMMAND command, const void *format, size_t formatBytes);
+    RequestPtr newRead(std::optional<ULONG> pacingInterval);
+    RequestPtr queueRead(const RequestPtr &request, std::span<uint8_t> buffer);
+    void attachBuffer(const RequestPtr &request, std::span<uint8_t> buffer);
+    void rememberFormat(const void *format);
 
     Adapter &adapter_;
+    KSSTATE state_ = KSSTATE_STOP;
+    size_t frameBytes_ = 0;
     HW_STREAM_OBJECT object_{};
     std::vector<uint64_t> portExtension_; // the port's HwStreamExtension; the driver may replace it
     bool closed_ = false;

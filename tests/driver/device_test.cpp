@@ -1,6 +1,7 @@
-// The device object through the port library: property requests routed by set,
-// id and buffer size to the property manager, the refused power state, and the
-// one-time ten-second action driven by the 100-ms timer in simulated time.
+// The device object on the whole machine: initialise and uninitialise, property
+// requests routed by set, id and buffer size to the property manager, the
+// refused power state, and the one-time ten-second action of the 100-ms timer.
+#include "driver/debug.h"
 #include "port_env.h"
 #include "settings/propman.h"
 
@@ -11,7 +12,7 @@ using zm4::host::RegistryValue;
 
 namespace {
 
-using DeviceTest = PortDriverTest;
+using DeviceTest = MachineTest;
 
 constexpr GUID kOtherSet = {0x12345678, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8}};
 
@@ -19,10 +20,10 @@ TEST_F(DeviceTest, PropertyRequestsAreRoutedBySetIdAndBufferSize)
 {
     // Brightness is the marker: a request that reaches a brightness handler
     // changes or reads it, one that does not leaves it alone.
-    ASSERT_EQ(adapter_->setProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_BRIGHTNESS, 7000, 0).status,
+    ASSERT_EQ(adapter().setProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_BRIGHTNESS, 7000, 0).status,
               STATUS_SUCCESS);
     // Settings are saved when the camera stops, not on every set.
-    EXPECT_EQ(stored("Brightness"), std::nullopt);
+    EXPECT_NE(stored("Brightness"), RegistryValue::dword(7000));
     const struct {
         bool get;
         const GUID &set;
@@ -49,8 +50,8 @@ TEST_F(DeviceTest, PropertyRequestsAreRoutedBySetIdAndBufferSize)
         SCOPED_TRACE(testing::Message()
                      << (c.get ? "get" : "set") << " id " << c.id << " size " << c.bufferSize);
         const zm4::host::PropertyResult result =
-            c.get ? adapter_->getProperty(c.set, c.id, c.bufferSize)
-                  : adapter_->setProperty(c.set, c.id, 1234, PROPMAN_FLAG_MANUAL, c.bufferSize);
+            c.get ? adapter().getProperty(c.set, c.id, c.bufferSize)
+                  : adapter().setProperty(c.set, c.id, 1234, PROPMAN_FLAG_MANUAL, c.bufferSize);
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.bytes, c.bytes);
         if (c.get && c.id == PROPMAN_VPA_BRIGHTNESS && c.bytes == 40) {
@@ -58,35 +59,67 @@ TEST_F(DeviceTest, PropertyRequestsAreRoutedBySetIdAndBufferSize)
         }
     }
     // No set above reached the brightness handler.
-    EXPECT_EQ(adapter_->getProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_BRIGHTNESS).value, 7000);
-    EXPECT_EQ(adapter_->sendDeviceCommand(SRB_CHANGE_POWER_STATE)->status(), STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(adapter().getProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_BRIGHTNESS).value, 7000);
+    EXPECT_EQ(adapter().sendDeviceCommand(SRB_CHANGE_POWER_STATE)->status(), STATUS_NOT_IMPLEMENTED);
+}
+
+TEST_F(DeviceTest, InitialiseBringsTheCameraUpAndUninitialiseSavesAndTakesItDown)
+{
+    EXPECT_EQ(device()->PhysicalDeviceObject, machine().bus().physicalDeviceObject());
+    EXPECT_EQ(stored("CameraPresent"), RegistryValue::dword(1));
+    EXPECT_EQ(stored("CameraFault"), RegistryValue::dword(0));
+    // The settings were loaded: a missing one reads as its default.
+    EXPECT_EQ(adapter().getProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_BRIGHTNESS).value, 5000);
+    EXPECT_EQ(adapter().configuration().StreamDescriptorSize,
+              sizeof(HW_STREAM_HEADER) + sizeof(HW_STREAM_INFORMATION));
+    // The timer ticks every 100 ms from initialise on.
+    const ULONG ticks = device()->tickCount;
+    scheduler().runFor(1000 * kMillisecond);
+    EXPECT_EQ(device()->tickCount, ticks + 10);
+
+    // Camera control is up: a set on the stopped camera stores the value at
+    // once, without waiting out a lock that was never made.
+    const int64_t before = scheduler().now();
+    ASSERT_EQ(adapter().setProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_BRIGHTNESS, 7000, 0).status,
+              STATUS_SUCCESS);
+    EXPECT_LT(scheduler().now() - before, 10 * kMillisecond);
+    const DEBUG_RECORD *record = Debug_GetRecord();
+    for (ULONG i = 0; i < record->problemCount; ++i)
+        EXPECT_NE(record->problemList[i], DEBUG_PROBLEM_EXCLUDER_TIMEOUT);
+
+    // A timer that no longer runs is waited for one second, no longer.
+    device()->timerRunning = 0;
+    scheduler().runFor(200 * kMillisecond);
+    const int64_t removal = scheduler().now();
+    machine().removeDevice();
+    EXPECT_GE(scheduler().now() - removal, 1000 * kMillisecond);
+    EXPECT_LT(scheduler().now() - removal, 1100 * kMillisecond);
+    EXPECT_EQ(stored("CameraPresent"), RegistryValue::dword(0));
+    EXPECT_EQ(stored("Brightness"), RegistryValue::dword(7000));
 }
 
 TEST_F(DeviceTest, TheTenSecondActionDeletesTheEnumerationKeyOnceWhenAsked)
 {
     for (const uint32_t enumFix : {0u, 1u}) {
         SCOPED_TRACE(testing::Message() << "PUEnumFix " << enumFix);
+        if (enumFix == 1) { // a fresh device: the action runs once per device
+            machine().removeDevice();
+            machine_.reset();
+            machine_ = std::make_unique<zm4::host::Machine>();
+        }
         ASSERT_TRUE(registry().write(zm4::host::kDriverKeyPath, "PUEnumFix", RegistryValue::dword(enumFix)));
         ASSERT_TRUE(registry().createKey(kEnumKeyPath));
-        device()->tickCount = 0;
-        device()->timerRunning = 1;
-        StreamClassScheduleTimer(nullptr, device(), 1000, Entry_TimerCallback, device());
-
-        // Ticks at 1, 101, ... ms: the 99th brings the driver time to 9,900.
-        scheduler().runFor(9850 * kMillisecond);
+        ASSERT_TRUE(machine().runUntil([&] { return device()->tickCount == 99; }, 20 * kSecond));
+        scheduler().runFor(50 * kMillisecond);
         EXPECT_TRUE(registry().keyExists(kEnumKeyPath));
-        scheduler().runFor(100 * kMillisecond); // the 100th tick: 10,000
+        scheduler().runFor(100 * kMillisecond); // the 100th tick: 10,000 ms of driver time
         EXPECT_EQ(registry().keyExists(kEnumKeyPath), enumFix == 0);
 
         // Only once: a key that comes back stays.
         ASSERT_TRUE(registry().createKey(kEnumKeyPath));
         scheduler().runFor(20 * kSecond);
         EXPECT_TRUE(registry().keyExists(kEnumKeyPath));
-
-        device()->timerRunning = 0;
-        EXPECT_TRUE(scheduler().runUntilIdle(10 * kSecond));
         EXPECT_EQ(zm4::host::openKeyHandleCount(), 0u);
-        EXPECT_EQ(pool().liveBlocks(kWdmTag), 0u);
     }
 }
 

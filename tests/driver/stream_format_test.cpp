@@ -153,7 +153,7 @@ TEST(StreamFormat, RefusesWrongBitsCompressionStreamAndTruncatedFormats)
     EXPECT_EQ(StreamFormat_GetFormatIndex(&good.DataFormat, 1, &index), 0u);
 }
 
-using DataIntersection = PortDriverTest;
+using DataIntersection = MachineTest;
 
 TEST_F(DataIntersection, AnswersEveryBranch)
 {
@@ -191,12 +191,12 @@ TEST_F(DataIntersection, AnswersEveryBranch)
         {"built", &rgb, sizeof(rgb), 0, 512, STATUS_SUCCESS, kSize},
     };
     for (const auto &c : cases) {
-        zm4::host::IntersectionResult r = adapter_->dataIntersection(c.stream, c.range, c.bytes, c.buffer);
+        zm4::host::IntersectionResult r = adapter().dataIntersection(c.stream, c.range, c.bytes, c.buffer);
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_EQ(r.bytes, c.transferred) << c.name;
     }
     ULONG size = 0;
-    zm4::host::IntersectionResult query = adapter_->dataIntersection(0, &rgb, sizeof(rgb), 4);
+    zm4::host::IntersectionResult query = adapter().dataIntersection(0, &rgb, sizeof(rgb), 4);
     ASSERT_EQ(query.format.size(), 4u);
     std::memcpy(&size, query.format.data(), 4);
     EXPECT_EQ(size, kSize);
@@ -219,7 +219,7 @@ TEST_F(DataIntersection, BuildsTheCallersFormatWithRecomputedSizes)
         caller.VideoInfoHeader.bmiHeader.biWidth = c.width;
         caller.VideoInfoHeader.bmiHeader.biHeight = c.height;
         caller.VideoInfoHeader.AvgTimePerFrame = 666666;
-        zm4::host::IntersectionResult r = adapter_->dataIntersection(0, &caller, sizeof(caller), 1024);
+        zm4::host::IntersectionResult r = adapter().dataIntersection(0, &caller, sizeof(caller), 1024);
         ASSERT_EQ(r.status, STATUS_SUCCESS);
         ASSERT_EQ(r.format.size(), sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
         KS_DATAFORMAT_VIDEOINFOHEADER built;

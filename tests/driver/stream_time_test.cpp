@@ -76,17 +76,6 @@ TEST_F(StreamTimeTest, PacedClientAt30FramesPerSecond)
     }
 }
 
-TEST_F(StreamTimeTest, FirstDeliverySetsTheNextDueTimeOneIntervalAhead)
-{
-    StreamTime_VfWStreamReset(device(), 0);
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    const auto ms = static_cast<ULONG>(now.QuadPart / 10000);
-    EXPECT_EQ(StreamTime_VfWStreamTiming(device(), read(33333)), 1u);
-    EXPECT_EQ(device()->nextDueTime, ms + 33);
-    EXPECT_EQ(device()->earliestTime, ms);
-}
-
 TEST_F(StreamTimeTest, SpecialIntervalWordsAndUnpacedReads)
 {
     HW_STREAM_REQUEST_BLOCK *paced = read(33333);
@@ -105,16 +94,6 @@ TEST_F(StreamTimeTest, SpecialIntervalWordsAndUnpacedReads)
     EXPECT_EQ(decide(plain, {0, 0}), (std::vector<ULONG>{1, 1}));
     EXPECT_EQ(device()->pacingActive, 0u);
     EXPECT_EQ(StreamTime_StreamMode(device(), plain), 0u);
-}
-
-TEST_F(StreamTimeTest, DeliveredFramesAreMarkedInThePacedClientsRecord)
-{
-    HW_STREAM_REQUEST_BLOCK *paced = read(33333);
-    EXPECT_EQ(StreamTime_StreamMode(device(), paced), 1u);
-    StreamTime_VfWStreamFrameDone(device(), paced);
-    StreamTime_VfWStreamFrameDone(device(), read(std::nullopt)); // no record: nothing to mark
-    holding::completeRead(STATUS_SUCCESS, 4);
-    EXPECT_EQ(reads_[0]->vfwInfo()->FrameInterval, STREAM_VFW_DELIVERED);
 }
 
 } // namespace

@@ -16,6 +16,7 @@ TEST(Machine, AddsTheCamerasDeviceAndTakesItAllDown)
         EXPECT_EQ(currentRegistry(), &machine.registry());
         EXPECT_TRUE(machine.port().registered());
         EXPECT_EQ(machine.adapter().sendDeviceCommand(SRB_PAGING_OUT_DRIVER)->status(), STATUS_SUCCESS);
+        machine.removeDevice();
         EXPECT_EQ(machine.kernel().pool().liveBlocks(kPoolTagWdm), 0u);
     }
     EXPECT_EQ(currentRegistry(), nullptr);

@@ -1,7 +1,7 @@
 // The port library's application side against a minimal minidriver that holds
-// reads: results handed over at completion, request blocks freed, cancel,
-// time-out callbacks, the one-shot timer, paced clients' records, and the
-// aborts when a driver breaks the request protocol.
+// reads: cancel, time-out callbacks, the one-shot timer, formats refused before
+// they reach the driver, and the aborts when a driver breaks the request
+// protocol. Reads through the real driver are the driver's stream tests.
 #include <gtest/gtest.h>
 
 #include "holding_driver.h"
@@ -40,21 +40,6 @@ protected:
     std::unique_ptr<Adapter> adapter_;
     std::unique_ptr<Stream> stream_;
 };
-
-TEST_F(PortTest, ReadCompletesWithTheDriversResultsAndItsBlockIsFreed)
-{
-    RequestPtr read = stream_->queueRead(100);
-    EXPECT_FALSE(read->completed());
-    // The device extension and the held request block.
-    EXPECT_EQ(kernel_.pool().liveBlocks(kPortPoolTag), 2u);
-
-    holding::completeRead(STATUS_SUCCESS, 42);
-    ASSERT_TRUE(stream_->waitRead(read));
-    EXPECT_EQ(read->status(), STATUS_SUCCESS);
-    EXPECT_EQ(read->dataUsed(), 42u);
-    EXPECT_EQ(read->data().size(), 100u);
-    EXPECT_EQ(kernel_.pool().liveBlocks(kPortPoolTag), 1u);
-}
 
 TEST_F(PortTest, CancelReachesTheDriverOnlyWhileTheReadIsPending)
 {
@@ -108,21 +93,6 @@ TEST_F(PortTest, TimerRunsOnceAtDispatchLevelAndSchedulingAgainReplacesIt)
     StreamClassScheduleTimer(nullptr, extension, 0, recordTimer, &log); // cancels
     kernel_.scheduler().runFor(20 * kMillisecond);
     EXPECT_EQ(log.times.size(), 1u);
-}
-
-TEST_F(PortTest, PacedReadsCarryTheirClientsRecordOthersNone)
-{
-    RequestPtr paced = stream_->queueRead(16, 33333);
-    RequestPtr plain = stream_->queueRead(16);
-    STREAM_VFW_INFO *record = StreamClassGetVfWInfo(holding::state().reads[0]);
-    ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->FrameInterval, 33333u);
-    EXPECT_EQ(StreamClassGetVfWInfo(holding::state().reads[1]), nullptr);
-
-    record->FrameInterval = STREAM_VFW_DELIVERED;
-    holding::completeRead(STATUS_SUCCESS, 16);
-    EXPECT_EQ(paced->vfwInfo()->FrameInterval, STREAM_VFW_DELIVERED);
-    EXPECT_EQ(plain->vfwInfo(), nullptr);
 }
 
 TEST_F(PortTest, FormatsShorterThanTheyClaimNeverReachTheDriver)
