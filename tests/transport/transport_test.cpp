@@ -402,8 +402,8 @@ TEST_F(TransportTest, DamagedPacketsAndFramesNeverReachARead)
     EXPECT_EQ(Debug_GetRecord()->crisisCount, 0u);
     f.isoError = {true, 0.002, -1};
     f.corrupt = {true, 0.2, -1};
-    for (auto kind : {zm4::emu::Corruption::lineLength, zm4::emu::Corruption::endOfLine,
-                      zm4::emu::Corruption::endOfFrame, zm4::emu::Corruption::magic}) {
+    for (auto kind : {zm4::emu::Corruption::kLineLength, zm4::emu::Corruption::kEndOfLine,
+                      zm4::emu::Corruption::kEndOfFrame, zm4::emu::Corruption::kMagic}) {
         f.corruption = kind;
         run(1500, 2);
     }
