@@ -175,6 +175,32 @@ TEST_P(RegistryRoutines, ShortAndEmptyBinaryValues)
     EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{1, 8, 2, 0xEE}));
 }
 
+TEST_P(RegistryRoutines, DirectBuffersOnlyTakeTheirOwnType)
+{
+    // A number typed as text, a word too long, and a word where bytes are
+    // expected: none fits the buffer's layout, and the buffer is not touched.
+    ASSERT_TRUE(store_->write(kKey, "Brightness", RegistryValue::string("7000")));
+    ASSERT_TRUE(store_->write(kKey, "Contrast", {REG_DWORD, std::vector<uint8_t>(8, 0x40)}));
+    ASSERT_TRUE(store_->write(kKey, "Matrix", RegistryValue::dword(7)));
+    ULONG value = 77;
+    EXPECT_EQ(readDword(u"Brightness", &value, 5000), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(readDword(u"Contrast", &value, 5000), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(value, 77u);
+    UCHAR matrix[16] = {0xF0, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(queryBinary(u"Matrix", matrix, std::vector<uint8_t>(16, 0)), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(matrix[0], 0xF0);
+    // The type can also be named outright, with no default at all.
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK, u"Brightness",
+                &value,  REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT,          nullptr,
+                0};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, table, nullptr, nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    table[0].Name = u"Missing";
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, table, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(value, 77u);
+}
+
 TEST_P(RegistryRoutines, QueryRoutinesAndStrings)
 {
     ASSERT_EQ(writeDword(u"Bandwidth", 3), STATUS_SUCCESS);
