@@ -130,7 +130,7 @@ std::string formatTree(const Tree &tree)
     std::string text = std::string(kHeader) + "\n\n";
     for (const auto &entry : tree.keys) {
         text += "[" + entry.second.path + "]\n";
-        for (const auto &nv : entry.second.values)
+        for (const auto &[sequence, nv] : entry.second.ordered)
             text += formatValue(nv) + "\n";
         text += "\n";
     }
@@ -275,7 +275,7 @@ std::optional<std::string> parseTree(std::string_view text, Tree &tree)
             };
             if (name) {
                 if (auto value = parseData(line.substr(1), more, why)) {
-                    Tree::setValue(*section, *name, *value);
+                    section->setValue(*name, *value);
                     continue;
                 }
             }

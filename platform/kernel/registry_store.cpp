@@ -105,7 +105,7 @@ std::optional<RegistryValue> RegistryStore::read(std::string_view key, std::stri
     std::lock_guard lock(mutex_);
     loadLocked();
     Tree::Key *k = tree_->find(key);
-    NamedValue *nv = k ? Tree::findValue(*k, name) : nullptr;
+    NamedValue *nv = k ? k->findValue(name) : nullptr;
     if (!nv)
         return std::nullopt;
     return nv->second;
@@ -116,7 +116,7 @@ bool RegistryStore::write(std::string_view key, std::string_view name, const Reg
     if (!isValidKeyPath(key) || !isValidValueName(name))
         return false;
     return change([&](Tree &tree) {
-        Tree::setValue(tree.create(key), name, value);
+        tree.create(key).setValue(name, value);
         return true;
     });
 }
@@ -125,15 +125,7 @@ bool RegistryStore::deleteValue(std::string_view key, std::string_view name)
 {
     return change([&](Tree &tree) {
         Tree::Key *k = tree.find(key);
-        if (!k)
-            return false;
-        for (auto it = k->values.begin(); it != k->values.end(); ++it) {
-            if (equalFolded(it->first, name)) {
-                k->values.erase(it);
-                return true;
-            }
-        }
-        return false;
+        return k && k->eraseValue(name);
     });
 }
 
@@ -186,7 +178,7 @@ std::optional<std::vector<NamedValue>> RegistryStore::values(std::string_view ke
     std::lock_guard lock(mutex_);
     loadLocked();
     if (Tree::Key *k = tree_->find(key))
-        return k->values;
+        return k->values();
     if (tree_->hasSubkeys(key))
         return std::vector<NamedValue>{};
     return std::nullopt;

@@ -51,11 +51,58 @@ inline bool hasLineBreakOrNul(std::string_view s)
 std::optional<uint32_t> decodeUtf8(std::string_view text, size_t &i);
 void appendUtf16(std::u16string &out, uint32_t c);
 
+// A value or key name as the maps order it: ASCII case folded.
+inline std::string foldName(std::string_view name)
+{
+    std::string folded(name);
+    for (char &c : folded)
+        c = foldChar(c);
+    return folded;
+}
+
 struct RegistryStore::Tree {
+    // A key's values in the order they were created, with an index by folded
+    // name into that order: finding, adding and removing a value cost O(log n)
+    // in the number of values, so a file of many values loads in O(n log n).
     struct Key {
-        std::string path; // as first created
-        std::vector<NamedValue> values;
+        std::string path;                       // as first created
+        std::map<uint64_t, NamedValue> ordered; // by creation sequence
+        std::map<std::string, uint64_t> byName; // folded name -> sequence
+        uint64_t nextSequence = 0;
+
         bool operator==(const Key &) const = default;
+
+        NamedValue *findValue(std::string_view name)
+        {
+            auto it = byName.find(foldName(name));
+            return it == byName.end() ? nullptr : &ordered.at(it->second);
+        }
+        void setValue(std::string_view name, const RegistryValue &value)
+        {
+            // A rewritten value keeps the name it was created with.
+            auto [it, inserted] = byName.try_emplace(foldName(name), nextSequence);
+            if (inserted)
+                ordered.emplace(nextSequence++, NamedValue(std::string(name), value));
+            else
+                ordered.at(it->second).second = value;
+        }
+        bool eraseValue(std::string_view name)
+        {
+            auto it = byName.find(foldName(name));
+            if (it == byName.end())
+                return false;
+            ordered.erase(it->second);
+            byName.erase(it);
+            return true;
+        }
+        std::vector<NamedValue> values() const
+        {
+            std::vector<NamedValue> out;
+            out.reserve(ordered.size());
+            for (const auto &entry : ordered)
+                out.push_back(entry.second);
+            return out;
+        }
     };
     std::map<std::string, Key> keys; // by treeKey(path)
 
@@ -78,21 +125,6 @@ struct RegistryStore::Tree {
         if (inserted)
             it->second.path = std::string(path);
         return it->second;
-    }
-    static NamedValue *findValue(Key &key, std::string_view name)
-    {
-        for (auto &nv : key.values)
-            if (equalFolded(nv.first, name))
-                return &nv;
-        return nullptr;
-    }
-    static void setValue(Key &key, std::string_view name, const RegistryValue &value)
-    {
-        // A rewritten value keeps the name it was created with.
-        if (NamedValue *nv = findValue(key, name))
-            nv->second = value;
-        else
-            key.values.emplace_back(std::string(name), value);
     }
 };
 
