@@ -1,6 +1,5 @@
 // The registry store's file: loading it, replacing it durably and atomically,
 // and the flock that keeps processes from interleaving their changes.
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -64,7 +63,57 @@ bool writeAll(int fd, const std::string &text)
     return true;
 }
 
+// The one temporary file a writer replaces the registry through. Writers take
+// turns under the flock, so one name serves them all: a writer killed halfway
+// leaves at most this file, which the next writer truncates and renames.
+std::filesystem::path tempPath(const std::filesystem::path &path)
+{
+    std::filesystem::path temp = path;
+    temp += ".tmp";
+    return temp;
+}
+
+std::filesystem::path lockPath(const std::filesystem::path &path)
+{
+    std::filesystem::path lock = path;
+    lock += ".lock";
+    return lock;
+}
+
+// Temporaries beside the registry file: ours, and the "<name>.tmp.<pid>.<n>"
+// ones that writers made before they shared one name.
+std::vector<std::filesystem::path> temporaries(const std::filesystem::path &path)
+{
+    std::vector<std::filesystem::path> found;
+    const std::string ours = tempPath(path).filename().string();
+    std::error_code ec;
+    std::filesystem::directory_iterator it(path.has_parent_path() ? path.parent_path() : ".", ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name == ours || name.starts_with(ours + "."))
+            found.push_back(it->path());
+    }
+    return found;
+}
+
+void removeAll(const std::vector<std::filesystem::path> &files)
+{
+    for (const auto &file : files)
+        ::unlink(file.c_str());
+}
+
 } // namespace
+
+// Whoever holds the file lock is the only writer, so every temporary found
+// then belongs to a writer that died before renaming it.
+void RegistryStore::removeStaleTemporaries() const
+{
+    if (path_.empty() || temporaries(path_).empty())
+        return;
+    FileLock fileLock(lockPath(path_));
+    if (fileLock.locked())
+        removeAll(temporaries(path_));
+}
 
 // Reads the file afresh: other processes replace it at any time, and a file
 // is small enough that comparing stamps would buy nothing but a chance to miss
@@ -135,10 +184,8 @@ bool RegistryStore::loadLocked() const
 // part of either.
 bool RegistryStore::saveLocked(const Tree &tree) const
 {
-    static std::atomic<uint64_t> counter{0};
     const std::filesystem::path folder = path_.has_parent_path() ? path_.parent_path() : ".";
-    std::filesystem::path temp = path_;
-    temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
+    const std::filesystem::path temp = tempPath(path_);
 
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -174,11 +221,10 @@ bool RegistryStore::change(const std::function<bool(Tree &)> &apply)
     std::error_code ec;
     if (path_.has_parent_path())
         std::filesystem::create_directories(path_.parent_path(), ec);
-    std::filesystem::path lockPath = path_;
-    lockPath += ".lock";
-    FileLock fileLock(lockPath);
+    FileLock fileLock(lockPath(path_));
     if (!fileLock.locked())
         return false;
+    removeAll(temporaries(path_));
     if (!loadLocked())
         return apply(*tree_);
     Tree next = *tree_;

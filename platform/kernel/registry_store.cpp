@@ -39,6 +39,7 @@ std::unique_ptr<RegistryStore> RegistryStore::openFile(std::filesystem::path pat
 {
     std::unique_ptr<RegistryStore> store(new RegistryStore(std::move(path)));
     std::lock_guard lock(store->mutex_);
+    store->removeStaleTemporaries();
     store->loadLocked();
     return store;
 }

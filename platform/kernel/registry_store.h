@@ -97,6 +97,8 @@ private:
     bool change(const std::function<bool(Tree &)> &apply);
     bool loadLocked() const;
     bool saveLocked(const Tree &tree) const;
+    // Removes the temporaries of writers killed while saving (under the file lock).
+    void removeStaleTemporaries() const;
 
     const std::filesystem::path path_;
     const uint64_t serial_;

@@ -1,6 +1,8 @@
 // The registry store: its text file, case rules, damaged files, the location
 // rules, and several writers on one file.
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -254,6 +256,31 @@ TEST(RegistryFile, DefaultPathFollowsTheLocationRules)
     EXPECT_EQ(RegistryStore::defaultPath(), "/home/user/.config/zm4/registry.reg");
     ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(RegistryStore::defaultPath(), "/home/user/.config/zm4/registry.reg");
+}
+
+TEST(RegistryFile, TemporariesOfKilledWritersAreRemoved)
+{
+    TempDir dir;
+    const auto path = dir / "registry.reg";
+    auto leaveTemporaries = [&] {
+        writeFile(dir / "registry.reg.tmp", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MA");
+        writeFile(dir / "registry.reg.tmp.4242.17", "");
+    };
+    auto folder = [&] {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    ASSERT_TRUE(RegistryStore::openFile(path)->write(kKey, "Framerate", RegistryValue::dword(3)));
+    leaveTemporaries();
+    auto store = RegistryStore::openFile(path); // a load removes them...
+    EXPECT_EQ(folder(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
+    EXPECT_EQ(store->read(kKey, "Framerate"), RegistryValue::dword(3));
+    leaveTemporaries();
+    ASSERT_TRUE(store->write(kKey, "Framerate", RegistryValue::dword(4))); // ...and so does a write
+    EXPECT_EQ(folder(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 }
 
 TEST(RegistryFile, TwoStoresOnOneFileKeepEachOthersWrites)
