@@ -252,6 +252,7 @@ TEST_F(CameraControlTest, AutomaticFrameRateFollowsTheLight)
         for (int s = 0; s < seconds; s += 2) {
             ticks(20);
             Camera_AutoFrameRate(dev());
+            EXPECT_TRUE(lockFree());
         }
         ticks(20); // let a started change finish
     };
