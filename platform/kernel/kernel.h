@@ -3,6 +3,7 @@
 // counters and registry. The host implements them in user space (see host.h).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -123,6 +124,21 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
                                BOOLEAN alertable, LARGE_INTEGER *timeout);
 // interval: negative = relative time in 100-ns units.
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, LARGE_INTEGER *interval);
+
+// ---- Lock-free words ---------------------------------------------------------
+// Words that several threads read and write without a lock, by design (the
+// last writer wins): each access is one whole load or store, never torn and
+// never split or merged by the compiler, with no ordering beyond that (no
+// fence), as the kernel's ReadNoFence/WriteNoFence family does for LONGs.
+// Used for 8-, 16- and 32-bit fields alike.
+template <class T> inline T ReadNoFence(const T *word)
+{
+    return std::atomic_ref<T>(*const_cast<T *>(word)).load(std::memory_order_relaxed);
+}
+template <class T, class V> inline void WriteNoFence(T *word, V value)
+{
+    std::atomic_ref<T>(*word).store(static_cast<T>(value), std::memory_order_relaxed);
+}
 
 // ---- Interlocked counters ----------------------------------------------------
 LONG InterlockedIncrement(LONG volatile *addend);
