@@ -125,54 +125,6 @@ TEST_F(Verifier, BlockingAtDispatchLevelAbortsNamingTheCaller)
     EXPECT_DEATH(kernel_.scheduler().runFor(kMillisecond), "KeDelayExecutionThread at DISPATCH_LEVEL");
 }
 
-TEST_F(Verifier, SpinLockMisuseAborts)
-{
-    NamedSpinLock lock("transfer spin lock");
-    EXPECT_DEATH(
-        {
-            lock.acquire();
-            lock.acquire();
-        },
-        "which the same context already holds");
-    EXPECT_DEATH(lock.release(PASSIVE_LEVEL), "does not hold");
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            KeLowerIrql(DISPATCH_LEVEL);
-            KeRaiseIrql(PASSIVE_LEVEL, &old);
-        },
-        "not a raise");
-}
-
-TEST_F(Verifier, MisusedEventsAndPoolAbort)
-{
-    // Pool is not zeroed: an event that was never initialised is caught.
-    auto *event = static_cast<KEVENT *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kPoolTagWdm));
-    LARGE_INTEGER timeout = relative(kMillisecond);
-    EXPECT_DEATH(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout),
-                 "not an initialised event");
-    EXPECT_DEATH(KeSetEvent(event, 0, FALSE), "not an initialised event");
-    ExFreePool(event);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_DEATH(ExAllocatePoolWithTag(PagedPool, 8, kPoolTagWdm), "paged pool at DISPATCH_LEVEL");
-    KeLowerIrql(old);
-}
-
-TEST_F(Verifier, SimulatedTimeRefusesASecondThread)
-{
-    EXPECT_DEATH(
-        {
-            std::thread other([] {
-                LARGE_INTEGER now;
-                KeQuerySystemTime(&now);
-            });
-            other.join();
-        },
-        "from a second thread while the kernel runs in simulated time");
-}
-
 TEST_F(Verifier, WorkItemOrEventThatLeaksASpinLockAborts)
 {
     NamedSpinLock lock("transfer spin lock");
@@ -232,29 +184,6 @@ TEST_F(Verifier, TakingAnOuterLockInsideAnInnerOneAbortsNamingBoth)
                  "'transfer spin lock' acquired at .*takeTwoLocks.* while holding 'empty-buffer queue lock'");
 }
 
-TEST_F(Verifier, ACycleBetweenLocksOutsideTheListAbortsNamingBoth)
-{
-    NamedSpinLock a("queue A lock"), b("queue B lock");
-    zm4test::takeTwoLocks(&a.lock, &b.lock);
-    zm4test::takeTwoLocks(&a.lock, &b.lock); // the same order again is fine
-    EXPECT_DEATH(zm4test::takeTwoLocks(&b.lock, &a.lock),
-                 "lock order cycle: 'queue A lock' acquired .* while holding 'queue B lock'");
-}
-
-TEST_F(Verifier, CyclesAreFoundThroughLongerChainsAndUnnamedLocks)
-{
-    KSPIN_LOCK x, y, z;
-    KeInitializeSpinLock(&x);
-    KeInitializeSpinLock(&y);
-    KeInitializeSpinLock(&z);
-    zm4test::takeTwoLocks(&x, &y);
-    zm4test::takeTwoLocks(&y, &z);
-    EXPECT_DEATH(zm4test::takeTwoLocks(&z, &x), "lock order cycle: 'unnamed spin lock 0x[0-9a-f]+' .*->.*->");
-    // Memory that now holds a different lock: the old order does not bind it.
-    KeInitializeSpinLock(&x);
-    zm4test::takeTwoLocks(&y, &x);
-}
-
 TEST_F(Verifier, OrderIsCheckedAcrossThreadsOfTheDriver)
 {
     // One work item records the order; the test thread, a different context,
@@ -295,18 +224,6 @@ TEST_F(Verifier, AFailedTestAcquireIsNotHeldButATimedOutAcquireIs)
     });
     EXPECT_DEATH(kernel_.scheduler().runFor(2 * kSecond),
                  "'frame excluder' acquired .* while holding 'camera lock'");
-}
-
-TEST(VerifierOff, LockOrderChecksCanBeTurnedOff)
-{
-    KernelOptions options;
-    options.lockOrderChecks = false;
-    Kernel kernel(options);
-    Excluder camera("camera lock"), link("link lock");
-    ASSERT_EQ(link.acquire(), STATUS_SUCCESS);
-    EXPECT_EQ(camera.acquire(), STATUS_SUCCESS);
-    camera.release();
-    link.release();
 }
 
 } // namespace

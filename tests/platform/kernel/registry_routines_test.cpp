@@ -315,14 +315,5 @@ TEST(RegistryRoutinesWithoutStore, FailAndScopesNest)
     EXPECT_FALSE(outer->keyExists(kEnum));
 }
 
-TEST(RegistryRoutinesWithoutStore, InitUnicodeStringCountsBytes)
-{
-    UNICODE_STRING s;
-    RtlInitUnicodeString(&s, kEnumPath);
-    EXPECT_EQ(std::tuple(s.Length, s.MaximumLength, s.Buffer), std::tuple(26 * 2, 27 * 2, kEnumPath));
-    RtlInitUnicodeString(&s, nullptr);
-    EXPECT_EQ(std::tuple(s.Length, s.MaximumLength, s.Buffer), std::tuple(0, 0, nullptr));
-}
-
 } // namespace
 } // namespace zm4::host

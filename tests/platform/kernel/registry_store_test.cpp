@@ -158,18 +158,6 @@ TEST(RegistryStore, RefusesBadNamesAndUnwritableFiles)
     EXPECT_FALSE(store->keyExists(kKey));
 }
 
-TEST(RegistryValue, StringsAreUtf16WithATerminator)
-{
-    const RegistryValue v = RegistryValue::string("µ\U0001F52C");
-    EXPECT_EQ(v.data, (std::vector<uint8_t>{0xB5, 0, 0x3D, 0xD8, 0x2C, 0xDD, 0, 0}));
-    EXPECT_EQ(v.asString(), "µ\U0001F52C");
-    // Bytes that are not UTF-8 become U+FFFD rather than vanish.
-    EXPECT_EQ(RegistryValue::string("a\xFF\xC3").asString(), "a\uFFFD\uFFFD");
-    EXPECT_EQ((RegistryValue{REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}}).asString(),
-              std::nullopt); // inner terminator
-    EXPECT_EQ(RegistryValue::binary({1, 0, 0, 0}).asDword(), std::nullopt);
-}
-
 struct Damage {
     std::string text;
     std::string where; // expected in the diagnostic
