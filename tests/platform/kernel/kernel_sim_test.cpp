@@ -1,6 +1,6 @@
-// The kernel primitives in simulated time: ordering of events and work items,
-// waits with and without time-outs, the virtual clock, and the aborts on
-// waits that can never end and on misuse of the scheduler.
+// The simulated scheduler's rules that the driver's tests rely on: events in
+// time order, work items at passive level and never nested, and waits that run
+// only interrupt-level events and end at their deadline.
 #include <string>
 #include <vector>
 
@@ -126,20 +126,6 @@ TEST_F(SimulatedKernel, TimedOutWaitMovesTheClockToItsDeadlineAndLeavesLaterEven
     EXPECT_EQ(KeReadStateEvent(&e), 1);
 }
 
-TEST_F(SimulatedKernel, WaitWithoutTimeOutEndsWithThePendingEventThatSignalsIt)
-{
-    KEVENT &e = event(NotificationEvent);
-    note(kSecond, "unrelated");
-    scheduler().postAfter(2 * kSecond, [&] { KeSetEvent(&e, 0, FALSE); });
-    note(3 * kSecond, "after");
-    EXPECT_EQ(wait(e, -1), STATUS_SUCCESS);
-    EXPECT_EQ(elapsed(), 2 * kSecond);
-    EXPECT_EQ(log_, Log{"unrelated"});
-    // Once nothing pending can signal it, waiting for ever is a bug.
-    KEVENT &never = event(SynchronizationEvent);
-    EXPECT_DEATH(wait(never, -1), "can never end");
-}
-
 TEST_F(SimulatedKernel, WaitsInAWorkItemRunInterruptLevelEventsButNeverAnotherWorkItem)
 {
     KEVENT &never = event(SynchronizationEvent);
@@ -154,47 +140,6 @@ TEST_F(SimulatedKernel, WaitsInAWorkItemRunInterruptLevelEventsButNeverAnotherWo
     });
     scheduler().runFor(10 * kMillisecond);
     EXPECT_EQ(log_, (Log{"first work begins", "event", "first work ends", "second work"}));
-}
-
-TEST_F(SimulatedKernel, EventsPostedByEventsRunInsideTheSameWait)
-{
-    KEVENT &done = event(NotificationEvent);
-    scheduler().postAfter(kMillisecond, [&] {
-        log_.push_back("first");
-        note(0, "same time");
-        scheduler().postAfter(kMillisecond, [&] {
-            log_.push_back("later");
-            KeSetEvent(&done, 0, FALSE);
-        });
-    });
-    EXPECT_EQ(wait(done, 5 * kMillisecond), STATUS_SUCCESS);
-    EXPECT_EQ(elapsed(), 2 * kMillisecond);
-    EXPECT_EQ(log_, (Log{"first", "same time", "later"}));
-}
-
-TEST_F(SimulatedKernel, DelayRunsTheEventsDueAndEndsAtItsDeadline)
-{
-    note(kMillisecond, "due");
-    note(3 * kMillisecond, "not yet");
-    EXPECT_EQ(delay(2 * kMillisecond), STATUS_SUCCESS);
-    EXPECT_EQ(elapsed(), 2 * kMillisecond);
-    EXPECT_EQ(log_, Log{"due"});
-}
-
-TEST_F(SimulatedKernel, RunUntilStopsTheClockWhereTheConditionBecomesTrue)
-{
-    int ticks = 0;
-    std::function<void()> tick = [&] {
-        ++ticks;
-        scheduler().postAfter(10 * kMillisecond, tick);
-    };
-    scheduler().postAfter(10 * kMillisecond, tick);
-    EXPECT_TRUE(scheduler().runUntil([&] { return ticks == 3; }, kSecond));
-    EXPECT_EQ(elapsed(), 30 * kMillisecond);
-    EXPECT_FALSE(scheduler().runUntil([] { return false; }, 50 * kMillisecond));
-    EXPECT_EQ(elapsed(), 80 * kMillisecond);
-    EXPECT_EQ(ticks, 8);
-    EXPECT_FALSE(scheduler().runUntilIdle(kSecond)); // the timer re-arms for ever
 }
 
 } // namespace

@@ -128,24 +128,5 @@ TEST(KernelStress, TimerEventsRunAtDispatchLevelInTimeOrder)
     EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &shortWait), STATUS_TIMEOUT);
 }
 
-TEST(RealTimeKernel, DestroyingItWhileAWorkItemWaitsForEverAborts)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            auto kernel = std::make_unique<Kernel>(realTime(false));
-            KEVENT never;
-            KeInitializeEvent(&never, NotificationEvent, FALSE);
-            std::atomic<bool> waiting{false};
-            kernel->scheduler().queueWork([&] {
-                waiting = true;
-                KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
-            });
-            kernel->scheduler().runUntil([&] { return waiting.load(); }, kGenerousLimit);
-            kernel.reset();
-        },
-        "no time-out by .* was still waiting when the kernel was destroyed");
-}
-
 } // namespace
 } // namespace zm4::host
