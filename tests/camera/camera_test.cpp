@@ -354,7 +354,7 @@ TEST_F(CameraControlTest, DirectBrightnessControlSendsAtOnce)
     Camera_Start(dev(), 352, 288);
     Camera_SetFlicker(dev(), 1, 0);
     size_t from = mark();
-    Camera_SetColourParams(dev(), 8000, 5000, 5000);
+    EXPECT_EQ(Camera_SetColourParams(dev(), 8000, 5000, 5000), 1u);
     Camera_SetBacklit(dev(), 1);
     // Brightness 80 and the flicker allowance min(250 - 80 - 59, 146) = 111.
     EXPECT_EQ(commandsSince(from),
