@@ -32,7 +32,9 @@ protected:
         p->Property.Id = id;
         const PROPMAN_HANDLERS &h = vpa ? PropMan_VideoProcAmpHandlers[id] : PropMan_LumPropHandlers[id];
         PROPMAN_HANDLER handler = set ? h.set : h.get;
-        return handler ? handler(p, dev()) : STATUS_NOT_IMPLEMENTED;
+        const NTSTATUS status = handler ? handler(p, dev()) : STATUS_NOT_IMPLEMENTED;
+        EXPECT_TRUE(lockFree()) << "property " << id;
+        return status;
     }
 };
 
