@@ -22,9 +22,9 @@ static bool mDue(DEVICE_EXTENSION *device, ULONG step, ULONG due)
 // A step number past the last is not a step: the sequence goes idle.
 static bool mResetUnknownStep(ULONG *step)
 {
-    if (*step <= 5)
+    if (ReadNoFence(step) <= 5)
         return false;
-    *step = 0;
+    WriteNoFence(step, 0);
     return true;
 }
 
@@ -47,16 +47,16 @@ static ULONG mSuspend(DEVICE_EXTENSION *device, bool automatic)
 ULONG mFrameRate(DEVICE_EXTENSION *device, ULONG *step)
 {
     CAMERA_RECORD &c = device->camera;
-    if (mResetUnknownStep(step) || !mDue(device, *step, c.frameRateDue))
+    if (mResetUnknownStep(step) || !mDue(device, ReadNoFence(step), c.frameRateDue))
         return 1;
     ULONG now = Entry_GetDriverTime(device);
     ULONG divisor = 0;
     ULONG mode = 1;
-    mSensorClock(c.frameRate, &divisor, &mode);
+    mSensorClock(ReadNoFence(&c.frameRate), &divisor, &mode);
     ULONG period = (mode == 1 ? 33u : 40u) << divisor;
     ULONG result = 1;
 
-    switch (*step) {
+    switch (ReadNoFence(step)) {
     case 1: {
         result &= mSuspend(device, true);
         // Let the frames of the old rate drain: 4 periods and a margin.
@@ -64,36 +64,37 @@ ULONG mFrameRate(DEVICE_EXTENSION *device, ULONG *step)
         ULONG wait = (previous >= CAMERA_FRAME_RATE_MIN && previous <= CAMERA_FRAME_RATE_MAX)
                          ? 4 * mFramePeriod(previous) + 10
                          : 10;
-        *step = 2;
+        WriteNoFence(step, 2);
         c.frameRateDue = now + wait;
         break;
     }
     case 2:
         result &= mCommand(device, [&] { return ZIRC_SetSensorFPS(device, divisor, mode); });
-        *step = 3;
+        WriteNoFence(step, 3);
         c.frameRateDue = now + 5 * (period + 2);
         break;
     case 3:
-        *step = 4;
+        WriteNoFence(step, 4);
         c.frameRateDue = now;
         break;
     case 4:
         // Carry the exposure over to the new frame period.
         result &= mCommand(device, [&] { return CamSup_EnableAuto(device); });
         result &= mCommand(device, [&] {
-            return CamSup_Flicker(device, c.flickerOn, c.flickerMains, c.previousFrameRate, c.frameRate,
-                                  c.cameraBrightness, c.flickerExp, c.flickerMax, 0xFFFF, 0xFF, 0xFF);
+            return CamSup_Flicker(device, c.flickerOn, c.flickerMains, c.previousFrameRate,
+                                  ReadNoFence(&c.frameRate), c.cameraBrightness, c.flickerExp, c.flickerMax,
+                                  0xFFFF, 0xFF, 0xFF);
         });
-        c.previousFrameRate = c.frameRate;
-        *step = 5;
+        c.previousFrameRate = ReadNoFence(&c.frameRate);
+        WriteNoFence(step, 5);
         c.frameRateDue = now + period + 10;
         break;
     case 5:
-        *step = 0;
+        WriteNoFence(step, 0);
         c.frameRateDue = now;
         break;
     default:
-        *step = 0;
+        WriteNoFence(step, 0);
         break;
     }
     return result;
@@ -113,16 +114,16 @@ static ULONG mBrightnessRegister(ULONG b, ULONG factor)
 ULONG mBrightness(DEVICE_EXTENSION *device, ULONG *step)
 {
     CAMERA_RECORD &c = device->camera;
-    if (mResetUnknownStep(step) || mInStartHold(device) || !mDue(device, *step, c.brightnessDue))
+    if (mResetUnknownStep(step) || mInStartHold(device) || !mDue(device, ReadNoFence(step), c.brightnessDue))
         return 1;
     ULONG now = Entry_GetDriverTime(device);
-    ULONG period = mFramePeriod(c.frameRate);
+    ULONG period = mFramePeriod(ReadNoFence(&c.frameRate));
     ULONG result = 1;
 
-    switch (*step) {
+    switch (ReadNoFence(step)) {
     case 1:
         result &= mSuspend(device, true);
-        *step = 2;
+        WriteNoFence(step, 2);
         c.brightnessDue = now + period + 10;
         break;
     case 2: {
@@ -144,7 +145,7 @@ ULONG mBrightness(DEVICE_EXTENSION *device, ULONG *step)
             result &= mCommand(device, [&] { return ZIRC_WriteVPReg(device, 11, 0, x11); });
             result &= mCommand(device, [&] { return ZIRC_WriteVPReg(device, 12, 0, x12); });
             result &= mCommand(device, [&] { return ZIRC_WriteVPReg(device, 63, 0, 255); });
-            *step = 3;
+            WriteNoFence(step, 3);
         }
         c.brightnessDue = now + period;
         break;
@@ -156,21 +157,21 @@ ULONG mBrightness(DEVICE_EXTENSION *device, ULONG *step)
         result &= mCommand(device, [&] {
             return ZIRC_ReadVPRegs(device, 40, 0, 0, 0, &pending, nullptr, nullptr, nullptr);
         });
-        *step = (pending & 0x02) ? 2 : 4;
+        WriteNoFence(step, (pending & 0x02) ? 2 : 4);
         c.brightnessDue = now;
         break;
     }
     case 4:
         result &= mCommand(device, [&] { return CamSup_EnableAuto(device); });
-        *step = 5;
+        WriteNoFence(step, 5);
         c.brightnessDue = now;
         break;
     case 5:
-        *step = 0;
+        WriteNoFence(step, 0);
         c.brightnessDue = now;
         break;
     default:
-        *step = 0;
+        WriteNoFence(step, 0);
         break;
     }
     return result;
@@ -179,46 +180,46 @@ ULONG mBrightness(DEVICE_EXTENSION *device, ULONG *step)
 ULONG mBacklit(DEVICE_EXTENSION *device, ULONG *step)
 {
     CAMERA_RECORD &c = device->camera;
-    if (mResetUnknownStep(step) || mInStartHold(device) || !mDue(device, *step, c.backlitDue))
+    if (mResetUnknownStep(step) || mInStartHold(device) || !mDue(device, ReadNoFence(step), c.backlitDue))
         return 1;
     ULONG now = Entry_GetDriverTime(device);
-    ULONG period = mFramePeriod(c.frameRate);
+    ULONG period = mFramePeriod(ReadNoFence(&c.frameRate));
     ULONG result = 1;
 
-    switch (*step) {
+    switch (ReadNoFence(step)) {
     case 1: {
         ULONG wait = 2 * period;
         bool automatic = c.exposureModeNow == CAMERA_MODE_AUTO || c.acbModeNow == CAMERA_MODE_AUTO;
         if (automatic)
             wait = 4 * period + 10;
         result &= mSuspend(device, automatic);
-        *step = 2;
+        WriteNoFence(step, 2);
         c.backlitDue = now + wait;
         break;
     }
     case 2: {
-        ULONG mode = device->settings.backlight != 0 ? 1 : 2;
+        ULONG mode = ReadNoFence(&device->settings.backlight) != 0 ? 1 : 2;
         result &=
             mCommand(device, [&] { return ZIRC_SetExposure(device, 0, 0, 0, mode, 0, 0, 0, 0, 0, 0, 0, 0); });
-        *step = 3;
+        WriteNoFence(step, 3);
         c.backlitDue = now;
         break;
     }
     case 3:
-        *step = 4;
+        WriteNoFence(step, 4);
         c.backlitDue = now + 2 * period;
         break;
     case 4:
         result &= mCommand(device, [&] { return CamSup_EnableAuto(device); });
-        *step = 5;
+        WriteNoFence(step, 5);
         c.backlitDue = now;
         break;
     case 5:
-        *step = 0;
+        WriteNoFence(step, 0);
         c.backlitDue = now;
         break;
     default:
-        *step = 0;
+        WriteNoFence(step, 0);
         break;
     }
     return result;
@@ -227,20 +228,20 @@ ULONG mBacklit(DEVICE_EXTENSION *device, ULONG *step)
 ULONG mRunSequenceStep(DEVICE_EXTENSION *device, ULONG *result)
 {
     CAMERA_RECORD &c = device->camera;
-    if (c.frameRateStep != 0) {
+    if (ReadNoFence(&c.frameRateStep) != 0) {
         *result &= mCommand(device, [&] { return mFrameRate(device, &c.frameRateStep); });
         // The other sequences start over after any frame-rate step.
-        if (c.backlitStep != 0)
-            c.backlitStep = 1;
-        if (c.brightnessStep != 0)
-            c.brightnessStep = 1;
+        if (ReadNoFence(&c.backlitStep) != 0)
+            WriteNoFence(&c.backlitStep, 1);
+        if (ReadNoFence(&c.brightnessStep) != 0)
+            WriteNoFence(&c.brightnessStep, 1);
         return 1;
     }
-    if (c.backlitStep != 0) {
+    if (ReadNoFence(&c.backlitStep) != 0) {
         *result &= mCommand(device, [&] { return mBacklit(device, &c.backlitStep); });
-        if (c.brightnessStep != 0)
-            c.brightnessStep = 1;
-    } else if (c.brightnessStep != 0) {
+        if (ReadNoFence(&c.brightnessStep) != 0)
+            WriteNoFence(&c.brightnessStep, 1);
+    } else if (ReadNoFence(&c.brightnessStep) != 0) {
         *result &= mCommand(device, [&] { return mBrightness(device, &c.brightnessStep); });
     }
     return 0;
@@ -299,7 +300,8 @@ static void mClearCounters(CAMERA_RECORD &c)
 void Camera_AutoFrameRate(DEVICE_EXTENSION *device)
 {
     CAMERA_RECORD &c = device->camera;
-    if (c.started == 0 || c.autoFrameRate == 0 || c.frameRateStep != 0)
+    if (ReadNoFence(&c.started) == 0 || ReadNoFence(&c.autoFrameRate) == 0 ||
+        ReadNoFence(&c.frameRateStep) != 0)
         return;
     Extns_Excluder_Acquire(&c.cameraLock, "Camera_AutoFrameRate");
 
@@ -348,19 +350,19 @@ void Camera_AutoFrameRate(DEVICE_EXTENSION *device)
         }
     }
 
-    c.previousFrameRate = c.frameRate;
-    ULONG index = c.frameRate;
+    c.previousFrameRate = ReadNoFence(&c.frameRate);
+    ULONG index = ReadNoFence(&c.frameRate);
     if (c.darkCount >= mAutoTrigger || c.darkerCount >= mAutoTrigger) {
-        index = mSlowerIndex(c.frameRate, flicker, c.darkerCount >= mAutoTrigger);
+        index = mSlowerIndex(ReadNoFence(&c.frameRate), flicker, c.darkerCount >= mAutoTrigger);
     } else if (c.brightCount >= mAutoTrigger || c.brighterCount >= mAutoTrigger) {
-        index = mFasterIndex(c.frameRate, c.brighterCount >= mAutoTrigger);
+        index = mFasterIndex(ReadNoFence(&c.frameRate), c.brighterCount >= mAutoTrigger);
     } else {
         Extns_Excluder_Release(&c.cameraLock);
         return;
     }
-    if (index != c.frameRate) {
-        c.frameRate = index;
-        c.frameRateStep = 1;
+    if (index != ReadNoFence(&c.frameRate)) {
+        WriteNoFence(&c.frameRate, index);
+        WriteNoFence(&c.frameRateStep, 1);
     }
     mClearCounters(c);
     Extns_Excluder_Release(&c.cameraLock);

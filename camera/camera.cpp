@@ -127,15 +127,19 @@ ULONG Camera_Initialise(DEVICE_EXTENSION *device)
     c.roiEnabled = 0;
     c.imageWidth = c.imageHeight = 0;
     c.roiLeft = c.roiTop = 0;
-    c.frameRate = 1;
+    WriteNoFence(&c.frameRate, 1);
     c.previousFrameRate = 1;
     c.flickerMains = 1;
     c.flickerOn = 0;
     c.compressionChanged = c.roiChanged = 0;
-    c.frameRateStep = c.brightnessStep = c.backlitStep = 0;
-    c.compressionOn = 1;
-    c.started = 0;
-    c.buttonCheck = c.buttonDown = c.buttonPressed = 0;
+    WriteNoFence(&c.frameRateStep, 0);
+    WriteNoFence(&c.brightnessStep, 0);
+    WriteNoFence(&c.backlitStep, 0);
+    WriteNoFence(&c.compressionOn, 1);
+    WriteNoFence(&c.started, 0);
+    WriteNoFence(&c.buttonCheck, 0);
+    WriteNoFence(&c.buttonDown, 0);
+    WriteNoFence(&c.buttonPressed, 0);
     c.portsValid = 0;
 
     c.flickerMax = mReadSetting(REG_FLICKER_MAX);
@@ -172,7 +176,7 @@ ULONG Camera_Start(DEVICE_EXTENSION *device, ULONG width, ULONG height)
     Extns_Excluder_Acquire(&c.cameraLock, "Camera_Start");
 
     // Compression counts as on so that the first update really switches it off.
-    c.compressionOn = 1;
+    WriteNoFence(&c.compressionOn, 1);
     ZIRCLink_Start(device);
 
     result &= mCommand(device, [&] { return ZIRC_GotoHiPower(device); });
@@ -193,10 +197,12 @@ ULONG Camera_Start(DEVICE_EXTENSION *device, ULONG width, ULONG height)
 
     ULONG savedIndex = mReadSetting(REG_AUTO_FR_SAVE);
 
-    c.frameRate = 1;
+    WriteNoFence(&c.frameRate, 1);
     c.previousFrameRate = 1;
-    c.started = 1;
-    c.frameRateStep = c.brightnessStep = c.backlitStep = 0;
+    WriteNoFence(&c.started, 1);
+    WriteNoFence(&c.frameRateStep, 0);
+    WriteNoFence(&c.brightnessStep, 0);
+    WriteNoFence(&c.backlitStep, 0);
     c.frameRateDue = c.brightnessDue = c.backlitDue = 0xFFFFFFFF;
     c.startTime = Entry_GetDriverTime(device);
 
@@ -229,11 +235,11 @@ ULONG Camera_Start(DEVICE_EXTENSION *device, ULONG width, ULONG height)
     // The automatic frame rate resumes where the last run left it. Taken under
     // the lock because the background step may already be running.
     Extns_Excluder_Acquire(&c.cameraLock, "Camera_Start");
-    if (c.autoFrameRate == 1) {
-        c.frameRate = savedIndex;
+    if (ReadNoFence(&c.autoFrameRate) == 1) {
+        WriteNoFence(&c.frameRate, savedIndex);
         c.previousFrameRate = 1;
         if (savedIndex != 1)
-            c.frameRateStep = 1;
+            WriteNoFence(&c.frameRateStep, 1);
     }
     Extns_Excluder_Release(&c.cameraLock);
     return result;
@@ -245,7 +251,9 @@ ULONG Camera_Stop(DEVICE_EXTENSION *device)
     ULONG result = 1;
     Extns_Excluder_Acquire(&c.cameraLock, "Camera_Stop");
 
-    c.frameRateStep = c.brightnessStep = c.backlitStep = 0;
+    WriteNoFence(&c.frameRateStep, 0);
+    WriteNoFence(&c.brightnessStep, 0);
+    WriteNoFence(&c.backlitStep, 0);
 
     UCHAR red = 0, green = 0, blue = 0;
     ULONG read = mCommand(device, [&] { return ZIRC_GetColourBalance(device, &red, &green, &blue); });
@@ -254,7 +262,7 @@ ULONG Camera_Stop(DEVICE_EXTENSION *device)
     Registry_Write(REG_ACB_GAIN_R, read ? red : 256);
     Registry_Write(REG_ACB_GAIN_G, read ? green : 256);
     Registry_Write(REG_ACB_GAIN_B, read ? blue : 256);
-    Registry_Write(REG_AUTO_FR_SAVE, c.frameRate);
+    Registry_Write(REG_AUTO_FR_SAVE, ReadNoFence(&c.frameRate));
 
     Extns_Excluder_Release(&c.cameraLock);
     Propman_ReadVolatileSettings(device);
@@ -265,7 +273,7 @@ ULONG Camera_Stop(DEVICE_EXTENSION *device)
     result &= mCommand(device, [&] { return ZIRC_GotoLoPower(device); });
 
     c.portsValid = 0;
-    c.started = 0;
+    WriteNoFence(&c.started, 0);
     Extns_Excluder_Release(&c.cameraLock);
     return result;
 }
@@ -277,14 +285,14 @@ static ULONG mPollPorts(DEVICE_EXTENSION *device)
     CAMERA_RECORD &c = device->camera;
     ULONG result = mCommand(
         device, [&] { return ZIRC_ReadMCPorts(device, &c.ports[0], &c.ports[1], &c.ports[2], &c.ports[3]); });
-    if (c.buttonCheck != 0) {
+    if (ReadNoFence(&c.buttonCheck) != 0) {
         if ((c.ports[1] & 0x02) == 0) {
-            c.buttonDown = 1;
-            c.buttonPressed = 1;
+            WriteNoFence(&c.buttonDown, 1);
+            WriteNoFence(&c.buttonPressed, 1);
         } else {
-            c.buttonDown = 0;
+            WriteNoFence(&c.buttonDown, 0);
         }
-        if (c.buttonDown == 1) {
+        if (ReadNoFence(&c.buttonDown) == 1) {
             result &= mCommand(device, [&] { return ZIRC_WriteMCPort(device, 3, 0xDF, 0xDF); });
             result &= mCommand(device, [&] { return ZIRC_WriteMCPort(device, 3, 0xFF, 0xFF); });
         }
@@ -300,7 +308,7 @@ ULONG Camera_Update(DEVICE_EXTENSION *device, ULONG *fullFrame)
     if (!mLockStarted(device, "Camera_Update"))
         return 0;
 
-    if (c.buttonCheck != 0 || c.portsValid != 0)
+    if (ReadNoFence(&c.buttonCheck) != 0 || c.portsValid != 0)
         result &= mPollPorts(device);
 
     if (mRunSequenceStep(device, &result)) {
@@ -358,7 +366,8 @@ void Camera_WatchdogTimer(DEVICE_EXTENSION *device, ULONG time)
     // Backlight steps advance with frame requests alone.
     (void)time;
     const CAMERA_RECORD &c = device->camera;
-    if (c.started != 0 && (c.frameRateStep != 0 || c.brightnessStep != 0))
+    if (ReadNoFence(&c.started) != 0 &&
+        (ReadNoFence(&c.frameRateStep) != 0 || ReadNoFence(&c.brightnessStep) != 0))
         Extns_Worker_Create(device, 0, 0, Entry_CameraBackground);
 }
 
@@ -366,12 +375,12 @@ ULONG Camera_SetSpeed(DEVICE_EXTENSION *device, ULONG index, ULONG automatic)
 {
     CAMERA_RECORD &c = device->camera;
     Extns_Excluder_Acquire(&c.cameraLock, "Camera_SetSpeed");
-    if (c.started != 0) {
-        c.autoFrameRate = automatic;
-        if (automatic == 0 && index != c.frameRate) {
-            c.previousFrameRate = c.frameRate;
-            c.frameRate = index;
-            c.frameRateStep = 1;
+    if (ReadNoFence(&c.started) != 0) {
+        WriteNoFence(&c.autoFrameRate, automatic);
+        if (automatic == 0 && index != ReadNoFence(&c.frameRate)) {
+            c.previousFrameRate = ReadNoFence(&c.frameRate);
+            WriteNoFence(&c.frameRate, index);
+            WriteNoFence(&c.frameRateStep, 1);
         }
     }
     Extns_Excluder_Release(&c.cameraLock);
@@ -381,9 +390,9 @@ ULONG Camera_SetSpeed(DEVICE_EXTENSION *device, ULONG index, ULONG automatic)
 ULONG Camera_GetSpeed(DEVICE_EXTENSION *device, ULONG *index, ULONG *automatic)
 {
     const CAMERA_RECORD &c = device->camera;
-    if (c.started != 0) {
-        *index = c.frameRate;
-        *automatic = c.autoFrameRate;
+    if (ReadNoFence(&c.started) != 0) {
+        WriteNoFence(index, ReadNoFence(&c.frameRate));
+        WriteNoFence(automatic, ReadNoFence(&c.autoFrameRate));
     }
     return 1;
 }
@@ -394,7 +403,7 @@ ULONG Camera_GetFwVersion(DEVICE_EXTENSION *device, ULONG *version)
     Extns_Excluder_Acquire(&c.cameraLock, "Camera_GetFwVersion");
     UCHAR b0 = 0, b1 = 0, b2 = 0, b3 = 0;
     ULONG result = mCommand(device, [&] { return ZIRC_GetVersion(device, &b0, &b1, &b2, &b3); });
-    *version = result ? ((static_cast<ULONG>(b0) << 8) | b1) : 0;
+    WriteNoFence(version, result ? ((static_cast<ULONG>(b0) << 8) | b1) : 0);
     Extns_Excluder_Release(&c.cameraLock);
     return result;
 }
@@ -405,16 +414,16 @@ static ULONG mCameraGetSensorVersion(DEVICE_EXTENSION *device, ULONG *code)
     UCHAR b0 = 0, b1 = 0, b2 = 0, b3 = 0;
     ULONG result = mCommand(device, [&] { return ZIRC_GetVPVersion(device, &b0, &b1, &b2, &b3); });
     if (!result) {
-        *code = 0;
+        WriteNoFence(code, 0);
         return 0;
     }
     ULONG v = b2 & 0x0F;
     if (v == 4)
-        *code = CAMERA_SENSOR_612;
+        WriteNoFence(code, CAMERA_SENSOR_612);
     else if (v >= 5 && v <= 14)
-        *code = CAMERA_SENSOR_613;
+        WriteNoFence(code, CAMERA_SENSOR_613);
     else
-        *code = CAMERA_SENSOR_611;
+        WriteNoFence(code, CAMERA_SENSOR_611);
     return result;
 }
 
@@ -423,14 +432,14 @@ ULONG Camera_GetSensorVersion(DEVICE_EXTENSION *device, ULONG *code)
     CAMERA_RECORD &c = device->camera;
     Extns_Excluder_Acquire(&c.cameraLock, "Camera_GetSensorVersion");
     // The video processor answers only in high power: wake it for the query.
-    if (c.started == 0) {
+    if (ReadNoFence(&c.started) == 0) {
         if (!ZIRC_GotoHiPower(device))
             ZIRC_GotoHiPower(device);
         CamSup_CheckStatus(device);
         mPolledWait(mSensorQuerySettleMs);
     }
     ULONG result = mCameraGetSensorVersion(device, code);
-    if (c.started == 0)
+    if (ReadNoFence(&c.started) == 0)
         result &= mCommand(device, [&] { return ZIRC_GotoLoPower(device); });
     Extns_Excluder_Release(&c.cameraLock);
     return result;

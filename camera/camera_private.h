@@ -24,7 +24,7 @@ template <class Send> inline ULONG mCommand(DEVICE_EXTENSION *device, Send send)
 inline ULONG mLockStarted(DEVICE_EXTENSION *device, const char *label)
 {
     Extns_Excluder_Acquire(&device->camera.cameraLock, label);
-    if (device->camera.started != 0)
+    if (ReadNoFence(&device->camera.started) != 0)
         return 1;
     Extns_Excluder_Release(&device->camera.cameraLock);
     return 0;

@@ -54,11 +54,11 @@ ULONG Camera_SetColourParams(DEVICE_EXTENSION *device, ULONG brightness, ULONG c
         if (c.flickerOn != 0) {
             ULONG adjusted =
                 CamSup_FlickerAdjustBrightness(device, c.flickerOn, c.cameraBrightness, c.flickerExp,
-                                               c.flickerMax, c.frameRate, c.flickerMains);
+                                               c.flickerMax, ReadNoFence(&c.frameRate), c.flickerMains);
             if (adjusted == 0)
                 adjusted =
                     CamSup_FlickerAdjustBrightness(device, c.flickerOn, c.cameraBrightness, c.flickerExp,
-                                                   c.flickerMax, c.frameRate, c.flickerMains);
+                                                   c.flickerMax, ReadNoFence(&c.frameRate), c.flickerMains);
             if (!CamSup_CheckStatus(device)) {
                 mUnlock(device);
                 return 0;
@@ -67,7 +67,7 @@ ULONG Camera_SetColourParams(DEVICE_EXTENSION *device, ULONG brightness, ULONG c
                 result = 0;
         }
     } else {
-        c.brightnessStep = 1;
+        WriteNoFence(&c.brightnessStep, 1);
     }
     mUnlock(device);
     return result;
@@ -119,10 +119,11 @@ ULONG Camera_SetFlicker(DEVICE_EXTENSION *device, ULONG flicker, ULONG mains)
     c.flickerMains = mains;
     c.flickerOn = flicker;
     // During a frame-rate change the sequence applies flicker itself.
-    if (c.frameRateStep == 0) {
+    if (ReadNoFence(&c.frameRateStep) == 0) {
         result &= mCommand(device, [&] {
-            return CamSup_Flicker(device, c.flickerOn, c.flickerMains, c.frameRate, c.frameRate,
-                                  c.cameraBrightness, c.flickerExp, c.flickerMax, 0xFFFF, 0xFF, 0xFF);
+            return CamSup_Flicker(device, c.flickerOn, c.flickerMains, ReadNoFence(&c.frameRate),
+                                  ReadNoFence(&c.frameRate), c.cameraBrightness, c.flickerExp, c.flickerMax,
+                                  0xFFFF, 0xFF, 0xFF);
         });
     }
     mUnlock(device);
@@ -141,7 +142,7 @@ ULONG Camera_SetBacklit(DEVICE_EXTENSION *device, ULONG backlit)
         result =
             mCommand(device, [&] { return ZIRC_SetExposure(device, 0, 0, 0, mode, 0, 0, 0, 0, 0, 0, 0, 0); });
     } else {
-        c.backlitStep = 1;
+        WriteNoFence(&c.backlitStep, 1);
     }
     mUnlock(device);
     return result;
@@ -155,11 +156,11 @@ ULONG Camera_GetACB(DEVICE_EXTENSION *device, UCHAR *red, UCHAR *green, UCHAR *b
     ULONG result = mCommand(device, [&] { return ZIRC_GetColourBalance(device, &r, &g, &b); });
     if (result) {
         if (red != nullptr)
-            *red = r;
+            WriteNoFence(red, r);
         if (green != nullptr)
-            *green = g;
+            WriteNoFence(green, g);
         if (blue != nullptr)
-            *blue = b;
+            WriteNoFence(blue, b);
     }
     mUnlock(device);
     return result;
@@ -190,11 +191,11 @@ ULONG Camera_GetExposure(DEVICE_EXTENSION *device, USHORT *coarse, UCHAR *fine, 
         });
         if (result) {
             if (coarse != nullptr)
-                *coarse = static_cast<USHORT>(lo | (hi << 8));
+                WriteNoFence(coarse, static_cast<USHORT>(lo | (hi << 8)));
             if (fine != nullptr)
-                *fine = f;
+                WriteNoFence(fine, f);
             if (gain != nullptr)
-                *gain = g;
+                WriteNoFence(gain, g);
         }
     }
     mUnlock(device);
@@ -209,8 +210,9 @@ ULONG Camera_SetExposure(DEVICE_EXTENSION *device, ULONG mode, ULONG coarse, ULO
     ULONG result = 1;
     if (c.flickerOn != 0) {
         // Under flicker avoidance the exposure is set in whole light periods.
-        CamSup_Flicker(device, c.flickerOn, c.flickerMains, c.frameRate, c.frameRate, c.cameraBrightness,
-                       c.flickerExp, c.flickerMax, coarse, fine, gain);
+        CamSup_Flicker(device, c.flickerOn, c.flickerMains, ReadNoFence(&c.frameRate),
+                       ReadNoFence(&c.frameRate), c.cameraBrightness, c.flickerExp, c.flickerMax, coarse,
+                       fine, gain);
     } else {
         result = mCommand(device, [&] {
             return ZIRC_SetExposure(device, 0, mode, 0, 0, gain, fine, coarse & 0xFF, (coarse >> 8) & 0xFF, 0,
@@ -247,7 +249,7 @@ ULONG Camera_SetBaseComps(DEVICE_EXTENSION *device, ULONG red, ULONG green1, ULO
         return 0;
     CAMERA_RECORD &c = device->camera;
     ULONG result = 1;
-    bool newFirmware = device->settings.firmwareVersion >= CAMERA_FIRMWARE_THRESHOLD;
+    bool newFirmware = ReadNoFence(&device->settings.firmwareVersion) >= CAMERA_FIRMWARE_THRESHOLD;
     if (newFirmware) {
         c.baseCompR = mClampBaseComp(red);
         c.baseCompG1 = mClampBaseComp(green1);
@@ -291,7 +293,7 @@ ULONG Camera_SetMatrix(DEVICE_EXTENSION *device, ULONG row1, ULONG row2, ULONG r
         m[i * 3 + 1] = static_cast<UCHAR>(rows[i] >> 8);
         m[i * 3 + 2] = static_cast<UCHAR>(rows[i]);
     }
-    if (device->settings.firmwareVersion < CAMERA_FIRMWARE_THRESHOLD) {
+    if (ReadNoFence(&device->settings.firmwareVersion) < CAMERA_FIRMWARE_THRESHOLD) {
         // Older firmware overflows with larger coefficients.
         for (ULONG i = 0; i < 9; ++i) {
             if (i % 4 == 0) { // m0, m4, m8: the diagonal
@@ -342,8 +344,8 @@ ULONG Camera_GetGPIO(DEVICE_EXTENSION *device, ULONG *value)
     // A failed read leaves the caller's value alone, as every query does: the
     // cached bytes may be older than what the caller holds.
     if (result)
-        *value = (static_cast<ULONG>(c.ports[3]) << 24) | (static_cast<ULONG>(c.ports[2]) << 16) |
-                 (static_cast<ULONG>(c.ports[1]) << 8) | c.ports[0];
+        WriteNoFence(value, (static_cast<ULONG>(c.ports[3]) << 24) | (static_cast<ULONG>(c.ports[2]) << 16) |
+                                (static_cast<ULONG>(c.ports[1]) << 8) | c.ports[0]);
     mUnlock(device);
     return result;
 }
@@ -368,31 +370,31 @@ void Camera_ButtonCheckSet(DEVICE_EXTENSION *device, ULONG on)
         mCommand(device, [&] { return ZIRC_WriteMCPort(device, 3, 0xDF, 0xDF); });
         mCommand(device, [&] { return ZIRC_WriteMCPort(device, 3, 0xFF, 0xFF); });
     }
-    device->camera.buttonCheck = on;
+    WriteNoFence(&device->camera.buttonCheck, on);
     mUnlock(device);
 }
 
 ULONG Camera_ButtonCheckGet(DEVICE_EXTENSION *device)
 {
-    return device->camera.buttonCheck;
+    return ReadNoFence(&device->camera.buttonCheck);
 }
 
 void Camera_ButtonStateSet(DEVICE_EXTENSION *device, ULONG value)
 {
-    device->camera.buttonPressed = value;
+    WriteNoFence(&device->camera.buttonPressed, value);
 }
 
 ULONG Camera_ButtonStateGet(DEVICE_EXTENSION *device)
 {
-    if (device->camera.buttonPressed == 0)
+    if (ReadNoFence(&device->camera.buttonPressed) == 0)
         return 0;
-    device->camera.buttonPressed = 0;
+    WriteNoFence(&device->camera.buttonPressed, 0);
     return 1;
 }
 
 ULONG Camera_ButtonCurrentStateGet(DEVICE_EXTENSION *device)
 {
-    return device->camera.buttonDown != 0 ? 1 : 0;
+    return ReadNoFence(&device->camera.buttonDown) != 0 ? 1 : 0;
 }
 
 ULONG Camera_SerialStart(DEVICE_EXTENSION *device)

@@ -50,10 +50,10 @@ ULONG Camera_CompressionEnabled(DEVICE_EXTENSION *device)
     return device->camera.compTarget2 != 0 ? 1 : 0;
 }
 
-ULONG CamSup_EnableCompression(DEVICE_EXTENSION *device, ULONG *compressionOn, ULONG target1, ULONG target2,
-                               ULONG target3, ULONG decimation)
+ULONG CamSup_EnableCompression(DEVICE_EXTENSION *device, ULONG *compressionOn, ULONG target1,
+                               ULONG target2, ULONG target3, ULONG decimation)
 {
-    if (*compressionOn != 0)
+    if (ReadNoFence(compressionOn) != 0)
         return 1;
     ULONG result = 1;
     if (target2 != 0) {
@@ -62,7 +62,7 @@ ULONG CamSup_EnableCompression(DEVICE_EXTENSION *device, ULONG *compressionOn, U
         result &= mCommand(device, [&] { return ZIRC_SetCompression(device, 1, decimation); });
         // On only when the camera took both: otherwise the next update retries.
         if (result)
-            *compressionOn = 1;
+            WriteNoFence(compressionOn, 1);
     } else {
         result &= mCommand(device, [&] { return CamSup_DisableCompression(device, compressionOn); });
     }
@@ -71,10 +71,10 @@ ULONG CamSup_EnableCompression(DEVICE_EXTENSION *device, ULONG *compressionOn, U
 
 ULONG CamSup_DisableCompression(DEVICE_EXTENSION *device, ULONG *compressionOn)
 {
-    if (*compressionOn == 0)
+    if (ReadNoFence(compressionOn) == 0)
         return 1;
     ULONG result = mCommand(device, [&] { return ZIRC_SetCompression(device, 0, 0); });
     if (result)
-        *compressionOn = 0;
+        WriteNoFence(compressionOn, 0);
     return result;
 }

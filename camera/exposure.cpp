@@ -58,7 +58,7 @@ static void mNormalExposure(DEVICE_EXTENSION *device, ULONG e16, const UCHAR *cu
     }
     ULONG e = (sum & 0xFFFF) >> 2;
     ULONG g = *gain;
-    while (e > mCoarseMax && g < device->settings.gainCeiling) {
+    while (e > mCoarseMax && g < ReadNoFence(&device->settings.gainCeiling)) {
         e = (e & 0xFFFF) >> 1;
         ++g;
     }
@@ -87,11 +87,12 @@ ULONG CamSup_EnableAuto(DEVICE_EXTENSION *device)
     // Only the modes the user wants automatic come back.
     CAMERA_RECORD &c = device->camera;
     ULONG result = 1;
-    if (device->settings.acbMode == CAMERA_MODE_AUTO && c.acbModeNow == CAMERA_MODE_FIXED) {
+    if (ReadNoFence(&device->settings.acbMode) == CAMERA_MODE_AUTO && c.acbModeNow == CAMERA_MODE_FIXED) {
         result &= mCommand(device, [&] { return ZIRC_SetColourBalance(device, 2, 0, 0, 0); });
         c.acbModeNow = CAMERA_MODE_AUTO;
     }
-    if (device->settings.exposureMode == CAMERA_MODE_AUTO && c.exposureModeNow == CAMERA_MODE_FIXED) {
+    if (ReadNoFence(&device->settings.exposureMode) == CAMERA_MODE_AUTO &&
+        c.exposureModeNow == CAMERA_MODE_FIXED) {
         result &=
             mCommand(device, [&] { return ZIRC_SetExposure(device, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0); });
         c.exposureModeNow = CAMERA_MODE_AUTO;
@@ -109,8 +110,9 @@ ULONG CamSup_Flicker(DEVICE_EXTENSION *device, ULONG flicker, ULONG mains, ULONG
 
     // Should the camera not answer, the computation starts from the stored
     // exposure and the base compensations rather than from nothing.
-    UCHAR camGain = s.expGain, camFine = s.expFine;
-    UCHAR coarseLo = static_cast<UCHAR>(s.expCoarse), coarseHi = static_cast<UCHAR>(s.expCoarse >> 8);
+    UCHAR camGain = ReadNoFence(&s.expGain), camFine = ReadNoFence(&s.expFine);
+    UCHAR coarseLo = static_cast<UCHAR>(ReadNoFence(&s.expCoarse)),
+          coarseHi = static_cast<UCHAR>(ReadNoFence(&s.expCoarse) >> 8);
     UCHAR current[4] = {static_cast<UCHAR>(c.baseCompR), static_cast<UCHAR>(c.baseCompG1),
                         static_cast<UCHAR>(c.baseCompG2), static_cast<UCHAR>(c.baseCompB)};
     result &= mCommand(device, [&] {
@@ -184,8 +186,8 @@ ULONG CamSup_Flicker(DEVICE_EXTENSION *device, ULONG flicker, ULONG mains, ULONG
         // The compensations go back to the user's values.
         result &= mCommand(device, [&] {
             return ZIRC_SetExposure(device, 0, 1, 1, 0, g, curFine, exposure & 0xFF, (exposure >> 8) & 0xFF,
-                                    s.baseCompR & 0xFF, s.baseCompG1 & 0xFF, s.baseCompG2 & 0xFF,
-                                    s.baseCompB & 0xFF);
+                                    ReadNoFence(&s.baseCompR) & 0xFF, ReadNoFence(&s.baseCompG1) & 0xFF,
+                                    ReadNoFence(&s.baseCompG2) & 0xFF, ReadNoFence(&s.baseCompB) & 0xFF);
         });
     }
 

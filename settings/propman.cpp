@@ -34,44 +34,45 @@ static bool mFlag(const KSPROPERTY_VIDEOPROCAMP_S *property, ULONG bit)
 static void mSendColourParams(DEVICE_EXTENSION *device)
 {
     const SETTINGS_RECORD &s = device->settings;
-    Camera_SetColourParams(device, s.brightness, s.contrast, s.saturation);
+    Camera_SetColourParams(device, ReadNoFence(&s.brightness), ReadNoFence(&s.contrast),
+                           ReadNoFence(&s.saturation));
 }
 
 NTSTATUS PropMan_GetBrightness(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    mAnswer(property, device->settings.brightness, PROPMAN_FLAG_MANUAL, PROPMAN_FLAG_MANUAL);
+    mAnswer(property, ReadNoFence(&device->settings.brightness), PROPMAN_FLAG_MANUAL, PROPMAN_FLAG_MANUAL);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_SetBrightness(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.brightness = mLimit(property->Value, 10000);
+    WriteNoFence(&device->settings.brightness, mLimit(property->Value, 10000));
     mSendColourParams(device);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetContrast(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    mAnswer(property, device->settings.contrast, PROPMAN_FLAG_MANUAL, PROPMAN_FLAG_MANUAL);
+    mAnswer(property, ReadNoFence(&device->settings.contrast), PROPMAN_FLAG_MANUAL, PROPMAN_FLAG_MANUAL);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_SetContrast(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.contrast = mLimit(property->Value, 10000);
+    WriteNoFence(&device->settings.contrast, mLimit(property->Value, 10000));
     mSendColourParams(device);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetSaturation(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    mAnswer(property, device->settings.saturation, PROPMAN_FLAG_MANUAL, PROPMAN_FLAG_MANUAL);
+    mAnswer(property, ReadNoFence(&device->settings.saturation), PROPMAN_FLAG_MANUAL, PROPMAN_FLAG_MANUAL);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_SetSaturation(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.saturation = mLimit(property->Value, 10000);
+    WriteNoFence(&device->settings.saturation, mLimit(property->Value, 10000));
     mSendColourParams(device);
     return STATUS_SUCCESS;
 }
@@ -81,21 +82,23 @@ NTSTATUS PropMan_SetSaturation(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTEN
 static void mSendCompression(DEVICE_EXTENSION *device)
 {
     const SETTINGS_RECORD &s = device->settings;
-    Camera_SetCompression(device, s.compressionMode, s.confValue, s.capValue);
+    Camera_SetCompression(device, ReadNoFence(&s.compressionMode), ReadNoFence(&s.confValue),
+                          ReadNoFence(&s.capValue));
 }
 
 NTSTATUS PropMan_GetCompressionConf(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     const SETTINGS_RECORD &s = device->settings;
-    mAnswer(property, s.confValue, s.compressionMode == 1 ? PROPMAN_FLAG_ON : 0, PROPMAN_FLAG_ON);
+    mAnswer(property, ReadNoFence(&s.confValue), ReadNoFence(&s.compressionMode) == 1 ? PROPMAN_FLAG_ON : 0,
+            PROPMAN_FLAG_ON);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_SetCompressionConf(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     SETTINGS_RECORD &s = device->settings;
-    s.compressionMode = mFlag(property, PROPMAN_FLAG_ON) ? 1 : 0;
-    s.confValue = mLimit(property->Value, 10);
+    WriteNoFence(&s.compressionMode, mFlag(property, PROPMAN_FLAG_ON) ? 1 : 0);
+    WriteNoFence(&s.confValue, mLimit(property->Value, 10));
     mSendCompression(device);
     return STATUS_SUCCESS;
 }
@@ -103,15 +106,16 @@ NTSTATUS PropMan_SetCompressionConf(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_
 NTSTATUS PropMan_GetCompressionCap(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     const SETTINGS_RECORD &s = device->settings;
-    mAnswer(property, s.capValue, s.compressionMode == 0 ? PROPMAN_FLAG_ON : 0, PROPMAN_FLAG_ON);
+    mAnswer(property, ReadNoFence(&s.capValue), ReadNoFence(&s.compressionMode) == 0 ? PROPMAN_FLAG_ON : 0,
+            PROPMAN_FLAG_ON);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_SetCompressionCap(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     SETTINGS_RECORD &s = device->settings;
-    s.compressionMode = mFlag(property, PROPMAN_FLAG_ON) ? 0 : 1;
-    s.capValue = mLimit(property->Value, 10);
+    WriteNoFence(&s.compressionMode, mFlag(property, PROPMAN_FLAG_ON) ? 0 : 1);
+    WriteNoFence(&s.capValue, mLimit(property->Value, 10));
     mSendCompression(device);
     return STATUS_SUCCESS;
 }
@@ -121,7 +125,8 @@ NTSTATUS PropMan_GetFrameRate(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENS
     SETTINGS_RECORD &s = device->settings;
     // The camera reports only while it runs; otherwise the stored values stand.
     Camera_GetSpeed(device, &s.frameRate, &s.autoFrameRate);
-    mAnswer(property, s.frameRate, s.autoFrameRate ? PROPMAN_FLAG_AUTO : PROPMAN_FLAG_MANUAL,
+    mAnswer(property, ReadNoFence(&s.frameRate),
+            ReadNoFence(&s.autoFrameRate) ? PROPMAN_FLAG_AUTO : PROPMAN_FLAG_MANUAL,
             PROPMAN_FLAG_AUTO | PROPMAN_FLAG_MANUAL);
     return STATUS_SUCCESS;
 }
@@ -129,39 +134,39 @@ NTSTATUS PropMan_GetFrameRate(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENS
 NTSTATUS PropMan_SetFrameRate(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     SETTINGS_RECORD &s = device->settings;
-    s.frameRate = mLimit(property->Value, 5);
-    s.autoFrameRate = mFlag(property, PROPMAN_FLAG_AUTO) ? 1 : 0;
-    Camera_SetSpeed(device, s.frameRate, s.autoFrameRate);
+    WriteNoFence(&s.frameRate, mLimit(property->Value, 5));
+    WriteNoFence(&s.autoFrameRate, mFlag(property, PROPMAN_FLAG_AUTO) ? 1 : 0);
+    Camera_SetSpeed(device, ReadNoFence(&s.frameRate), ReadNoFence(&s.autoFrameRate));
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetBacklit(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    mAnswer(property, 0, device->settings.backlight ? PROPMAN_FLAG_ON : 0, PROPMAN_FLAG_ON);
+    mAnswer(property, 0, ReadNoFence(&device->settings.backlight) ? PROPMAN_FLAG_ON : 0, PROPMAN_FLAG_ON);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_SetBacklit(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     // Only the on bit by itself turns it on.
-    device->settings.backlight = property->Flags == PROPMAN_FLAG_ON ? 1 : 0;
-    Camera_SetBacklit(device, device->settings.backlight);
+    WriteNoFence(&device->settings.backlight, property->Flags == PROPMAN_FLAG_ON ? 1 : 0);
+    Camera_SetBacklit(device, ReadNoFence(&device->settings.backlight));
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetFlicker(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     const SETTINGS_RECORD &s = device->settings;
-    mAnswer(property, s.mains, s.flicker ? PROPMAN_FLAG_ON : 0, PROPMAN_FLAG_ON);
+    mAnswer(property, ReadNoFence(&s.mains), ReadNoFence(&s.flicker) ? PROPMAN_FLAG_ON : 0, PROPMAN_FLAG_ON);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_SetFlicker(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     SETTINGS_RECORD &s = device->settings;
-    s.flicker = property->Flags == PROPMAN_FLAG_ON ? 1 : 0;
-    s.mains = mLimit(property->Value, 1);
-    Camera_SetFlicker(device, s.flicker, s.mains);
+    WriteNoFence(&s.flicker, property->Flags == PROPMAN_FLAG_ON ? 1 : 0);
+    WriteNoFence(&s.mains, mLimit(property->Value, 1));
+    Camera_SetFlicker(device, ReadNoFence(&s.flicker), ReadNoFence(&s.mains));
     return STATUS_SUCCESS;
 }
 
@@ -170,18 +175,18 @@ NTSTATUS PropMan_SetFlicker(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSIO
 NTSTATUS PropMan_GetSensor(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     SETTINGS_RECORD &s = device->settings;
-    if (s.sensorVersion == 0)
+    if (ReadNoFence(&s.sensorVersion) == 0)
         Camera_GetSensorVersion(device, &s.sensorVersion);
-    mAnswer(property, s.sensorVersion, PROPMAN_FLAG_READ_ONLY, PROPMAN_FLAG_READ_ONLY);
+    mAnswer(property, ReadNoFence(&s.sensorVersion), PROPMAN_FLAG_READ_ONLY, PROPMAN_FLAG_READ_ONLY);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetFirmWare(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     SETTINGS_RECORD &s = device->settings;
-    if (s.firmwareVersion == 0)
+    if (ReadNoFence(&s.firmwareVersion) == 0)
         Camera_GetFwVersion(device, &s.firmwareVersion);
-    mAnswer(property, s.firmwareVersion, PROPMAN_FLAG_READ_ONLY, PROPMAN_FLAG_READ_ONLY);
+    mAnswer(property, ReadNoFence(&s.firmwareVersion), PROPMAN_FLAG_READ_ONLY, PROPMAN_FLAG_READ_ONLY);
     return STATUS_SUCCESS;
 }
 
@@ -262,9 +267,9 @@ static void mApplyRoi(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *dev
     if (!mFlag(property, PROPMAN_FLAG_APPLY))
         return;
     ULONG enable = mFlag(property, PROPMAN_FLAG_ON) ? 1 : 0;
-    Camera_SetROI(device, enable, s.roiTopOffset, s.roiLeftOffset);
+    Camera_SetROI(device, enable, ReadNoFence(&s.roiTopOffset), ReadNoFence(&s.roiLeftOffset));
     if (!enable)
-        s.roiLeftOffset = 0;
+        WriteNoFence(&s.roiLeftOffset, 0);
 }
 
 NTSTATUS PropMan_GetPanTiltOffLeft(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
@@ -276,7 +281,7 @@ NTSTATUS PropMan_GetPanTiltOffLeft(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_E
 
 NTSTATUS PropMan_SetPanTiltOffLeft(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.roiLeftOffset = static_cast<ULONG>(property->Value);
+    WriteNoFence(&device->settings.roiLeftOffset, static_cast<ULONG>(property->Value));
     mApplyRoi(property, device);
     return STATUS_SUCCESS;
 }
@@ -290,7 +295,7 @@ NTSTATUS PropMan_GetPanTiltOffTop(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EX
 
 NTSTATUS PropMan_SetPanTiltOffTop(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.roiTopOffset = static_cast<ULONG>(property->Value);
+    WriteNoFence(&device->settings.roiTopOffset, static_cast<ULONG>(property->Value));
     mApplyRoi(property, device);
     return STATUS_SUCCESS;
 }
@@ -317,13 +322,13 @@ static const ULONG mCapsModeAndValue = PROPMAN_FLAG_MANUAL | PROPMAN_FLAG_ON | P
 
 static void mAnswerExposure(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device, ULONG value)
 {
-    ULONG flags = device->settings.exposureMode == CAMERA_MODE_AUTO ? PROPMAN_FLAG_ON : 0;
+    ULONG flags = ReadNoFence(&device->settings.exposureMode) == CAMERA_MODE_AUTO ? PROPMAN_FLAG_ON : 0;
     mAnswer(property, value, flags, mCapsModeAndValue);
 }
 
 static void mAnswerAcb(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device, ULONG value)
 {
-    ULONG flags = device->settings.acbMode == CAMERA_MODE_AUTO ? PROPMAN_FLAG_ON : 0;
+    ULONG flags = ReadNoFence(&device->settings.acbMode) == CAMERA_MODE_AUTO ? PROPMAN_FLAG_ON : 0;
     mAnswer(property, value, flags, mCapsModeAndValue);
 }
 
@@ -335,14 +340,14 @@ static void mSetModeAndValue(KSPROPERTY_VIDEOPROCAMP_S *property, ULONG *mode, F
                              Send send)
 {
     if (mFlag(property, PROPMAN_FLAG_ON)) {
-        *mode = CAMERA_MODE_AUTO;
+        WriteNoFence(mode, CAMERA_MODE_AUTO);
         send(CAMERA_MODE_AUTO, true);
     } else if (mFlag(property, PROPMAN_FLAG_MANUAL)) {
-        *field = static_cast<Field>(mLimit(property->Value, maximum));
+        WriteNoFence(field, mLimit(property->Value, maximum));
         if (mFlag(property, PROPMAN_FLAG_APPLY))
             send(CAMERA_MODE_APPLY, false);
     } else {
-        *mode = CAMERA_MODE_FIXED;
+        WriteNoFence(mode, CAMERA_MODE_FIXED);
         send(CAMERA_MODE_FIXED, true);
     }
 }
@@ -356,7 +361,8 @@ static void mSetExposureField(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENS
         if (modeOnly)
             Camera_SetExposure(device, mode, 0, 0, 0);
         else
-            Camera_SetExposure(device, mode, s.expCoarse, s.expFine, s.expGain);
+            Camera_SetExposure(device, mode, ReadNoFence(&s.expCoarse), ReadNoFence(&s.expFine),
+                               ReadNoFence(&s.expGain));
     });
 }
 
@@ -367,14 +373,15 @@ static void mSetAcbField(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *
         if (modeOnly)
             Camera_SetACB(device, mode, 0, 0, 0);
         else
-            Camera_SetACB(device, mode, s.acbRed, s.acbGreen, s.acbBlue);
+            Camera_SetACB(device, mode, ReadNoFence(&s.acbRed), ReadNoFence(&s.acbGreen),
+                          ReadNoFence(&s.acbBlue));
     });
 }
 
 NTSTATUS PropMan_GetExpCoarse(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     Camera_GetExposure(device, &device->settings.expCoarse, nullptr, nullptr);
-    mAnswerExposure(property, device, device->settings.expCoarse);
+    mAnswerExposure(property, device, ReadNoFence(&device->settings.expCoarse));
     return STATUS_SUCCESS;
 }
 
@@ -387,7 +394,7 @@ NTSTATUS PropMan_SetExpCoarse(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENS
 NTSTATUS PropMan_GetExpFine(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     Camera_GetExposure(device, nullptr, &device->settings.expFine, nullptr);
-    mAnswerExposure(property, device, device->settings.expFine);
+    mAnswerExposure(property, device, ReadNoFence(&device->settings.expFine));
     return STATUS_SUCCESS;
 }
 
@@ -400,7 +407,7 @@ NTSTATUS PropMan_SetExpFine(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSIO
 NTSTATUS PropMan_GetExpGain(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     Camera_GetExposure(device, nullptr, nullptr, &device->settings.expGain);
-    mAnswerExposure(property, device, device->settings.expGain);
+    mAnswerExposure(property, device, ReadNoFence(&device->settings.expGain));
     return STATUS_SUCCESS;
 }
 
@@ -413,7 +420,7 @@ NTSTATUS PropMan_SetExpGain(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSIO
 NTSTATUS PropMan_GetACBRed(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     Camera_GetACB(device, &device->settings.acbRed, nullptr, nullptr);
-    mAnswerAcb(property, device, device->settings.acbRed);
+    mAnswerAcb(property, device, ReadNoFence(&device->settings.acbRed));
     return STATUS_SUCCESS;
 }
 
@@ -426,7 +433,7 @@ NTSTATUS PropMan_SetACBRed(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION
 NTSTATUS PropMan_GetACBGreen(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     Camera_GetACB(device, nullptr, &device->settings.acbGreen, nullptr);
-    mAnswerAcb(property, device, device->settings.acbGreen);
+    mAnswerAcb(property, device, ReadNoFence(&device->settings.acbGreen));
     return STATUS_SUCCESS;
 }
 
@@ -439,7 +446,7 @@ NTSTATUS PropMan_SetACBGreen(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSI
 NTSTATUS PropMan_GetACBBlue(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     Camera_GetACB(device, nullptr, nullptr, &device->settings.acbBlue);
-    mAnswerAcb(property, device, device->settings.acbBlue);
+    mAnswerAcb(property, device, ReadNoFence(&device->settings.acbBlue));
     return STATUS_SUCCESS;
 }
 
@@ -454,20 +461,20 @@ NTSTATUS PropMan_SetACBBlue(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSIO
 NTSTATUS PropMan_GetGPIO(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     Camera_GetGPIO(device, &device->settings.gpioValue);
-    mAnswer(property, device->settings.gpioValue, PROPMAN_FLAG_MANUAL, PROPMAN_FLAG_MANUAL);
+    mAnswer(property, ReadNoFence(&device->settings.gpioValue), PROPMAN_FLAG_MANUAL, PROPMAN_FLAG_MANUAL);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_SetGPIO(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.gpioValue = static_cast<ULONG>(property->Value);
-    Camera_SetGPIO(device, device->settings.gpioValue);
+    WriteNoFence(&device->settings.gpioValue, static_cast<ULONG>(property->Value));
+    Camera_SetGPIO(device, ReadNoFence(&device->settings.gpioValue));
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetSerial(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    bool mode = device->settings.serialMode != 0;
+    bool mode = ReadNoFence(&device->settings.serialMode) != 0;
     UCHAR byte = 0;
     Camera_SerialRead(device, mode ? 1 : 0, &byte);
     mAnswer(property, byte, mode ? PROPMAN_FLAG_SERIAL_MODE : 0, 0);
@@ -482,7 +489,7 @@ NTSTATUS PropMan_SetSerial(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION
     else if (mFlag(property, PROPMAN_FLAG_SERIAL_STOP))
         Camera_SerialStop(device);
     else if (mFlag(property, PROPMAN_FLAG_SERIAL_MODE))
-        device->settings.serialMode = static_cast<UCHAR>(property->Value);
+        WriteNoFence(&device->settings.serialMode, static_cast<UCHAR>(property->Value));
     else if (mFlag(property, PROPMAN_FLAG_SERIAL_WRITE))
         Camera_SerialWrite(device, static_cast<ULONG>(property->Value) & 0xFF);
     return STATUS_SUCCESS;
@@ -493,8 +500,8 @@ NTSTATUS PropMan_SetSerial(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION
 static void mSendBaseComps(DEVICE_EXTENSION *device)
 {
     const SETTINGS_RECORD &s = device->settings;
-    Camera_SetBaseComps(device, s.baseCompR & 0xFF, s.baseCompG1 & 0xFF, s.baseCompG2 & 0xFF,
-                        s.baseCompB & 0xFF);
+    Camera_SetBaseComps(device, ReadNoFence(&s.baseCompR) & 0xFF, ReadNoFence(&s.baseCompG1) & 0xFF,
+                        ReadNoFence(&s.baseCompG2) & 0xFF, ReadNoFence(&s.baseCompB) & 0xFF);
 }
 
 static NTSTATUS mGetValueOnly(KSPROPERTY_VIDEOPROCAMP_S *property, ULONG value)
@@ -505,99 +512,101 @@ static NTSTATUS mGetValueOnly(KSPROPERTY_VIDEOPROCAMP_S *property, ULONG value)
 
 NTSTATUS PropMan_GetBaseCompR(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    return mGetValueOnly(property, device->settings.baseCompR);
+    return mGetValueOnly(property, ReadNoFence(&device->settings.baseCompR));
 }
 
 NTSTATUS PropMan_SetBaseCompR(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.baseCompR = static_cast<ULONG>(property->Value);
+    WriteNoFence(&device->settings.baseCompR, static_cast<ULONG>(property->Value));
     mSendBaseComps(device);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetBaseCompG1(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    return mGetValueOnly(property, device->settings.baseCompG1);
+    return mGetValueOnly(property, ReadNoFence(&device->settings.baseCompG1));
 }
 
 NTSTATUS PropMan_SetBaseCompG1(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.baseCompG1 = static_cast<ULONG>(property->Value);
+    WriteNoFence(&device->settings.baseCompG1, static_cast<ULONG>(property->Value));
     mSendBaseComps(device);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetBaseCompG2(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    return mGetValueOnly(property, device->settings.baseCompG2);
+    return mGetValueOnly(property, ReadNoFence(&device->settings.baseCompG2));
 }
 
 NTSTATUS PropMan_SetBaseCompG2(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.baseCompG2 = static_cast<ULONG>(property->Value);
+    WriteNoFence(&device->settings.baseCompG2, static_cast<ULONG>(property->Value));
     mSendBaseComps(device);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetBaseCompB(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    return mGetValueOnly(property, device->settings.baseCompB);
+    return mGetValueOnly(property, ReadNoFence(&device->settings.baseCompB));
 }
 
 NTSTATUS PropMan_SetBaseCompB(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.baseCompB = static_cast<ULONG>(property->Value);
+    WriteNoFence(&device->settings.baseCompB, static_cast<ULONG>(property->Value));
     mSendBaseComps(device);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetMatrixRow1(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    return mGetValueOnly(property, device->settings.matrixRow1);
+    return mGetValueOnly(property, ReadNoFence(&device->settings.matrixRow1));
 }
 
 // Rows 1 and 2 are only stored: the matrix goes to the camera whole, when row 3
 // arrives.
 NTSTATUS PropMan_SetMatrixRow1(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.matrixRow1 = static_cast<ULONG>(property->Value);
+    WriteNoFence(&device->settings.matrixRow1, static_cast<ULONG>(property->Value));
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetMatrixRow2(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    return mGetValueOnly(property, device->settings.matrixRow2);
+    return mGetValueOnly(property, ReadNoFence(&device->settings.matrixRow2));
 }
 
 NTSTATUS PropMan_SetMatrixRow2(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.matrixRow2 = static_cast<ULONG>(property->Value);
+    WriteNoFence(&device->settings.matrixRow2, static_cast<ULONG>(property->Value));
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetMatrixRow3(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    return mGetValueOnly(property, device->settings.matrixRow3);
+    return mGetValueOnly(property, ReadNoFence(&device->settings.matrixRow3));
 }
 
 NTSTATUS PropMan_SetMatrixRow3(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
     SETTINGS_RECORD &s = device->settings;
-    s.matrixRow3 = static_cast<ULONG>(property->Value);
-    Camera_SetMatrix(device, s.matrixRow1, s.matrixRow2, s.matrixRow3);
+    WriteNoFence(&s.matrixRow3, static_cast<ULONG>(property->Value));
+    Camera_SetMatrix(device, ReadNoFence(&s.matrixRow1), ReadNoFence(&s.matrixRow2),
+                     ReadNoFence(&s.matrixRow3));
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_GetGainCeiling(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    mAnswer(property, device->settings.gainCeiling, PROPMAN_FLAG_READ_ONLY, PROPMAN_FLAG_READ_ONLY);
+    mAnswer(property, ReadNoFence(&device->settings.gainCeiling), PROPMAN_FLAG_READ_ONLY,
+            PROPMAN_FLAG_READ_ONLY);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PropMan_SetGainCeiling(KSPROPERTY_VIDEOPROCAMP_S *property, DEVICE_EXTENSION *device)
 {
-    device->settings.gainCeiling = static_cast<ULONG>(property->Value);
-    Camera_SetGainCeiling(device, device->settings.gainCeiling & 0xFF);
+    WriteNoFence(&device->settings.gainCeiling, static_cast<ULONG>(property->Value));
+    Camera_SetGainCeiling(device, ReadNoFence(&device->settings.gainCeiling) & 0xFF);
     return STATUS_SUCCESS;
 }
 
@@ -670,15 +679,15 @@ static ULONG mLoadColourSet(DEVICE_EXTENSION *device)
         if (!NT_SUCCESS(Registry_ReadMatrix(b)))
             return 0;
     } else {
-        if (s.sensorVersion == 0)
+        if (ReadNoFence(&s.sensorVersion) == 0)
             Camera_GetSensorVersion(device, &s.sensorVersion);
-        if (s.sensorVersion == 0)
+        if (ReadNoFence(&s.sensorVersion) == 0)
             return 0;
-        Camera_GetSensorMatrix(device, s.sensorVersion, b);
+        Camera_GetSensorMatrix(device, ReadNoFence(&s.sensorVersion), b);
     }
-    s.matrixRow1 = b[0] * 65536u + b[1] * 256u + b[2];
-    s.matrixRow2 = b[3] * 65536u + b[4] * 256u + b[5];
-    s.matrixRow3 = b[6] * 65536u + b[7] * 256u + b[8];
+    WriteNoFence(&s.matrixRow1, b[0] * 65536u + b[1] * 256u + b[2]);
+    WriteNoFence(&s.matrixRow2, b[3] * 65536u + b[4] * 256u + b[5]);
+    WriteNoFence(&s.matrixRow3, b[6] * 65536u + b[7] * 256u + b[8]);
     return 1;
 }
 
@@ -688,18 +697,25 @@ void PropMan_WriteAllSettings(DEVICE_EXTENSION *device)
     Camera_GetFwVersion(device, &s.firmwareVersion);
     Camera_GetSensorVersion(device, &s.sensorVersion);
     mLoadColourSet(device);
-    Camera_SetColourParams(device, s.brightness, s.contrast, s.saturation);
-    Camera_SetCompression(device, s.compressionMode, s.confValue, s.capValue);
-    Camera_SetSpeed(device, s.frameRate, s.autoFrameRate);
-    Camera_SetBacklit(device, s.backlight);
-    Camera_SetFlicker(device, s.flicker, s.mains);
-    Camera_SetMatrix(device, s.matrixRow1, s.matrixRow2, s.matrixRow3);
-    Camera_SetACB(device, s.acbMode, s.acbRed, s.acbGreen, s.acbBlue);
-    Camera_SetACB(device, CAMERA_MODE_APPLY, s.acbRed, s.acbGreen, s.acbBlue);
-    Camera_SetExposure(device, s.exposureMode, s.expCoarse, s.expFine, s.expGain);
-    Camera_SetBaseComps(device, s.baseCompR & 0xFF, s.baseCompG1 & 0xFF, s.baseCompG2 & 0xFF,
-                        s.baseCompB & 0xFF);
-    Camera_SetExposure(device, CAMERA_MODE_APPLY, s.expCoarse, s.expFine, s.expGain);
+    Camera_SetColourParams(device, ReadNoFence(&s.brightness), ReadNoFence(&s.contrast),
+                           ReadNoFence(&s.saturation));
+    Camera_SetCompression(device, ReadNoFence(&s.compressionMode), ReadNoFence(&s.confValue),
+                          ReadNoFence(&s.capValue));
+    Camera_SetSpeed(device, ReadNoFence(&s.frameRate), ReadNoFence(&s.autoFrameRate));
+    Camera_SetBacklit(device, ReadNoFence(&s.backlight));
+    Camera_SetFlicker(device, ReadNoFence(&s.flicker), ReadNoFence(&s.mains));
+    Camera_SetMatrix(device, ReadNoFence(&s.matrixRow1), ReadNoFence(&s.matrixRow2),
+                     ReadNoFence(&s.matrixRow3));
+    Camera_SetACB(device, ReadNoFence(&s.acbMode), ReadNoFence(&s.acbRed), ReadNoFence(&s.acbGreen),
+                  ReadNoFence(&s.acbBlue));
+    Camera_SetACB(device, CAMERA_MODE_APPLY, ReadNoFence(&s.acbRed), ReadNoFence(&s.acbGreen),
+                  ReadNoFence(&s.acbBlue));
+    Camera_SetExposure(device, ReadNoFence(&s.exposureMode), ReadNoFence(&s.expCoarse),
+                       ReadNoFence(&s.expFine), ReadNoFence(&s.expGain));
+    Camera_SetBaseComps(device, ReadNoFence(&s.baseCompR) & 0xFF, ReadNoFence(&s.baseCompG1) & 0xFF,
+                        ReadNoFence(&s.baseCompG2) & 0xFF, ReadNoFence(&s.baseCompB) & 0xFF);
+    Camera_SetExposure(device, CAMERA_MODE_APPLY, ReadNoFence(&s.expCoarse), ReadNoFence(&s.expFine),
+                       ReadNoFence(&s.expGain));
 }
 
 void Propman_ReadVolatileSettings(DEVICE_EXTENSION *device)

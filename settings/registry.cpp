@@ -8,52 +8,29 @@ const WCHAR Registry_EnumKeyPath[] = u"Enum\\USB\\VID_1E7A&PID_0001";
 const WCHAR Registry_MatrixName[] = u"Matrix";
 
 const REGISTRY_TABLE_ENTRY Registry_Table[REG_TABLE_ENTRIES] = {
-    {0, u"DebugInfo"},
-    {0, u"DebugFunc"},
-    {3, u"Bandwidth"},
-    {5000, u"Brightness"},
-    {5000, u"Contrast"},
-    {5000, u"Saturation"},
-    {0, u"VidConf"},
-    {5, u"ConfValue"},
-    {5, u"CapValue"},
-    {1, u"Framerate"},
-    {0, u"Backlit"},
-    {1, u"Flicker"},
-    {1, u"FlickerMains"},
-    {30, u"AcbGainR"},
-    {3, u"AcbGainG"},
-    {50, u"AcbGainB"},
-    {2, u"AcbMode"},
-    {185, u"ExpCoarse"},
-    {1, u"ExpFine"},
-    {0, u"ExpGain"},
-    {2, u"ExpMode"},
-    {250, u"FlickerMax"},
-    {146, u"FlickerExp"},
-    {1, u"AutoFR"},
-    {0, u"ZIRCCamera"},
-    {0, u"CameraPresent"},
-    {0, u"PUEnumFix"},
-    {1, u"AutoFRSave"},
-    {0, u"UseRegMatrix"},
-    {0, u"UseOldBrightness"},
-    {8, u"XferPackets"},
-    {8, u"XferIRPs"},
-    {220, u"CompR"},
-    {214, u"CompG1"},
-    {214, u"CompG2"},
-    {230, u"CompB"},
-    {0xFFFFFFFF, u"ApCor"},
-    {0xFFFFFFFF, u"GamCor"},
-    {0xFFFFFFFF, u"Offset"},
-    {0, u"Microscope"},
-    {255, u"NoDataValue"},
-    {0, u"DebugMaskOutput"},
-    {0, u"DebugCrisisCount"},
-    {0, u"CameraFault"},
-    {0, u"DebugList"},
-    {0, nullptr},
+    {0, u"DebugInfo"},        {0, u"DebugFunc"},
+    {3, u"Bandwidth"},        {5000, u"Brightness"},
+    {5000, u"Contrast"},      {5000, u"Saturation"},
+    {0, u"VidConf"},          {5, u"ConfValue"},
+    {5, u"CapValue"},         {1, u"Framerate"},
+    {0, u"Backlit"},          {1, u"Flicker"},
+    {1, u"FlickerMains"},     {30, u"AcbGainR"},
+    {3, u"AcbGainG"},         {50, u"AcbGainB"},
+    {2, u"AcbMode"},          {185, u"ExpCoarse"},
+    {1, u"ExpFine"},          {0, u"ExpGain"},
+    {2, u"ExpMode"},          {250, u"FlickerMax"},
+    {146, u"FlickerExp"},     {1, u"AutoFR"},
+    {0, u"ZIRCCamera"},       {0, u"CameraPresent"},
+    {0, u"PUEnumFix"},        {1, u"AutoFRSave"},
+    {0, u"UseRegMatrix"},     {0, u"UseOldBrightness"},
+    {8, u"XferPackets"},      {8, u"XferIRPs"},
+    {220, u"CompR"},          {214, u"CompG1"},
+    {214, u"CompG2"},         {230, u"CompB"},
+    {0xFFFFFFFF, u"ApCor"},   {0xFFFFFFFF, u"GamCor"},
+    {0xFFFFFFFF, u"Offset"},  {0, u"Microscope"},
+    {255, u"NoDataValue"},    {0, u"DebugMaskOutput"},
+    {0, u"DebugCrisisCount"}, {0, u"CameraFault"},
+    {0, u"DebugList"},        {0, nullptr},
 };
 
 // The matrix is queried into a buffer of this size; a missing value takes the
@@ -90,7 +67,8 @@ NTSTATUS Registry_Read(ULONG index, ULONG *value)
     table[0].DefaultData = &defaultData;
     table[0].DefaultLength = sizeof(ULONG);
 
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Registry_KeyPath, table, nullptr, nullptr);
+    NTSTATUS status =
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Registry_KeyPath, table, nullptr, nullptr);
     if (NT_SUCCESS(status))
         *value = queried;
     return status;
@@ -101,7 +79,8 @@ NTSTATUS Registry_Write(ULONG index, ULONG value)
     PCWSTR name = mValueName(index);
     if (name == nullptr)
         return STATUS_INVALID_PARAMETER;
-    return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, Registry_KeyPath, name, REG_DWORD, &value, sizeof(ULONG));
+    return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, Registry_KeyPath, name, REG_DWORD, &value,
+                                 sizeof(ULONG));
 }
 
 NTSTATUS Registry_Default(ULONG index, ULONG *value)
@@ -154,7 +133,8 @@ NTSTATUS Registry_ReadMatrix(UCHAR *matrix)
     table[0].DefaultData = defaultData;
     table[0].DefaultLength = kMatrixQueryBytes;
 
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Registry_KeyPath, table, nullptr, nullptr);
+    NTSTATUS status =
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Registry_KeyPath, table, nullptr, nullptr);
     if (!NT_SUCCESS(status))
         return status;
 

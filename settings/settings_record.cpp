@@ -6,31 +6,15 @@
 #include "settings/registry.h"
 
 // The registry value of index, or its default (written back) when the value
-// cannot be read or lies outside minimum..maximum (compared unsigned).
-static void mGetValueOrDefault(ULONG index, ULONG *field, ULONG minimum, ULONG maximum)
+// cannot be read or lies outside minimum..maximum (compared unsigned). The
+// value is built in a local word and stored once: property requests read the
+// field meanwhile. Narrow fields have ranges that fit their widths.
+template <class Field> static void mGetValueOrDefault(ULONG index, Field *field, ULONG minimum, ULONG maximum)
 {
-    if (!NT_SUCCESS(Registry_Read(index, field))) {
-        Registry_Default(index, field);
-        return;
-    }
-    if (*field < minimum || *field > maximum)
-        Registry_Default(index, field);
-}
-
-// Narrow fields load through a full word; their ranges fit their widths, so the
-// narrowing after the range check loses nothing.
-static void mGetValueOrDefault(ULONG index, USHORT *field, ULONG minimum, ULONG maximum)
-{
-    ULONG value = *field;
-    mGetValueOrDefault(index, &value, minimum, maximum);
-    *field = static_cast<USHORT>(value);
-}
-
-static void mGetValueOrDefault(ULONG index, UCHAR *field, ULONG minimum, ULONG maximum)
-{
-    ULONG value = *field;
-    mGetValueOrDefault(index, &value, minimum, maximum);
-    *field = static_cast<UCHAR>(value);
+    ULONG value = ReadNoFence(field);
+    if (!NT_SUCCESS(Registry_Read(index, &value)) || value < minimum || value > maximum)
+        Registry_Default(index, &value);
+    WriteNoFence(field, value);
 }
 
 // Always 1: a matrix that cannot be stored is not an error worth reporting.
@@ -41,7 +25,8 @@ static ULONG mSaveColourSet(DEVICE_EXTENSION *deviceExtension)
         return 1;
 
     const SETTINGS_RECORD &settings = deviceExtension->settings;
-    const ULONG rows[3] = {settings.matrixRow1, settings.matrixRow2, settings.matrixRow3};
+    const ULONG rows[3] = {ReadNoFence(&settings.matrixRow1), ReadNoFence(&settings.matrixRow2),
+                           ReadNoFence(&settings.matrixRow3)};
     UCHAR matrix[REG_MATRIX_BYTES];
     for (ULONG row = 0; row < 3; ++row) {
         matrix[row * 3 + 0] = static_cast<UCHAR>(rows[row] >> 16);
@@ -83,49 +68,49 @@ void PropMan_Load(DEVICE_EXTENSION *deviceExtension)
 
     // The caches are refilled from the camera on first need; the matrix rows
     // come from the colour set loaded at camera start.
-    s.firmwareVersion = 0;
-    s.sensorVersion = 0;
-    s.matrixRow1 = 0;
-    s.matrixRow2 = 0;
-    s.matrixRow3 = 0;
-    s.gainCeiling = 2;
+    WriteNoFence(&s.firmwareVersion, 0);
+    WriteNoFence(&s.sensorVersion, 0);
+    WriteNoFence(&s.matrixRow1, 0);
+    WriteNoFence(&s.matrixRow2, 0);
+    WriteNoFence(&s.matrixRow3, 0);
+    WriteNoFence(&s.gainCeiling, 2);
 }
 
 void PropMan_Save(DEVICE_EXTENSION *deviceExtension)
 {
     const SETTINGS_RECORD &s = deviceExtension->settings;
     // Failed writes are ignored: the next save tries again.
-    Registry_Write(REG_BRIGHTNESS, s.brightness);
-    Registry_Write(REG_CONTRAST, s.contrast);
-    Registry_Write(REG_SATURATION, s.saturation);
-    Registry_Write(REG_VID_CONF, s.compressionMode);
-    Registry_Write(REG_CONF_VALUE, s.confValue);
-    Registry_Write(REG_CAP_VALUE, s.capValue);
-    Registry_Write(REG_FRAMERATE, s.frameRate);
-    Registry_Write(REG_BACKLIT, s.backlight);
-    Registry_Write(REG_FLICKER, s.flicker);
-    Registry_Write(REG_FLICKER_MAINS, s.mains);
-    Registry_Write(REG_AUTO_FR, s.autoFrameRate);
-    Registry_Write(REG_EXP_MODE, s.exposureMode);
-    Registry_Write(REG_EXP_COARSE, s.expCoarse);
-    Registry_Write(REG_EXP_FINE, s.expFine);
-    Registry_Write(REG_EXP_GAIN, s.expGain);
-    Registry_Write(REG_ACB_MODE, s.acbMode);
-    Registry_Write(REG_ACB_GAIN_R, s.acbRed);
-    Registry_Write(REG_ACB_GAIN_G, s.acbGreen);
-    Registry_Write(REG_ACB_GAIN_B, s.acbBlue);
-    Registry_Write(REG_COMP_R, s.baseCompR);
-    Registry_Write(REG_COMP_G1, s.baseCompG1);
-    Registry_Write(REG_COMP_G2, s.baseCompG2);
-    Registry_Write(REG_COMP_B, s.baseCompB);
+    Registry_Write(REG_BRIGHTNESS, ReadNoFence(&s.brightness));
+    Registry_Write(REG_CONTRAST, ReadNoFence(&s.contrast));
+    Registry_Write(REG_SATURATION, ReadNoFence(&s.saturation));
+    Registry_Write(REG_VID_CONF, ReadNoFence(&s.compressionMode));
+    Registry_Write(REG_CONF_VALUE, ReadNoFence(&s.confValue));
+    Registry_Write(REG_CAP_VALUE, ReadNoFence(&s.capValue));
+    Registry_Write(REG_FRAMERATE, ReadNoFence(&s.frameRate));
+    Registry_Write(REG_BACKLIT, ReadNoFence(&s.backlight));
+    Registry_Write(REG_FLICKER, ReadNoFence(&s.flicker));
+    Registry_Write(REG_FLICKER_MAINS, ReadNoFence(&s.mains));
+    Registry_Write(REG_AUTO_FR, ReadNoFence(&s.autoFrameRate));
+    Registry_Write(REG_EXP_MODE, ReadNoFence(&s.exposureMode));
+    Registry_Write(REG_EXP_COARSE, ReadNoFence(&s.expCoarse));
+    Registry_Write(REG_EXP_FINE, ReadNoFence(&s.expFine));
+    Registry_Write(REG_EXP_GAIN, ReadNoFence(&s.expGain));
+    Registry_Write(REG_ACB_MODE, ReadNoFence(&s.acbMode));
+    Registry_Write(REG_ACB_GAIN_R, ReadNoFence(&s.acbRed));
+    Registry_Write(REG_ACB_GAIN_G, ReadNoFence(&s.acbGreen));
+    Registry_Write(REG_ACB_GAIN_B, ReadNoFence(&s.acbBlue));
+    Registry_Write(REG_COMP_R, ReadNoFence(&s.baseCompR));
+    Registry_Write(REG_COMP_G1, ReadNoFence(&s.baseCompG1));
+    Registry_Write(REG_COMP_G2, ReadNoFence(&s.baseCompG2));
+    Registry_Write(REG_COMP_B, ReadNoFence(&s.baseCompB));
     mSaveColourSet(deviceExtension);
 }
 
 void PropMan_ResetSessionProperties(DEVICE_EXTENSION *deviceExtension)
 {
     SETTINGS_RECORD &s = deviceExtension->settings;
-    s.gpioValue = 0;
-    s.serialMode = 0;
-    s.roiTopOffset = 0;
-    s.roiLeftOffset = 0;
+    WriteNoFence(&s.gpioValue, 0);
+    WriteNoFence(&s.serialMode, 0);
+    WriteNoFence(&s.roiTopOffset, 0);
+    WriteNoFence(&s.roiLeftOffset, 0);
 }

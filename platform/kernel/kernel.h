@@ -3,6 +3,7 @@
 // counters and registry. The host implements them in user space (see host.h).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -59,7 +60,10 @@ constexpr NTSTATUS STATUS_ACCESS_DENIED = static_cast<NTSTATUS>(0xC0000022);
 constexpr NTSTATUS STATUS_OBJECT_TYPE_MISMATCH = static_cast<NTSTATUS>(0xC0000024);
 constexpr NTSTATUS STATUS_CANNOT_DELETE = static_cast<NTSTATUS>(0xC0000121);
 
-inline bool NT_SUCCESS(NTSTATUS status) { return status >= 0; }
+inline bool NT_SUCCESS(NTSTATUS status)
+{
+    return status >= 0;
+}
 
 // ---- Pool ------------------------------------------------------------------
 enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1 };
@@ -88,8 +92,14 @@ using KSPIN_LOCK = ULONG_PTR;
 void KeInitializeSpinLock(KSPIN_LOCK *spinLock);
 KIRQL KfAcquireSpinLock(KSPIN_LOCK *spinLock);
 void KfReleaseSpinLock(KSPIN_LOCK *spinLock, KIRQL newIrql);
-inline void KeAcquireSpinLock(KSPIN_LOCK *spinLock, KIRQL *oldIrql) { *oldIrql = KfAcquireSpinLock(spinLock); }
-inline void KeReleaseSpinLock(KSPIN_LOCK *spinLock, KIRQL newIrql) { KfReleaseSpinLock(spinLock, newIrql); }
+inline void KeAcquireSpinLock(KSPIN_LOCK *spinLock, KIRQL *oldIrql)
+{
+    *oldIrql = KfAcquireSpinLock(spinLock);
+}
+inline void KeReleaseSpinLock(KSPIN_LOCK *spinLock, KIRQL newIrql)
+{
+    KfReleaseSpinLock(spinLock, newIrql);
+}
 
 // ---- Events and waits -------------------------------------------------------
 enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
@@ -114,6 +124,21 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
                                BOOLEAN alertable, LARGE_INTEGER *timeout);
 // interval: negative = relative time in 100-ns units.
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, LARGE_INTEGER *interval);
+
+// ---- Lock-free words ---------------------------------------------------------
+// Words that several threads read and write without a lock, by design (the
+// last writer wins): each access is one whole load or store, never torn and
+// never split or merged by the compiler, with no ordering beyond that (no
+// fence), as the kernel's ReadNoFence/WriteNoFence family does for LONGs.
+// Used for 8-, 16- and 32-bit fields alike.
+template <class T> inline T ReadNoFence(const T *word)
+{
+    return std::atomic_ref<T>(*const_cast<T *>(word)).load(std::memory_order_relaxed);
+}
+template <class T, class V> inline void WriteNoFence(T *word, V value)
+{
+    std::atomic_ref<T>(*word).store(static_cast<T>(value), std::memory_order_relaxed);
+}
 
 // ---- Interlocked counters ----------------------------------------------------
 LONG InterlockedIncrement(LONG volatile *addend);
@@ -160,6 +185,10 @@ void RtlInitUnicodeString(UNICODE_STRING *destination, PCWSTR source);
 constexpr ULONG RTL_REGISTRY_ABSOLUTE = 0;
 constexpr ULONG RTL_QUERY_REGISTRY_DIRECT = 0x00000020;
 constexpr ULONG RTL_QUERY_REGISTRY_REQUIRED = 0x00000004;
+// With TYPECHECK the top byte of DefaultType names the type the direct buffer
+// holds; a stored value of another type fails with STATUS_OBJECT_TYPE_MISMATCH.
+constexpr ULONG RTL_QUERY_REGISTRY_TYPECHECK = 0x00000100;
+constexpr ULONG RTL_QUERY_REGISTRY_TYPECHECK_SHIFT = 24;
 
 constexpr ULONG REG_NONE = 0;
 constexpr ULONG REG_SZ = 1;
@@ -167,7 +196,7 @@ constexpr ULONG REG_BINARY = 3;
 constexpr ULONG REG_DWORD = 4;
 
 using PRTL_QUERY_REGISTRY_ROUTINE = NTSTATUS (*)(PCWSTR valueName, ULONG valueType, PVOID valueData,
-                                                  ULONG valueLength, PVOID context, PVOID entryContext);
+                                                 ULONG valueLength, PVOID context, PVOID entryContext);
 
 struct RTL_QUERY_REGISTRY_TABLE {
     PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
@@ -182,7 +211,9 @@ struct RTL_QUERY_REGISTRY_TABLE {
 // Direct queries: a REG_DWORD value is copied into the ULONG at EntryContext; a
 // REG_BINARY value into the buffer at EntryContext, whose first LONG holds the
 // buffer's size in bytes on entry (a negative size is the published "exact size" form).
-// A missing value takes the entry's default data. The table ends with a zeroed entry.
+// A missing value takes the entry's default data. A stored value whose type is
+// not the one the buffer holds (named by TYPECHECK, else the default's type) is
+// not copied: STATUS_OBJECT_TYPE_MISMATCH. The table ends with a zeroed entry.
 NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, RTL_QUERY_REGISTRY_TABLE *queryTable,
                                 PVOID context, PVOID environment);
 NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,

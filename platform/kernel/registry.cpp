@@ -129,6 +129,28 @@ NTSTATUS mStoreDirect(PVOID entryContext, ULONG type, const uint8_t *data, size_
     return STATUS_SUCCESS;
 }
 
+// The type a direct entry's buffer is laid out for: the one named with
+// RTL_QUERY_REGISTRY_TYPECHECK, else that of the entry's default data, which
+// lands in the same buffer. REG_NONE when the caller says nothing.
+ULONG mBufferType(const RTL_QUERY_REGISTRY_TABLE &entry)
+{
+    if (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK)
+        return entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+    return entry.DefaultData ? entry.DefaultType : REG_NONE;
+}
+
+// Whether a stored value may go into a direct entry's buffer. A value of
+// another type would be read through the wrong layout: a string through a
+// UNICODE_STRING that is really a 4-byte word, or a long value through a size
+// word the caller never wrote. A REG_DWORD buffer is one word.
+bool mFitsBuffer(const RTL_QUERY_REGISTRY_TABLE &entry, const RegistryValue &value)
+{
+    const ULONG expected = mBufferType(entry);
+    if (expected == REG_NONE)
+        return true;
+    return value.type == expected && (expected != REG_DWORD || value.data.size() <= sizeof(ULONG));
+}
+
 NTSTATUS mDeliver(const RTL_QUERY_REGISTRY_TABLE &entry, PCWSTR name, ULONG type, const uint8_t *data,
                   size_t length, PVOID context)
 {
@@ -193,7 +215,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, RTL_QUERY_REGISTR
         return STATUS_OBJECT_NAME_NOT_FOUND;
 
     for (RTL_QUERY_REGISTRY_TABLE *entry = queryTable; entry->QueryRoutine || entry->Name; ++entry) {
-        if (entry->Flags & ~(RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED))
+        if (entry->Flags &
+            ~(RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK))
             return STATUS_NOT_IMPLEMENTED; // subkey, top-key and delete entries: unused here
         const bool direct = (entry->Flags & RTL_QUERY_REGISTRY_DIRECT) != 0;
         if (direct && (!entry->Name || !entry->EntryContext))
@@ -225,18 +248,21 @@ NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, RTL_QUERY_REGISTR
                 break;
             }
         }
+        const ULONG defaultType = entry->DefaultType & ((1u << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) - 1);
         NTSTATUS status;
-        if (found) {
+        if (found && direct && !mFitsBuffer(*entry, *found)) {
+            return STATUS_OBJECT_TYPE_MISMATCH;
+        } else if (found) {
             status =
                 mDeliver(*entry, entry->Name, found->type, found->data.data(), found->data.size(), context);
         } else if (entry->Flags & RTL_QUERY_REGISTRY_REQUIRED) {
             // A required value must really be there: its default does not count.
             return STATUS_OBJECT_NAME_NOT_FOUND;
-        } else if (entry->DefaultType != REG_NONE && entry->DefaultData) {
+        } else if (defaultType != REG_NONE && entry->DefaultData) {
             size_t length = entry->DefaultLength;
-            if (entry->DefaultType == REG_SZ && length == 0)
+            if (defaultType == REG_SZ && length == 0)
                 length = (wideLength(static_cast<PCWSTR>(entry->DefaultData)) + 1) * sizeof(WCHAR);
-            status = mDeliver(*entry, entry->Name, entry->DefaultType,
+            status = mDeliver(*entry, entry->Name, defaultType,
                               static_cast<const uint8_t *>(entry->DefaultData), length, context);
         } else {
             continue; // missing, no default: the entry is left alone

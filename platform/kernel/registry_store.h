@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -87,14 +88,17 @@ public:
     // A number no other store in this process has had: key handles remember it.
     uint64_t serial() const { return serial_; }
 
-    struct Tree; // the keys and values; defined in registry_store.cpp
+    struct Tree; // the keys and values; defined in registry_store_internal.h
 
 private:
     explicit RegistryStore(std::filesystem::path path);
 
-    template <typename Change> bool change(Change &&change);
+    // One change to the tree as a transaction (registry_file.cpp).
+    bool change(const std::function<bool(Tree &)> &apply);
     bool loadLocked() const;
     bool saveLocked(const Tree &tree) const;
+    // Removes the temporaries of writers killed while saving (under the file lock).
+    void removeStaleTemporaries() const;
 
     const std::filesystem::path path_;
     const uint64_t serial_;

@@ -2,6 +2,8 @@
 // stop, the timed sequences, the automatic frame rate, flicker arithmetic and
 // compression, all read from the camera's command trace in simulated time.
 
+#include <algorithm>
+
 #include "tests/camera/camera_test_env.h"
 
 #include "emulator/scenes.h"
@@ -92,6 +94,28 @@ TEST_F(CameraControlTest, StopReadsBackSavesAndPowersDown)
     EXPECT_EQ(value("Brightness"), 7000u);
 }
 
+TEST_F(CameraControlTest, StartGoesOnThroughEveryStepWhenCommandsFail)
+{
+    size_t from = mark();
+    EXPECT_EQ(Camera_Start(dev(), 352, 288), 1u);
+    Commands ownSteps = codesSince(from);
+    ownSteps.resize(6);
+    EXPECT_EQ(ownSteps, (Commands{"04", "C8", "C9", "AB", "CD", "C3"})); // power, window, tuning, grab mode
+    Camera_Stop(dev());
+    // Every command now reports an error: each is cleared and the start fails,
+    // but still takes every one of its own steps.
+    camera().faults().statusError.on = true;
+    from = mark();
+    EXPECT_EQ(Camera_Start(dev(), 352, 288), 0u);
+    Commands sent;
+    for (const std::string &code : codesSince(from))
+        if (code != "0A")
+            sent.push_back(code);
+    sent.resize(6);
+    EXPECT_EQ(sent, ownSteps);
+    camera().faults().statusError.on = false;
+}
+
 TEST_F(CameraControlTest, CommandsFailAndSendNothingWhileStopped)
 {
     DEVICE_EXTENSION *d = dev();
@@ -162,6 +186,22 @@ TEST_F(CameraControlTest, WindowPortsAndButtonAreServedAtTheNextUpdate)
     EXPECT_EQ(Camera_ButtonCurrentStateGet(dev()), 1u);
     EXPECT_EQ(Camera_ButtonStateGet(dev()), 1u);
     EXPECT_EQ(Camera_ButtonStateGet(dev()), 0u);
+
+    // The port cache holds up to 400 ms after its read and not a tick longer.
+    Camera_ButtonCheckSet(dev(), 0);
+    dev()->camera.portsValid = 0;
+    from = mark();
+    auto portReads = [&] {
+        const Commands codes = codesSince(from);
+        return std::count(codes.begin(), codes.end(), "23");
+    };
+    Camera_GetGPIO(dev(), &gpio);
+    rig_.advanceDriverTime(400);
+    Camera_GetGPIO(dev(), &gpio);
+    EXPECT_EQ(portReads(), 1);
+    rig_.advanceDriverTime(100);
+    Camera_GetGPIO(dev(), &gpio);
+    EXPECT_EQ(portReads(), 2);
 }
 
 TEST_F(CameraControlTest, FrameRateChangeRunsItsStepsWithTheirWaits)
@@ -252,6 +292,7 @@ TEST_F(CameraControlTest, AutomaticFrameRateFollowsTheLight)
         for (int s = 0; s < seconds; s += 2) {
             ticks(20);
             Camera_AutoFrameRate(dev());
+            EXPECT_TRUE(lockFree());
         }
         ticks(20); // let a started change finish
     };
@@ -313,7 +354,7 @@ TEST_F(CameraControlTest, DirectBrightnessControlSendsAtOnce)
     Camera_Start(dev(), 352, 288);
     Camera_SetFlicker(dev(), 1, 0);
     size_t from = mark();
-    Camera_SetColourParams(dev(), 8000, 5000, 5000);
+    EXPECT_EQ(Camera_SetColourParams(dev(), 8000, 5000, 5000), 1u);
     Camera_SetBacklit(dev(), 1);
     // Brightness 80 and the flicker allowance min(250 - 80 - 59, 146) = 111.
     EXPECT_EQ(commandsSince(from),

@@ -26,14 +26,19 @@ protected:
 
     void TearDown() override
     {
+        EXPECT_TRUE(lockFree());
         if (dev()->camera.started)
             Camera_Stop(dev());
+        EXPECT_TRUE(lockFree());
         rig_.runFor(10);
         USBIF_Terminate(dev());
         EXPECT_EQ(rig_.driverBlocks(), 0u);
     }
 
     DEVICE_EXTENSION *dev() { return rig_.device(); }
+    // No camera operation may return holding cameraLock: the next one would
+    // wait 1.2 s for it and go on without it.
+    bool lockFree() { return KeReadStateEvent(&dev()->camera.cameraLock.event) == 1; }
     zm4::emu::Camera &camera() { return rig_.camera(); }
 
     void setValue(const char *name, uint32_t value)
@@ -118,6 +123,7 @@ protected:
         for (int i = 0; i < count; ++i) {
             Camera_WatchdogTimer(dev(), Entry_GetDriverTime(dev()));
             rig_.advanceDriverTime(100);
+            EXPECT_TRUE(lockFree());
         }
     }
 

@@ -61,15 +61,6 @@ TEST_F(DebugTest, InitReadsTheDebugWords)
     EXPECT_EQ(stored("DebugMaskOutput"), RegistryValue::dword(0x18));
 }
 
-TEST_F(DebugTest, RepeatedProblemIsListedOnce)
-{
-    Debug_ProblemSet(DEBUG_PROBLEM_EXCLUDER_TIMEOUT, 1);
-    Debug_ProblemSet(DEBUG_PROBLEM_EXCLUDER_TIMEOUT, 1);
-    Debug_ProblemSet(DEBUG_PROBLEM_EXCLUDER_TIMEOUT, 1);
-    EXPECT_EQ(list(), (std::vector<uint8_t>{8}));
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({8}));
-}
-
 TEST_F(DebugTest, ProblemsAreListedInOrderOfFirstOccurrence)
 {
     for (ULONG code : {1u, 8u, 1u, 2u})
@@ -93,17 +84,6 @@ TEST_F(DebugTest, ListHoldsAtMostTenProblems)
     EXPECT_EQ(list(), full);
     EXPECT_EQ(Debug_GetRecord()->problemBits, 0x3FFu);
     EXPECT_EQ(stored("DebugList"), RegistryValue::binary(full));
-}
-
-TEST_F(DebugTest, MaskedProblemSetsTheDebugWord)
-{
-    put("DebugInfo", 5);
-    put("DebugMaskOutput", 8);
-    Debug_Init();
-    Debug_ProblemSet(DEBUG_PROBLEM_FILLER_FRAME, 1);
-    EXPECT_EQ(Debug_GetRecord()->debugWord, 5u);
-    Debug_ProblemSet(DEBUG_PROBLEM_EXCLUDER_TIMEOUT, 1);
-    EXPECT_EQ(Debug_GetRecord()->debugWord, DEBUG_WORD_PROBLEM_OUTPUT);
 }
 
 TEST_F(DebugTest, MaskedProblemSetsTheDebugWordEvenWhenNotListed)

@@ -446,15 +446,6 @@ TEST_F(DriverTest, MissingContextBlockIsHarmless)
 
 // ---- Deadline -------------------------------------------------------------------
 
-TEST_F(DriverTest, ZeroDeadlinePassesOnceTimeMoves)
-{
-    LARGE_INTEGER deadline;
-    Extns_TimeOut_Set(&deadline, 0);
-    EXPECT_EQ(Extns_TimeOut_TimedOut(&deadline), 0u);
-    scheduler().runFor(1);
-    EXPECT_EQ(Extns_TimeOut_TimedOut(&deadline), 1u);
-}
-
 TEST_F(DriverTest, DeadlinePassesStrictlyAfterItsTime)
 {
     LARGE_INTEGER deadline;

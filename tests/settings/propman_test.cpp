@@ -32,7 +32,9 @@ protected:
         p->Property.Id = id;
         const PROPMAN_HANDLERS &h = vpa ? PropMan_VideoProcAmpHandlers[id] : PropMan_LumPropHandlers[id];
         PROPMAN_HANDLER handler = set ? h.set : h.get;
-        return handler ? handler(p, dev()) : STATUS_NOT_IMPLEMENTED;
+        const NTSTATUS status = handler ? handler(p, dev()) : STATUS_NOT_IMPLEMENTED;
+        EXPECT_TRUE(lockFree()) << "property " << id;
+        return status;
     }
 };
 
@@ -125,6 +127,12 @@ TEST_F(PropManTest, ReadOnlyPropertiesAnswerAndRefuseSets)
         EXPECT_EQ(p.Capabilities, r.caps) << r.id;
         EXPECT_EQ(call(false, r.id, true, &p), STATUS_NOT_IMPLEMENTED) << r.id;
     }
+    // The bandwidth probe selects the configured setting and gives it back.
+    setValue("Bandwidth", 2);
+    KSPROPERTY_VIDEOPROCAMP_S bw = {};
+    EXPECT_EQ(call(false, 10, false, &bw), STATUS_SUCCESS);
+    EXPECT_EQ(bw.Value, 2);
+    EXPECT_EQ(camera().alternate(), 0);
     KSPROPERTY_VIDEOPROCAMP_S p = {};
     for (ULONG id : {0u, 1u, 2u})
         EXPECT_EQ(call(false, id, false, &p), STATUS_NOT_IMPLEMENTED);

@@ -82,6 +82,10 @@ TEST_F(RegistryTest, FailedReadLeavesOutputUntouched)
         store_->write(kDriverKeyPath, "Brightness", RegistryValue::binary({1, 2, 3, 4, 5, 6, 7, 8, 9})));
     EXPECT_FALSE(NT_SUCCESS(Registry_Read(REG_BRIGHTNESS, &value)));
     EXPECT_EQ(value, 1234u);
+    // Nor can a number a user typed as text: it is unreadable, not a string record.
+    ASSERT_TRUE(store_->write(kDriverKeyPath, "Brightness", RegistryValue::string("7000")));
+    EXPECT_EQ(Registry_Read(REG_BRIGHTNESS, &value), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(value, 1234u);
 
     // No registry at all: failure, not defaults; Default still hands one out.
     zm4::host::setCurrentRegistry(nullptr);

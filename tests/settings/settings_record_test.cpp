@@ -91,11 +91,13 @@ TEST_F(SettingsRecordTest, OutOfRangeOrUnreadableValuesLoadAsDefaultAndAreRepair
                         {"Framerate", 0},  {"ConfValue", 11},  {"Brightness", static_cast<uint32_t>(-5)}};
     put(bad);
     ASSERT_TRUE(store_->write(kDriverKeyPath, "Saturation", RegistryValue::binary({1, 2, 3, 4, 5, 6})));
+    ASSERT_TRUE(store_->write(kDriverKeyPath, "Contrast", RegistryValue::string("7000")));
     PropMan_Load(ext_.get());
     EXPECT_EQ(loaded(s_), kDefaults);
     for (const auto &[name, value] : bad)
         EXPECT_EQ(dwords()[name], kDefaults.at(name)) << name;
     EXPECT_EQ(dwords()["Saturation"], 5000u);
+    EXPECT_EQ(dwords()["Contrast"], 5000u);
 }
 
 TEST_F(SettingsRecordTest, ValuesAtTheRangeLimitsAreKept)

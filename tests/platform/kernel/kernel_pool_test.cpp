@@ -77,27 +77,6 @@ TEST_F(PoolTest, LiveBlocksAreCountedPerTagAndReportedWithTheirCallSite)
     EXPECT_EQ(pool().liveBlocks(), 0u);
 }
 
-TEST_F(PoolTest, BlocksAreDistinctWritableAndNotZeroed)
-{
-    // Code that relies on fresh pool being zero must show up as a fault.
-    std::vector<unsigned char *> blocks;
-    std::set<unsigned char *> distinct;
-    for (size_t size : {0u, 1u, 7u, 64u, 4096u}) {
-        auto *block = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTagWdm));
-        ASSERT_NE(block, nullptr);
-        if (size > 0) {
-            EXPECT_NE(block[0], 0);
-            std::memset(block, 0x5A, size);
-        }
-        blocks.push_back(block);
-        distinct.insert(block);
-    }
-    EXPECT_EQ(distinct.size(), blocks.size());
-    for (auto *block : blocks)
-        ExFreePool(block);
-    EXPECT_EQ(pool().liveBlocks(), 0u);
-}
-
 TEST_F(PoolTest, InjectedFailuresHitExactlyTheChosenAttempts)
 {
     // Outcomes of n allocations (true: failed), each block freed at once.
@@ -139,18 +118,6 @@ TEST_F(PoolTest, InjectedFailuresHitExactlyTheChosenAttempts)
     EXPECT_EQ(pool().liveBlocks(), 0u);
 }
 
-TEST_F(PoolTest, GuardedBlocksFreeCleanlyWhenUsedWithinBounds)
-{
-    pool().setGuarded(true);
-    for (size_t size : {0u, 1u, 13u, 256u}) {
-        auto *block = static_cast<unsigned char *>(zm4test::poolGuardedSite(size));
-        ASSERT_NE(block, nullptr);
-        std::memset(block, 0xFD ^ 0xFF, size); // every byte of the block, none beyond
-        ExFreePool(block);
-    }
-    EXPECT_EQ(pool().liveBlocks(), 0u);
-}
-
 TEST_F(PoolTest, GuardedModeCatchesOverrunsAndUnderrunsNamingTheAllocationSite)
 {
     pool().setGuarded(true);
@@ -163,40 +130,6 @@ TEST_F(PoolTest, GuardedModeCatchesOverrunsAndUnderrunsNamingTheAllocationSite)
             },
             at > 0 ? "overrun.*poolGuardedSite|poolGuardedSite.*overrun" : "underrun");
     }
-}
-
-TEST_F(PoolTest, DoubleFreeAbortsNamingBothSites)
-{
-    EXPECT_DEATH(
-        {
-            void *block = zm4test::poolLeakSite(16);
-            zm4test::poolFirstFreeSite(block);
-            ExFreePool(block);
-        },
-        "double free.*poolLeakSite.*poolFirstFreeSite");
-}
-
-TEST_F(PoolTest, FreeOfAPointerThatIsNoBlockAborts)
-{
-    static int notABlock;
-    EXPECT_DEATH(ExFreePool(&notABlock), "not a pool block");
-    EXPECT_DEATH(ExFreePool(nullptr), "ExFreePool\\(NULL\\)");
-}
-
-TEST(PoolWithoutKernel, FallsBackToTheProcessPool)
-{
-    // Pure libraries allocate with no kernel; the blocks are still recorded.
-    const size_t before = Pool::fallback().liveBlocks(kPoolTagWdm);
-    void *block = ExAllocatePoolWithTag(NonPagedPool, 32, kPoolTagWdm);
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(Pool::fallback().liveBlocks(kPoolTagWdm), before + 1);
-    {
-        // A block from the fallback pool may be freed while a kernel runs.
-        Kernel kernel;
-        ExFreePool(block);
-        EXPECT_EQ(kernel.pool().liveBlocks(), 0u);
-    }
-    EXPECT_EQ(Pool::fallback().liveBlocks(kPoolTagWdm), before);
 }
 
 } // namespace

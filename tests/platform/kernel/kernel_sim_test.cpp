@@ -1,6 +1,6 @@
-// The kernel primitives in simulated time: ordering of events and work items,
-// waits with and without time-outs, the virtual clock, and the aborts on
-// waits that can never end and on misuse of the scheduler.
+// The simulated scheduler's rules that the driver's tests rely on: events in
+// time order, work items at passive level and never nested, and waits that run
+// only interrupt-level events and end at their deadline.
 #include <string>
 #include <vector>
 
@@ -12,13 +12,6 @@ namespace zm4::host {
 namespace {
 
 using Log = std::vector<std::string>;
-
-int64_t systemTime()
-{
-    LARGE_INTEGER time;
-    KeQuerySystemTime(&time);
-    return time.QuadPart;
-}
 
 // A wait with a relative time-out in 100-ns units; a negative one waits for ever.
 NTSTATUS wait(KEVENT &event, int64_t timeout)
@@ -61,22 +54,6 @@ protected:
     KEVENT event_;
 };
 
-TEST_F(SimulatedKernel, ClockStartsAtAFixedSystemTimeAndMovesOnlyWhenDriven)
-{
-    EXPECT_EQ(systemTime(), kDefaultStartTime);
-    EXPECT_EQ(systemTime(), kDefaultStartTime); // nothing moves it but the caller
-    scheduler().runFor(1500 * kMillisecond);
-    EXPECT_EQ(systemTime(), kDefaultStartTime + 15'000'000);
-}
-
-TEST(SimulatedKernelOptions, StartTimeCanBeChosen)
-{
-    KernelOptions options;
-    options.startTime = 0x00000001FFFFFF00; // just below a low-word wrap
-    Kernel kernel(options);
-    EXPECT_EQ(systemTime(), 0x00000001FFFFFF00);
-}
-
 TEST_F(SimulatedKernel, EventsRunInTimeOrderAndEqualTimesInPostingOrder)
 {
     for (const auto &[at, name] : std::vector<std::pair<int64_t, std::string>>{
@@ -90,28 +67,6 @@ TEST_F(SimulatedKernel, EventsRunInTimeOrderAndEqualTimesInPostingOrder)
     EXPECT_EQ(log_, (Log{"a1", "a2", "a3", "b", "c"}));
     EXPECT_EQ(elapsed(), 100);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(SimulatedKernel, RunForStopsAtItsEndAndLaterEventsWait)
-{
-    note(50 * kMillisecond, "late");
-    scheduler().runFor(40 * kMillisecond);
-    EXPECT_TRUE(log_.empty());
-    EXPECT_EQ(elapsed(), 40 * kMillisecond);
-    scheduler().runFor(10 * kMillisecond); // an event due exactly at the end runs
-    EXPECT_EQ(log_, Log{"late"});
-}
-
-TEST_F(SimulatedKernel, CancelPreventsOnlyEventsThatHaveNotRun)
-{
-    const uint64_t early = note(10, "early");
-    const uint64_t cancelled = note(20, "cancelled");
-    EXPECT_TRUE(scheduler().cancel(cancelled));
-    EXPECT_FALSE(scheduler().cancel(cancelled));
-    scheduler().runFor(100);
-    EXPECT_FALSE(scheduler().cancel(early));
-    EXPECT_FALSE(scheduler().cancel(987654));
-    EXPECT_EQ(log_, Log{"early"});
 }
 
 struct WorkRecord {
@@ -160,23 +115,6 @@ TEST_F(SimulatedKernel, WaitSucceedsWhenAnInterruptLevelEventSignalsInTime)
     EXPECT_EQ(elapsed(), 13 * kMillisecond);
 }
 
-TEST_F(SimulatedKernel, NotificationEventStaysSignalledForEveryWaiter)
-{
-    KEVENT &e = event(NotificationEvent);
-    scheduler().postAfter(kMillisecond, [&] { KeSetEvent(&e, 0, FALSE); });
-    EXPECT_EQ(wait(e, 5 * kMillisecond), STATUS_SUCCESS);
-    EXPECT_EQ(wait(e, 5 * kMillisecond), STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&e), 1);
-    EXPECT_EQ(elapsed(), kMillisecond);
-    KeClearEvent(&e);
-    EXPECT_EQ(wait(e, 5 * kMillisecond), STATUS_TIMEOUT);
-    // Set and reset report the state before them.
-    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0);
-    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 1);
-    EXPECT_EQ(KeResetEvent(&e), 1);
-    EXPECT_EQ(KeResetEvent(&e), 0);
-}
-
 TEST_F(SimulatedKernel, TimedOutWaitMovesTheClockToItsDeadlineAndLeavesLaterEvents)
 {
     KEVENT &e = event(SynchronizationEvent);
@@ -186,31 +124,6 @@ TEST_F(SimulatedKernel, TimedOutWaitMovesTheClockToItsDeadlineAndLeavesLaterEven
     EXPECT_EQ(KeReadStateEvent(&e), 0);
     scheduler().runFor(10 * kMillisecond);
     EXPECT_EQ(KeReadStateEvent(&e), 1);
-}
-
-TEST_F(SimulatedKernel, PollRunsNothingAndDoesNotMoveTheClock)
-{
-    KEVENT &e = event(SynchronizationEvent);
-    scheduler().postAfter(0, [&] { KeSetEvent(&e, 0, FALSE); });
-    EXPECT_EQ(wait(e, 0), STATUS_TIMEOUT);
-    EXPECT_EQ(elapsed(), 0);
-    scheduler().runFor(0);
-    EXPECT_EQ(wait(e, 0), STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&e), 0);
-}
-
-TEST_F(SimulatedKernel, WaitWithoutTimeOutEndsWithThePendingEventThatSignalsIt)
-{
-    KEVENT &e = event(NotificationEvent);
-    note(kSecond, "unrelated");
-    scheduler().postAfter(2 * kSecond, [&] { KeSetEvent(&e, 0, FALSE); });
-    note(3 * kSecond, "after");
-    EXPECT_EQ(wait(e, -1), STATUS_SUCCESS);
-    EXPECT_EQ(elapsed(), 2 * kSecond);
-    EXPECT_EQ(log_, Log{"unrelated"});
-    // Once nothing pending can signal it, waiting for ever is a bug.
-    KEVENT &never = event(SynchronizationEvent);
-    EXPECT_DEATH(wait(never, -1), "can never end");
 }
 
 TEST_F(SimulatedKernel, WaitsInAWorkItemRunInterruptLevelEventsButNeverAnotherWorkItem)
@@ -227,90 +140,6 @@ TEST_F(SimulatedKernel, WaitsInAWorkItemRunInterruptLevelEventsButNeverAnotherWo
     });
     scheduler().runFor(10 * kMillisecond);
     EXPECT_EQ(log_, (Log{"first work begins", "event", "first work ends", "second work"}));
-}
-
-TEST_F(SimulatedKernel, EventsPostedByEventsRunInsideTheSameWait)
-{
-    KEVENT &done = event(NotificationEvent);
-    scheduler().postAfter(kMillisecond, [&] {
-        log_.push_back("first");
-        note(0, "same time");
-        scheduler().postAfter(kMillisecond, [&] {
-            log_.push_back("later");
-            KeSetEvent(&done, 0, FALSE);
-        });
-    });
-    EXPECT_EQ(wait(done, 5 * kMillisecond), STATUS_SUCCESS);
-    EXPECT_EQ(elapsed(), 2 * kMillisecond);
-    EXPECT_EQ(log_, (Log{"first", "same time", "later"}));
-}
-
-TEST_F(SimulatedKernel, DelayRunsTheEventsDueAndEndsAtItsDeadline)
-{
-    note(kMillisecond, "due");
-    note(3 * kMillisecond, "not yet");
-    EXPECT_EQ(delay(2 * kMillisecond), STATUS_SUCCESS);
-    EXPECT_EQ(elapsed(), 2 * kMillisecond);
-    EXPECT_EQ(log_, Log{"due"});
-}
-
-TEST_F(SimulatedKernel, RunUntilStopsTheClockWhereTheConditionBecomesTrue)
-{
-    int ticks = 0;
-    std::function<void()> tick = [&] {
-        ++ticks;
-        scheduler().postAfter(10 * kMillisecond, tick);
-    };
-    scheduler().postAfter(10 * kMillisecond, tick);
-    EXPECT_TRUE(scheduler().runUntil([&] { return ticks == 3; }, kSecond));
-    EXPECT_EQ(elapsed(), 30 * kMillisecond);
-    EXPECT_FALSE(scheduler().runUntil([] { return false; }, 50 * kMillisecond));
-    EXPECT_EQ(elapsed(), 80 * kMillisecond);
-    EXPECT_EQ(ticks, 8);
-    EXPECT_FALSE(scheduler().runUntilIdle(kSecond)); // the timer re-arms for ever
-}
-
-TEST_F(SimulatedKernel, RunUntilIdleRunsEveryChainToItsEnd)
-{
-    int remaining = 5;
-    std::function<void()> step = [&] {
-        if (--remaining > 0)
-            scheduler().queueWork([&] { scheduler().postAfter(kSecond, step); });
-    };
-    scheduler().postAfter(kSecond, step);
-    EXPECT_TRUE(scheduler().runUntilIdle());
-    EXPECT_EQ(remaining, 0);
-    EXPECT_EQ(elapsed(), 5 * kSecond);
-}
-
-TEST_F(SimulatedKernel, DrivingTimeFromInsideAWorkItemAborts)
-{
-    scheduler().queueWork([this] { scheduler().runFor(kMillisecond); });
-    EXPECT_DEATH(scheduler().runFor(kMillisecond), "inside a work item");
-}
-
-TEST_F(SimulatedKernel, InterlockedCountersReturnTheDocumentedValues)
-{
-    volatile LONG value = 5;
-    EXPECT_EQ(InterlockedIncrement(&value), 6);
-    EXPECT_EQ(InterlockedDecrement(&value), 5);
-    EXPECT_EQ(InterlockedExchange(&value, 9), 5);
-    EXPECT_EQ(InterlockedCompareExchange(&value, 1, 8), 9); // no match: unchanged
-    EXPECT_EQ(value, 9);
-    EXPECT_EQ(InterlockedCompareExchange(&value, 1, 9), 9);
-    EXPECT_EQ(value, 1);
-}
-
-TEST(NoKernel, DriverRoutinesAbortWithAClearMessage)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(KeGetCurrentIrql(), "KeGetCurrentIrql called while no zm4::host::Kernel exists");
-    KEVENT event{};
-    EXPECT_DEATH(KeInitializeEvent(&event, NotificationEvent, FALSE), "no zm4::host::Kernel");
-    EXPECT_DEATH(Kernel::current(), "no zm4::host::Kernel");
-    Kernel kernel;
-    EXPECT_EQ(&Kernel::current(), &kernel);
-    EXPECT_DEATH(Kernel second, "second zm4::host::Kernel");
 }
 
 } // namespace

@@ -158,21 +158,30 @@ TEST_P(RegistryRoutines, BinaryValuesFollowTheDirectBufferRules)
     EXPECT_EQ(std::vector<uint8_t>(exact, exact + 16), std::vector<uint8_t>(16, 0));
 }
 
-TEST_P(RegistryRoutines, ShortAndEmptyBinaryValues)
+TEST_P(RegistryRoutines, DirectBuffersOnlyTakeTheirOwnType)
 {
-    // An empty list is a present, empty value, not a missing one.
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kPath, u"DebugList", REG_BINARY, nullptr, 0),
-              STATUS_SUCCESS);
-    EXPECT_EQ(persisted().read(kKey, "DebugList"), RegistryValue::binary({}));
-    UCHAR list[10] = {1, 8, 2};
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kPath, u"DebugList", REG_BINARY, list, 3),
-              STATUS_SUCCESS);
-    EXPECT_EQ(persisted().read(kKey, "DebugList"), RegistryValue::binary({1, 8, 2}));
-    // Four bytes or fewer go straight into EntryContext, as the kernel does.
-    UCHAR out[8];
-    std::memset(out, 0xEE, sizeof out);
-    ASSERT_EQ(queryBinary(u"DebugList", out), STATUS_SUCCESS);
-    EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{1, 8, 2, 0xEE}));
+    // A number typed as text, a word too long, and a word where bytes are
+    // expected: none fits the buffer's layout, and the buffer is not touched.
+    ASSERT_TRUE(store_->write(kKey, "Brightness", RegistryValue::string("7000")));
+    ASSERT_TRUE(store_->write(kKey, "Contrast", {REG_DWORD, std::vector<uint8_t>(8, 0x40)}));
+    ASSERT_TRUE(store_->write(kKey, "Matrix", RegistryValue::dword(7)));
+    ULONG value = 77;
+    EXPECT_EQ(readDword(u"Brightness", &value, 5000), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(readDword(u"Contrast", &value, 5000), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(value, 77u);
+    UCHAR matrix[16] = {0xF0, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(queryBinary(u"Matrix", matrix, std::vector<uint8_t>(16, 0)), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(matrix[0], 0xF0);
+    // The type can also be named outright, with no default at all.
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK, u"Brightness",
+                &value,  REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT,          nullptr,
+                0};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, table, nullptr, nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    table[0].Name = u"Missing";
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, table, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(value, 77u);
 }
 
 TEST_P(RegistryRoutines, QueryRoutinesAndStrings)
@@ -258,45 +267,6 @@ INSTANTIATE_TEST_SUITE_P(Registry, RegistryRoutines, testing::Values(false, true
                          [](const testing::TestParamInfo<bool> &param) {
                              return param.param ? "File" : "Memory";
                          });
-
-TEST(RegistryRoutinesWithoutStore, FailAndScopesNest)
-{
-    ASSERT_EQ(currentRegistry(), nullptr);
-    ULONG value = 5;
-    EXPECT_EQ(writeDword(u"Bandwidth", 1), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(readDword(u"Bandwidth", &value, 3), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(value, 5u);
-    HANDLE handle = nullptr;
-    EXPECT_EQ(openKey(kEnumPath, &handle), STATUS_UNSUCCESSFUL);
-
-    auto outer = RegistryStore::inMemory(), inner = RegistryStore::inMemory();
-    {
-        RegistryScope outerScope(*outer);
-        ASSERT_EQ(outer->write(kEnum, "x", RegistryValue::dword(1)), true);
-        ASSERT_EQ(openKey(kEnumPath, &handle), STATUS_SUCCESS);
-        {
-            RegistryScope innerScope(*inner);
-            EXPECT_EQ(writeDword(u"Bandwidth", 1), STATUS_SUCCESS);
-            // A handle belongs to the store it was opened in.
-            EXPECT_EQ(ZwDeleteKey(handle), kStatusInvalidHandle);
-        }
-        EXPECT_EQ(ZwDeleteKey(handle), STATUS_SUCCESS);
-        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    }
-    EXPECT_EQ(currentRegistry(), nullptr);
-    EXPECT_EQ(inner->read(kKey, "Bandwidth"), RegistryValue::dword(1));
-    EXPECT_EQ(outer->read(kKey, "Bandwidth"), std::nullopt);
-    EXPECT_FALSE(outer->keyExists(kEnum));
-}
-
-TEST(RegistryRoutinesWithoutStore, InitUnicodeStringCountsBytes)
-{
-    UNICODE_STRING s;
-    RtlInitUnicodeString(&s, kEnumPath);
-    EXPECT_EQ(std::tuple(s.Length, s.MaximumLength, s.Buffer), std::tuple(26 * 2, 27 * 2, kEnumPath));
-    RtlInitUnicodeString(&s, nullptr);
-    EXPECT_EQ(std::tuple(s.Length, s.MaximumLength, s.Buffer), std::tuple(0, 0, nullptr));
-}
 
 } // namespace
 } // namespace zm4::host

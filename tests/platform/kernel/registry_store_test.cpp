@@ -1,6 +1,8 @@
 // The registry store: its text file, case rules, damaged files, the location
 // rules, and several writers on one file.
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -121,6 +123,18 @@ TEST(RegistryStore, NamesIgnoreCaseAndKeepTheirFirstSpelling)
         if (file) {
             EXPECT_NE(readFile(dir / "registry.reg").find("\"Bandwidth\"=dword:00000001"), std::string::npos);
         }
+        // Values keep their creation order; a deleted one comes back last.
+        ASSERT_TRUE(store->write(kKey, "Zoom", RegistryValue::dword(3)));
+        ASSERT_TRUE(store->write(kKey, "Alpha", RegistryValue::dword(4)));
+        ASSERT_TRUE(store->deleteValue(kKey, "bandwidth"));
+        EXPECT_FALSE(store->deleteValue(kKey, "bandwidth"));
+        ASSERT_TRUE(store->write(kKey, "bandWidth", RegistryValue::dword(5)));
+        std::vector<std::string> names;
+        for (const auto &[name, value] : store->values(kKey).value_or(std::vector<NamedValue>{}))
+            names.push_back(name);
+        EXPECT_EQ(names, (std::vector<std::string>{"Zoom", "Alpha", "bandWidth"}));
+        store->deleteValue(kKey, "Zoom"), store->deleteValue(kKey, "Alpha"),
+            store->deleteValue(kKey, "bandWidth");
     }
 }
 
@@ -142,18 +156,6 @@ TEST(RegistryStore, RefusesBadNamesAndUnwritableFiles)
     EXPECT_FALSE(store->createKey(kEnum));
     EXPECT_EQ(store->read(kKey, "Bandwidth"), std::nullopt);
     EXPECT_FALSE(store->keyExists(kKey));
-}
-
-TEST(RegistryValue, StringsAreUtf16WithATerminator)
-{
-    const RegistryValue v = RegistryValue::string("µ\U0001F52C");
-    EXPECT_EQ(v.data, (std::vector<uint8_t>{0xB5, 0, 0x3D, 0xD8, 0x2C, 0xDD, 0, 0}));
-    EXPECT_EQ(v.asString(), "µ\U0001F52C");
-    // Bytes that are not UTF-8 become U+FFFD rather than vanish.
-    EXPECT_EQ(RegistryValue::string("a\xFF\xC3").asString(), "a\uFFFD\uFFFD");
-    EXPECT_EQ((RegistryValue{REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}}).asString(),
-              std::nullopt); // inner terminator
-    EXPECT_EQ(RegistryValue::binary({1, 0, 0, 0}).asDword(), std::nullopt);
 }
 
 struct Damage {
@@ -242,6 +244,31 @@ TEST(RegistryFile, DefaultPathFollowsTheLocationRules)
     EXPECT_EQ(RegistryStore::defaultPath(), "/home/user/.config/zm4/registry.reg");
     ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(RegistryStore::defaultPath(), "/home/user/.config/zm4/registry.reg");
+}
+
+TEST(RegistryFile, TemporariesOfKilledWritersAreRemoved)
+{
+    TempDir dir;
+    const auto path = dir / "registry.reg";
+    auto leaveTemporaries = [&] {
+        writeFile(dir / "registry.reg.tmp", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MA");
+        writeFile(dir / "registry.reg.tmp.4242.17", "");
+    };
+    auto folder = [&] {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    ASSERT_TRUE(RegistryStore::openFile(path)->write(kKey, "Framerate", RegistryValue::dword(3)));
+    leaveTemporaries();
+    auto store = RegistryStore::openFile(path); // a load removes them...
+    EXPECT_EQ(folder(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
+    EXPECT_EQ(store->read(kKey, "Framerate"), RegistryValue::dword(3));
+    leaveTemporaries();
+    ASSERT_TRUE(store->write(kKey, "Framerate", RegistryValue::dword(4))); // ...and so does a write
+    EXPECT_EQ(folder(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 }
 
 TEST(RegistryFile, TwoStoresOnOneFileKeepEachOthersWrites)

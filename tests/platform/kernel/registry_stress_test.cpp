@@ -1,10 +1,12 @@
 // The registry file under concurrent use, in real time: readers never see a
 // partial file, and writers in several threads or processes lose nothing.
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -120,6 +122,42 @@ TEST(RegistryStress, TwoProcessesWritingAtOnceLoseNothing)
         EXPECT_EQ(store->read(kKey, "child" + std::to_string(i)),
                   RegistryValue::dword(static_cast<uint32_t>(i)));
     }
+}
+
+// Writers killed at random points of their writes leave at most one temporary
+// beside the registry, and the next store opened on it removes that one.
+TEST(RegistryStress, KilledWritersLeaveAtMostOneTemporary)
+{
+    TempDir dir;
+    const auto path = dir / "registry.reg";
+    auto countTemporaries = [&] {
+        size_t n = 0;
+        for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+            n += entry.path().filename().string().starts_with("registry.reg.tmp");
+        return n;
+    };
+    {
+        auto store = RegistryStore::openFile(path);
+        for (int i = 0; i < 300; ++i) // a file that takes a while to write
+            store->write(kKey, "Padding" + std::to_string(i),
+                         RegistryValue::binary(std::vector<uint8_t>(64)));
+    }
+    for (int round = 0; round < 30; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            auto store = RegistryStore::openFile(path);
+            for (uint32_t i = 0;; ++i)
+                store->write(kKey, "Counter", RegistryValue::dword(i));
+        }
+        ::usleep(static_cast<useconds_t>(1000 + round * 300));
+        ::kill(child, SIGKILL);
+        ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+        EXPECT_LE(countTemporaries(), 1u) << "after kill " << round;
+    }
+    auto store = RegistryStore::openFile(path);
+    EXPECT_EQ(store->damage(), std::nullopt);
+    EXPECT_EQ(countTemporaries(), 0u);
 }
 
 } // namespace

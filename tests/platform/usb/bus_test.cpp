@@ -160,71 +160,6 @@ protected:
     std::vector<std::unique_ptr<IsoRequest>> requests;
 };
 
-TEST_F(Bus, ConfigurationHelpersWorkOnTheCamerasDescriptor)
-{
-    auto *config = reinterpret_cast<USB_CONFIGURATION_DESCRIPTOR *>(descriptor.data());
-    USB_INTERFACE_DESCRIPTOR *alt2 = USBD_ParseConfigurationDescriptorEx(config, config, 1, 2, -1, -1, -1);
-    ASSERT_NE(alt2, nullptr);
-    EXPECT_EQ(alt2->bAlternateSetting, 2);
-    auto *endpoint =
-        reinterpret_cast<USB_ENDPOINT_DESCRIPTOR *>(reinterpret_cast<UCHAR *>(alt2) + alt2->bLength);
-    const USHORT packetSize = endpoint->wMaxPacketSize; // packed: read by value
-    EXPECT_EQ(packetSize, 704);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, 1, 4, -1, -1, -1), nullptr);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1)->bInterfaceNumber, 0);
-    // The walk stops at wTotalLength, even inside the buffer.
-    config->wTotalLength = static_cast<USHORT>(reinterpret_cast<UCHAR *>(alt2) - descriptor.data() + 8);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, 1, 2, -1, -1, -1), nullptr);
-
-    config->wTotalLength = static_cast<USHORT>(descriptor.size());
-    USBD_INTERFACE_LIST_ENTRY list[2] = {{alt2, nullptr}, {nullptr, nullptr}};
-    URB *urb = USBD_CreateConfigurationRequestEx(config, list);
-    ASSERT_NE(urb, nullptr);
-    EXPECT_EQ(urb->UrbHeader.Length,
-              offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(1));
-    EXPECT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
-    EXPECT_EQ(list[0].Interface->NumberOfPipes, 1u);
-    EXPECT_EQ(list[0].Interface->AlternateSetting, 2);
-    ExFreePool(urb);
-}
-
-TEST_F(Bus, SelectFillsPipesAndRefusedSettingsFail)
-{
-    USBD_PIPE_INFORMATION pipe{};
-    ASSERT_EQ(select(3, &pipe), STATUS_SUCCESS);
-    EXPECT_EQ(camera.alternate(), 3);
-    EXPECT_EQ(pipe.MaximumPacketSize, 960);
-    EXPECT_EQ(pipe.EndpointAddress, 0x81);
-    EXPECT_EQ(pipe.PipeType, UsbdPipeTypeIsochronous);
-    EXPECT_NE(pipe.PipeHandle, nullptr);
-
-    camera.faults().refusedAlternates = 0x04;
-    EXPECT_EQ(select(2), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(camera.alternate(), 3);
-}
-
-TEST_F(Bus, VendorRequestsReachTheCameraAndReplyInTheCallersBuffer)
-{
-    uint8_t reply[8];
-    std::memset(reply, 0xFF, sizeof(reply));
-    URB urb{};
-    ASSERT_EQ(vendor(true, 0x01, 0, 0, reply, 8, &urb), STATUS_SUCCESS);
-    EXPECT_EQ(reply[0], 0x01); // firmware 0x0120
-    EXPECT_EQ(reply[1], 0x20);
-    EXPECT_EQ(urb.UrbControlVendorClassRequest.TransferBufferLength, 8u);
-    const auto &entry = camera.trace().entries().back();
-    EXPECT_TRUE(entry.in);
-    EXPECT_EQ(entry.request, 0x01);
-
-    // An unknown request stalls: a halted-endpoint status.
-    EXPECT_EQ(vendor(false, 0x1F, 0, 0, nullptr, 0, &urb), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(USBD_HALTED(urb.UrbHeader.UsbdStatus));
-    // A transfer that fails without a stall does not report a halt.
-    camera.faults().ctrlFail.on = true;
-    EXPECT_EQ(vendor(false, 0x04, 0, 0, nullptr, 0, &urb), STATUS_UNSUCCESSFUL);
-    EXPECT_FALSE(USBD_HALTED(urb.UrbHeader.UsbdStatus));
-}
-
 TEST_F(Bus, ControlFaultsReachTheDriverAsTheirUsbdStatus)
 {
     struct Case {
@@ -436,32 +371,6 @@ TEST_F(Bus, SlowControlTransfersCompleteLateOrWhenCancelled)
     kernel.scheduler().runFor(2000 * kMillisecond);
     EXPECT_EQ(reply[0], 0xEE);
     EXPECT_EQ(bus.pendingControlRequests(), 0u);
-}
-
-TEST_F(Bus, DisconnectedCameraFailsEveryRequest)
-{
-    USBD_PIPE_INFORMATION pipe{};
-    ASSERT_EQ(select(1, &pipe), STATUS_SUCCESS);
-    IsoRequest &queued = submitIso(pipe, 8);
-    camera.faults().disconnect = true;
-    URB urb{};
-    EXPECT_EQ(vendor(false, 0x04, 0, 0, nullptr, 0, &urb), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(urb.UrbHeader.UsbdStatus, USBD_STATUS_DEVICE_GONE);
-    // Its completion routine resubmits twice: each refusal completes later,
-    // never inside the routine that resubmitted.
-    int depth = 0, maxDepth = 0;
-    queued.onComplete = [&](IsoRequest &done) {
-        maxDepth = std::max(maxDepth, ++depth);
-        if (done.completedAt.size() < 3) {
-            EXPECT_EQ(resubmit(done), STATUS_PENDING);
-        }
-        --depth;
-    };
-    kernel.scheduler().runFor(2 * kMillisecond);
-    EXPECT_EQ(queued.completedAt.size(), 3u);
-    EXPECT_EQ(maxDepth, 1);
-    EXPECT_EQ(queued.lastStatus, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(queued.iso().Hdr.UsbdStatus, USBD_STATUS_DEVICE_GONE);
 }
 
 class BusStress : public Bus {

@@ -1,0 +1,142 @@
+// What the files of the registry store share and nobody else: name folding,
+// the in-memory tree of keys and values, the export-format text and the UTF-8
+// helpers behind RegistryValue.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/kernel/registry_store.h"
+
+namespace zm4::host {
+
+// Names compare without regard to ASCII case, as the kernel does for the
+// names a driver uses. Other letters compare exactly: the host has no
+// locale-independent Unicode case table and no driver name needs one.
+inline char foldChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline bool equalFolded(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (foldChar(a[i]) != foldChar(b[i]))
+            return false;
+    return true;
+}
+
+// The map key of a key path: folded, with the separator below every other
+// character so that a key sorts directly before its subkeys and siblings sort
+// by name, which is the registry editor's export order.
+inline std::string treeKey(std::string_view path)
+{
+    std::string key(path);
+    for (char &c : key)
+        c = (c == '\\') ? '\x01' : foldChar(c);
+    return key;
+}
+
+inline bool hasLineBreakOrNul(std::string_view s)
+{
+    return s.find_first_of(std::string_view("\n\r\0", 3)) != s.npos;
+}
+
+// Decodes the UTF-8 sequence at text[i] and moves i past it; nullopt (i
+// unchanged) for a malformed sequence.
+std::optional<uint32_t> decodeUtf8(std::string_view text, size_t &i);
+void appendUtf16(std::u16string &out, uint32_t c);
+
+// A value or key name as the maps order it: ASCII case folded.
+inline std::string foldName(std::string_view name)
+{
+    std::string folded(name);
+    for (char &c : folded)
+        c = foldChar(c);
+    return folded;
+}
+
+struct RegistryStore::Tree {
+    // A key's values in the order they were created, with an index by folded
+    // name into that order: finding, adding and removing a value cost O(log n)
+    // in the number of values, so a file of many values loads in O(n log n).
+    struct Key {
+        std::string path;                       // as first created
+        std::map<uint64_t, NamedValue> ordered; // by creation sequence
+        std::map<std::string, uint64_t> byName; // folded name -> sequence
+        uint64_t nextSequence = 0;
+
+        bool operator==(const Key &) const = default;
+
+        NamedValue *findValue(std::string_view name)
+        {
+            auto it = byName.find(foldName(name));
+            return it == byName.end() ? nullptr : &ordered.at(it->second);
+        }
+        void setValue(std::string_view name, const RegistryValue &value)
+        {
+            // A rewritten value keeps the name it was created with.
+            auto [it, inserted] = byName.try_emplace(foldName(name), nextSequence);
+            if (inserted)
+                ordered.emplace(nextSequence++, NamedValue(std::string(name), value));
+            else
+                ordered.at(it->second).second = value;
+        }
+        bool eraseValue(std::string_view name)
+        {
+            auto it = byName.find(foldName(name));
+            if (it == byName.end())
+                return false;
+            ordered.erase(it->second);
+            byName.erase(it);
+            return true;
+        }
+        std::vector<NamedValue> values() const
+        {
+            std::vector<NamedValue> out;
+            out.reserve(ordered.size());
+            for (const auto &entry : ordered)
+                out.push_back(entry.second);
+            return out;
+        }
+    };
+    std::map<std::string, Key> keys; // by treeKey(path)
+
+    bool operator==(const Tree &) const = default;
+
+    Key *find(std::string_view path)
+    {
+        auto it = keys.find(treeKey(path));
+        return it == keys.end() ? nullptr : &it->second;
+    }
+    bool hasSubkeys(std::string_view path) const
+    {
+        const std::string prefix = treeKey(path) + '\x01';
+        auto it = keys.lower_bound(prefix);
+        return it != keys.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+    }
+    Key &create(std::string_view path)
+    {
+        auto [it, inserted] = keys.try_emplace(treeKey(path));
+        if (inserted)
+            it->second.path = std::string(path);
+        return it->second;
+    }
+};
+
+// Converts a registry file's bytes to UTF-8 in place: UTF-16LE with a
+// byte-order mark (the registry editor's default export) is decoded, UTF-8
+// (with or without its mark) stays as it is. Returns why the bytes cannot be
+// read for any other encoding or broken UTF-16LE, naming the accepted ones.
+std::optional<std::string> decodeRegistryText(std::string &bytes);
+
+// The registry editor's export text of a tree, and back. parseTree fills tree
+// and returns nullopt, or returns "line N: reason".
+std::string formatTree(const RegistryStore::Tree &tree);
+std::optional<std::string> parseTree(std::string_view text, RegistryStore::Tree &tree);
+
+} // namespace zm4::host
