@@ -1,6 +1,7 @@
 # Convenience front end to CMake; the README's Quick start uses it.
-#   make run    build, then run the main job on the emulated camera
-#   make test   build, then run every test
+#   make run    install what the build needs, build zm4, run the main job
+#   make test   install what the build needs, build everything, run every test
+#   make deps   install the Debian packages the build needs (apt-get; sudo unless root)
 #   make asan / tsan / bench / fuzz   sanitizer, benchmark and fuzzer builds
 BUILD ?= build
 TYPE ?= RelWithDebInfo
@@ -9,40 +10,59 @@ JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 CTEST_ARGS ?=
 
-configure = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=$(TYPE) -DZM4_WERROR=$(WERROR) $(CMAKE_ARGS) $(2) >/dev/null
-build = cmake --build $(1) -j $(JOBS)
+# What a fresh Debian 12 needs to build and test; the benchmarks and fuzzers
+# add theirs. The README lists the same packages.
+DEPS = g++ make cmake pkg-config libgtest-dev libpng-dev libcli11-dev nlohmann-json3-dev
+BENCH_DEPS = libbenchmark-dev libyuv-dev
+FUZZ_DEPS = clang
+SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
+
+# Installs the packages of $(1) that are missing, with one apt-get update first.
+install_missing = @missing=$$(for p in $(1); do \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; \
+	done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing Debian packages:" $$missing; \
+		$(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+# Configures and builds quietly: the log is shown only when something fails.
+configure = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=$(TYPE) -DZM4_WERROR=$(WERROR) $(CMAKE_ARGS) $(2)
+quietly = @mkdir -p $(1) && { $(2); } >$(1)/make.log 2>&1 || { cat $(1)/make.log; exit 1; }
+build = cmake --build $(1) -j $(JOBS) $(2)
 ctest = ctest --test-dir $(1) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-.PHONY: all run test asan tsan bench fuzz clean
-all:
-	$(call configure,$(BUILD),)
-	$(call build,$(BUILD))
+.PHONY: all deps run test asan tsan bench fuzz clean
+all: deps
+	$(call quietly,$(BUILD),$(call configure,$(BUILD),) && $(call build,$(BUILD),))
 
-run: all
-	$(BUILD)/tools/zm4 decode samples/specimen-*.raw -f rgb24 -o frame.png
+deps:
+	$(call install_missing,$(DEPS))
+
+run: deps
+	$(call quietly,$(BUILD),$(call configure,$(BUILD),) && $(call build,$(BUILD),--target zm4))
+	@$(BUILD)/tools/zm4 decode samples/specimen-*.raw -f rgb24 -o frame.png
 	@echo "wrote frame.png"
 
 test: all
-	$(call ctest,$(BUILD))
+	@$(call ctest,$(BUILD))
 
-asan:
-	$(call configure,build-asan,-DZM4_SANITIZE=address)
-	$(call build,build-asan)
+asan: deps
+	$(call quietly,build-asan,$(call configure,build-asan,-DZM4_SANITIZE=address) && $(call build,build-asan,))
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ASAN_OPTIONS=detect_leaks=1 $(call ctest,build-asan)
 
-tsan:
-	$(call configure,build-tsan,-DZM4_SANITIZE=thread)
-	$(call build,build-tsan)
+tsan: deps
+	$(call quietly,build-tsan,$(call configure,build-tsan,-DZM4_SANITIZE=thread) && $(call build,build-tsan,))
 	TSAN_OPTIONS=halt_on_error=1 $(call ctest,build-tsan)
 
-bench:
-	$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release -DZM4_BENCH=ON -DZM4_TESTS=OFF)
-	$(call build,build-bench)
+bench: deps
+	$(call install_missing,$(BENCH_DEPS))
+	$(call quietly,build-bench,$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release -DZM4_BENCH=ON -DZM4_TESTS=OFF) && $(call build,build-bench,))
 	build-bench/bench/zm4_bench
 
-fuzz:
-	CC=clang CXX=clang++ $(call configure,build-fuzz,-DZM4_FUZZ=ON -DZM4_TESTS=OFF)
-	$(call build,build-fuzz)
+fuzz: deps
+	$(call install_missing,$(FUZZ_DEPS))
+	$(call quietly,build-fuzz,CC=clang CXX=clang++ $(call configure,build-fuzz,-DZM4_FUZZ=ON -DZM4_TESTS=OFF) && $(call build,build-fuzz,))
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -1,12 +1,10 @@
 #pragma once
-/*
- * The camera's frame encoder: cuts the window out of the sensor image and
- * writes it in the camera's wire format (64-byte header, length-prefixed
- * lines, end-of-frame marker), uncompressed or with skip codes for pixel
- * pairs that changed less than a threshold since the last transmitted image.
- * It keeps that image, exactly as the host's decoder shows it, as the
- * reference for the next compressed frame.
- */
+// The camera's frame encoder: cuts the window out of the sensor image and
+// writes it in the camera's wire format (64-byte header, length-prefixed
+// lines, end-of-frame marker), uncompressed or with skip codes for pixel
+// pairs that changed less than a threshold since the last transmitted image.
+// It keeps that image, exactly as the host's decoder shows it, as the
+// reference for the next compressed frame.
 
 #include <array>
 #include <cstdint>
@@ -21,48 +19,47 @@ inline constexpr uint8_t kMagic0 = 0x19;
 inline constexpr uint8_t kMagic1 = 0x68;
 inline constexpr uint8_t kEndOfLine = 0xFD;
 inline constexpr uint8_t kEndOfFrame = 0xFF;
-/* The longest run of pairs one skip code can carry (code 1 + 4 x 62 = 0xF9). */
+// The longest run of pairs one skip code can carry (code 1 + 4 x 62 = 0xF9).
 inline constexpr int kMaxSkipPairs = 62;
 
 struct FrameParams {
-	uint8_t videoSize = 1;		/* 1: 352 x 288 mode, 0: 176 x 144 */
-	bool subsampling422 = true;	/* false: 4:2:0 */
-	uint8_t yuvOrder = 0;		/* 1 swaps the chroma bytes of every pair */
-	uint8_t colStart = 0, colEnd = 44; /* units of 8 pixels, end exclusive */
-	uint8_t rowStart = 0, rowEnd = 72; /* units of 4 lines, end exclusive */
-	bool compression = false;
-	bool decimation = false;
-	int threshold = 0;		/* largest per-byte change a skipped pair may hide */
-	uint32_t frameNumber = 0;
-	/* Header bytes 0x1E, 0x1F, 0x27, 0x28 and 0x29. */
-	std::array<uint8_t, 5> cameraValues{};
+    uint8_t videoSize = 1;             // 1: 352 x 288 mode, 0: 176 x 144
+    bool subsampling422 = true;        // false: 4:2:0
+    uint8_t yuvOrder = 0;              // 1 swaps the chroma bytes of every pair
+    uint8_t colStart = 0, colEnd = 44; // units of 8 pixels, end exclusive
+    uint8_t rowStart = 0, rowEnd = 72; // units of 4 lines, end exclusive
+    bool compression = false;
+    bool decimation = false;
+    int threshold = 0; // largest per-byte change a skipped pair may hide
+    uint32_t frameNumber = 0;
+    // Header bytes 0x1E, 0x1F, 0x27, 0x28 and 0x29.
+    std::array<uint8_t, 5> cameraValues{};
 };
 
-class FrameEncoder
-{
+class FrameEncoder {
 public:
-	/* Encodes the window of sensor described by params and updates the reference. */
-	std::vector<uint8_t> encode(const Image422 &sensor, const FrameParams &params);
+    // Encodes the window of sensor described by params and updates the reference.
+    std::vector<uint8_t> encode(const Image422 &sensor, const FrameParams &params);
 
-	/* Forgets the reference: the next compressed frame carries every pair. */
-	void reset();
+    // Forgets the reference: the next compressed frame carries every pair.
+    void reset();
 
-	bool hasReference() const { return referenceValid_; }
-	/* The window as the host's decoder shows it after the last frame, pairs in wire order. */
-	const Image422 &reference() const { return reference_; }
+    bool hasReference() const { return referenceValid_; }
+    // The window as the host's decoder shows it after the last frame, pairs in wire order.
+    const Image422 &reference() const { return reference_; }
 
 private:
-	struct Key {
-		int width = -1, height = -1, col = -1, row = -1;
-		bool subsampling422 = true;
-		uint8_t videoSize = 0, yuvOrder = 0;
-		bool operator==(const Key &) const = default;
-	};
+    struct Key {
+        int width = -1, height = -1, col = -1, row = -1;
+        bool subsampling422 = true;
+        uint8_t videoSize = 0, yuvOrder = 0;
+        bool operator==(const Key &) const = default;
+    };
 
-	Image422 reference_;
-	bool referenceValid_ = false;
-	bool previousDecimated_ = false;
-	Key key_;
+    Image422 reference_;
+    bool referenceValid_ = false;
+    bool previousDecimated_ = false;
+    Key key_;
 };
 
-} /* namespace zm4::emu */
+} // namespace zm4::emu

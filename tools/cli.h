@@ -1,11 +1,15 @@
 // Shared pieces of the zm4 tool: exit codes, the error that ends a subcommand
-// with a message and a code, and the subcommand table entry.
+// with a message and a code, the subcommand table entry, and the helpers every
+// subcommand's messages use.
 #pragma once
 
+#include <CLI/CLI.hpp>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zm4::cli {
 
@@ -25,17 +29,27 @@ private:
     int code_;
 };
 
-using CommandArgs = std::span<const std::string>;
+// A usage error of subcommand `command`: "command: message (see 'zm4 command --help')".
+CliError usageError(std::string_view command, const std::string &message);
 
-// One subcommand: its name after "zm4", a one-line summary for "zm4 --help",
-// and its entry point, which gets the arguments after the name.
+// One subcommand: its name after "zm4", a one-line summary, and a setup that
+// declares its options on the CLI11 subcommand and returns what runs it once
+// the command line is parsed.
 struct Command {
     std::string_view name;
     std::string_view summary;
-    int (*run)(CommandArgs args);
+    std::function<int()> (*setup)(CLI::App &command);
 };
 
 // Every subcommand, in the order "zm4 --help" lists them (commands.cpp).
 std::span<const Command> commands();
+
+// The candidate closest to `word` by edit distance, when close enough to be
+// a likely typing slip; empty otherwise.
+std::string nearestName(std::string_view word, const std::vector<std::string> &candidates);
+
+// Text safe to put on a terminal: control characters (C0, DEL, C1) as \n, \t
+// or \u00XX, a backslash as \\, bytes that are not UTF-8 as \xNN.
+std::string printable(std::string_view text);
 
 } // namespace zm4::cli

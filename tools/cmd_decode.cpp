@@ -6,14 +6,15 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "decode/decode_options.h"
 #include "decode/resize.h"
 #include "decode/zm4decode.h"
-#include "tools/args.h"
 #include "tools/cli.h"
 #include "tools/frame_check.h"
 #include "tools/image_writer.h"
+#include "tools/output_file.h"
 #include "tools/pixel_formats.h"
 
 namespace zm4::cli {
@@ -124,9 +125,14 @@ public:
                                               std::to_string(check.info.colEnd / 2) + ", rows " +
                                               std::to_string(check.info.rowStart) + " to " +
                                               std::to_string(check.info.rowEnd) + ")");
-        if (!started_)
+        if (!started_) {
             start(path, size);
-        else if (!(size == frame_))
+            if (check.info.compression)
+                std::cerr
+                    << "zm4: warning: " << printable(path)
+                    << ": the stream starts with a compressed frame, so the first picture is incomplete "
+                       "(it holds only the pairs that frame carries)\n";
+        } else if (!(size == frame_))
             throw CliError(kExitBadFrame, path + ": frame is " + toString(size) + ", but the stream is " +
                                               toString(frame_) + " (set by its first frame)");
 
@@ -186,7 +192,7 @@ class RawSink : public ImageSink {
 public:
     explicit RawSink(const std::string &path) : file_(path) {}
     void add(size_t, std::span<const uint8_t> image, Size) override { file_.write(image); }
-    void finish() override { file_.finish(); }
+    void finish() override { file_.commit(); }
 
 private:
     OutputFile file_;
@@ -266,16 +272,72 @@ std::unique_ptr<ImageSink> makeSink(const std::string &out, ImageFileKind kind, 
     return std::make_unique<RawSink>(out);
 }
 
+struct DecodeOptions {
+    std::vector<std::string> files;
+    std::string format;
+    std::string size;
+    std::string output;
+    bool reference = false;
+};
+
+int runDecode(const DecodeOptions &o)
+{
+    if (o.files.empty())
+        throw usageError("decode", "no frame file given");
+    if (o.format.empty())
+        throw usageError("decode", "no output format given (-f " + pixelFormatNames() + ")");
+    const PixelFormat *format = findPixelFormat(o.format);
+    if (!format)
+        throw usageError("decode",
+                         "unknown format '" + o.format + "', expected one of " + pixelFormatNames());
+    if (o.output.empty())
+        throw usageError("decode", "no output file given (-o OUT)");
+    std::optional<Size> size;
+    if (!o.size.empty()) {
+        size = parseSize(o.size);
+        if (!size)
+            throw usageError("decode",
+                             "bad size '" + o.size + "', expected WxH such as 352x288 (at most 704x576)");
+    }
+    const ImageFileKind kind = imageFileKind(o.output, "decode");
+    const bool rgb = format->family == PixelFamily::Rgb;
+    if (kind == ImageFileKind::Y4m && rgb)
+        throw usageError("decode",
+                         std::string(format->name) + " is an RGB format: write it to .png or .ppm, not .y4m");
+    if ((kind == ImageFileKind::Png || kind == ImageFileKind::Ppm) && !rgb)
+        throw usageError("decode",
+                         std::string(format->name) + " is a YUV format: write it to .y4m or a raw file");
+
+    DecoderSession session(o.reference);
+    StreamDecoder stream(*format, size);
+    std::unique_ptr<ImageSink> sink = makeSink(o.output, kind, *format);
+    size_t frame = 0;
+    for (const std::string &path : o.files) {
+        std::vector<uint8_t> bytes = readInput(path);
+        std::span<const uint8_t> image = stream.decode(path == "-" ? "standard input" : path, bytes);
+        sink->add(frame++, image, stream.outputSize());
+    }
+    sink->finish();
+    return kExitOk;
+}
+
 } // namespace
 
-int runDecode(CommandArgs args)
+std::function<int()> setupDecode(CLI::App &cmd)
 {
-    ArgParser parser(
-        "decode", "FILE... -f FORMAT [-s WxH] -o OUT [--reference]",
+    auto o = std::make_shared<DecodeOptions>();
+    cmd.add_option("FILE", o->files, "raw frame files, in stream order ('-': standard input)")->type_name("");
+    cmd.add_option("-f,--format", o->format, "output format (required)")->type_name("FORMAT");
+    cmd.add_option("-s,--size", o->size, "output size: the frame's, or twice it for rgb24")->type_name("WxH");
+    cmd.add_option("-o,--output", o->output, "output file (required; '-': standard output)")
+        ->type_name("OUT");
+    cmd.add_flag("--reference", o->reference, "use the decoder's plain reference code paths");
+    cmd.footer(
         "Decodes the frame files in the order given as one stream, as the driver decodes a live\n"
         "stream: the output image and the decimation state carry over from frame to frame, so a\n"
         "compressed frame updates the image its predecessors left. Every frame is verified first;\n"
-        "the first bad frame stops the run. All frames must have the first frame's size.\n"
+        "the first bad frame stops the run. All frames must have the first frame's size. A stream\n"
+        "that starts with a compressed frame gets a warning: its first picture is incomplete.\n"
         "\n"
         "FORMAT (any case): rgb24, rgb32, rgb555 (also rgb16), i420 (also iyuv), yv12, yuy2, uyvy.\n"
         "\n"
@@ -285,61 +347,17 @@ int runDecode(CommandArgs args)
         "              file instead, numbered from 0.\n"
         "  .y4m        YUV formats only: every frame; i420 and yv12 as C420jpeg (planes Y, Cb, Cr),\n"
         "              yuy2 and uyvy as planar C422. The header says 30 fps.\n"
-        "  other       every frame's image appended, in the decoder's own layout (RGB bottom-up).\n"
+        "  .yuv, .rgb, .bin, .raw, or '-' and devices without an extension: every frame's image\n"
+        "              appended, in the decoder's own layout (RGB bottom-up).\n"
+        "A file is replaced only once the whole run succeeded; a device or FIFO is written in place.\n"
         "\n"
         "-s WxH: the frame's own size, or for rgb24 exactly twice it (e.g. 704x576 from 352x288 frames):\n"
         "the frame is then decoded at its size and doubled with the two-phase filter, as the driver\n"
         "does for its largest RGB sizes.\n"
         "\n"
         "Exit status: 0 success, 1 a file could not be read or written, 2 usage error, 4 a frame\n"
-        "failed verification or decoding (the message names the file).\n");
-    parser.option("format", 'f', "FORMAT", "output format (required)")
-        .option("size", 's', "WxH", "output size: the frame's, or twice it for rgb24")
-        .option("output", 'o', "OUT", "output file (required)")
-        .flag("reference", 0, "use the decoder's plain reference code paths");
-    if (!parser.parse(args)) {
-        std::cout << parser.usage();
-        return kExitOk;
-    }
-
-    const auto usage = [](const std::string &message) {
-        return CliError(kExitUsage, "decode: " + message + " (see 'zm4 decode --help')");
-    };
-    if (parser.positionals().empty())
-        throw usage("no frame file given");
-    std::optional<std::string> formatName = parser.value("format");
-    if (!formatName)
-        throw usage("no output format given (-f " + pixelFormatNames() + ")");
-    const PixelFormat *format = findPixelFormat(*formatName);
-    if (!format)
-        throw usage("unknown format '" + *formatName + "', expected one of " + pixelFormatNames());
-    std::optional<std::string> out = parser.value("output");
-    if (!out || out->empty())
-        throw usage("no output file given (-o OUT)");
-    std::optional<Size> size;
-    if (std::optional<std::string> text = parser.value("size")) {
-        size = parseSize(*text);
-        if (!size)
-            throw usage("bad size '" + *text + "', expected WxH such as 352x288 (at most 704x576)");
-    }
-    const ImageFileKind kind = imageFileKind(*out);
-    const bool rgb = format->family == PixelFamily::Rgb;
-    if (kind == ImageFileKind::Y4m && rgb)
-        throw usage(std::string(format->name) + " is an RGB format: write it to .png or .ppm, not .y4m");
-    if ((kind == ImageFileKind::Png || kind == ImageFileKind::Ppm) && !rgb)
-        throw usage(std::string(format->name) + " is a YUV format: write it to .y4m or a raw file");
-
-    DecoderSession session(parser.has("reference"));
-    StreamDecoder stream(*format, size);
-    std::unique_ptr<ImageSink> sink = makeSink(*out, kind, *format);
-    size_t frame = 0;
-    for (const std::string &path : parser.positionals()) {
-        std::vector<uint8_t> bytes = readFrameFile(path);
-        std::span<const uint8_t> image = stream.decode(path, bytes);
-        sink->add(frame++, image, stream.outputSize());
-    }
-    sink->finish();
-    return kExitOk;
+        "failed verification or decoding (the message names the file).");
+    return [o] { return runDecode(*o); };
 }
 
 } // namespace zm4::cli

@@ -4,14 +4,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "decode/zm4decode.h"
 #include "driver/stream_data.h"
-#include "tools/args.h"
 #include "tools/cli.h"
-#include "tools/json_writer.h"
 #include "tools/pixel_formats.h"
 
 namespace zm4::cli {
@@ -157,75 +156,57 @@ void printText(std::ostream &out, const std::vector<OfferedFormat> &formats)
     }
 }
 
-void addRange(JsonWriter &json, const char *name, const Range &r, bool withStep)
+nlohmann::ordered_json rangeJson(const Range &r, bool withStep)
 {
-    json.key(name).beginObject().key("min").value(r.min).key("max").value(r.max);
+    nlohmann::ordered_json json{{"min", r.min}, {"max", r.max}};
     if (withStep)
-        json.key("step").value(r.step);
-    json.endObject();
+        json["step"] = r.step;
+    return json;
 }
 
-std::string toJson(const std::vector<OfferedFormat> &formats)
+nlohmann::ordered_json toJson(const std::vector<OfferedFormat> &formats)
 {
-    JsonWriter json;
-    json.beginArray();
-    for (const OfferedFormat &f : formats) {
-        json.beginObject()
-            .key("index")
-            .value(uint64_t{f.index})
-            .key("subtype")
-            .value(f.subtype)
-            .key("guid")
-            .value(f.guid)
-            .key("bitsPerPixel")
-            .value(uint64_t{f.bitsPerPixel})
-            .key("outputCode")
-            .value(f.outputCode)
-            .key("toolName");
-        if (f.toolName.empty())
-            json.null();
-        else
-            json.value(f.toolName);
-        addRange(json, "width", f.width, true);
-        addRange(json, "height", f.height, true);
-        json.key("default")
-            .beginObject()
-            .key("width")
-            .value(f.defaultWidth)
-            .key("height")
-            .value(f.defaultHeight);
-        json.endObject();
-        addRange(json, "frameInterval", f.frameInterval, false);
-        json.endObject();
-    }
-    json.endArray();
-    return json.str();
+    nlohmann::ordered_json json = nlohmann::ordered_json::array();
+    for (const OfferedFormat &f : formats)
+        json.push_back({
+            {"index", f.index},
+            {"subtype", f.subtype},
+            {"guid", f.guid},
+            {"bitsPerPixel", f.bitsPerPixel},
+            {"outputCode", f.outputCode},
+            {"toolName", f.toolName.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(f.toolName)},
+            {"width", rangeJson(f.width, true)},
+            {"height", rangeJson(f.height, true)},
+            {"default", {{"width", f.defaultWidth}, {"height", f.defaultHeight}}},
+            {"frameInterval", rangeJson(f.frameInterval, false)},
+        });
+    return json;
+}
+
+void printFormats(bool asJson)
+{
+    std::vector<OfferedFormat> formats = offeredFormats();
+    if (asJson)
+        std::cout << toJson(formats).dump(2) << '\n';
+    else
+        printText(std::cout, formats);
+    std::cout.flush();
 }
 
 } // namespace
 
-int runFormats(CommandArgs args)
+std::function<int()> setupFormats(CLI::App &cmd)
 {
-    ArgParser parser("formats", "[--json]",
-                     "Lists the output formats the driver offers capture applications, in the order of\n"
-                     "its data ranges: the media subtype, bits per pixel, the decoder's output code, the\n"
-                     "name 'zm4 decode -f' takes, the picture sizes accepted (width and height from, to,\n"
-                     "step), the default size, and the frame rates (frame interval in 100-ns units).\n");
-    parser.flag("json", 0, "print one JSON array with an object per format");
-    if (!parser.parse(args)) {
-        std::cout << parser.usage();
+    auto json = std::make_shared<bool>(false);
+    cmd.add_flag("--json", *json, "print one JSON array with an object per format");
+    cmd.footer("Lists the output formats the driver offers capture applications, in the order of\n"
+               "its data ranges: the media subtype, bits per pixel, the decoder's output code, the\n"
+               "name 'zm4 decode -f' takes, the picture sizes accepted (width and height from, to,\n"
+               "step), the default size, and the frame rates (frame interval in 100-ns units).");
+    return [json] {
+        printFormats(*json);
         return kExitOk;
-    }
-    if (!parser.positionals().empty())
-        throw CliError(kExitUsage, "formats: unexpected argument '" + parser.positionals().front() +
-                                       "' (see 'zm4 formats --help')");
-    std::vector<OfferedFormat> formats = offeredFormats();
-    if (parser.has("json"))
-        std::cout << toJson(formats);
-    else
-        printText(std::cout, formats);
-    std::cout.flush();
-    return kExitOk;
+    };
 }
 
 } // namespace zm4::cli

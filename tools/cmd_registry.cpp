@@ -3,20 +3,23 @@
 // (stored or at its default) and the diagnostic record it leaves for outside
 // tools: the problem list, the crisis count, camera presence and fault.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "driver/debug.h"
 #include "platform/kernel/registry_store.h"
 #include "settings/registry.h"
-#include "tools/args.h"
 #include "tools/cli.h"
-#include "tools/json_writer.h"
+#include "tools/output_file.h"
 
 namespace zm4::cli {
 
@@ -70,16 +73,31 @@ std::string utf8Name(PCWSTR name)
     return *text;
 }
 
-RegistryReport readReport(const std::filesystem::path &path)
+// The store's account of a damaged file, told as what this command did: it
+// read nothing and left the file alone (the store's own words are about a
+// driver that goes on running from defaults).
+[[noreturn]] void failDamaged(const RegistryStore &store, const std::string &shownPath)
+{
+    std::string why = *store.damage();
+    const std::string path = store.path().string();
+    if (why.starts_with(path + " "))
+        why.erase(0, path.size() + 1);
+    if (const size_t tail = why.find("; the registry starts from defaults"); tail != std::string::npos)
+        why.erase(tail);
+    throw CliError(kExitIo, "registry: " + shownPath + (why.starts_with("line ") ? " skipped: " : " ") + why +
+                                "; nothing shown, the file is left as it is");
+}
+
+RegistryReport readReport(const std::filesystem::path &path, const std::string &shownPath)
 {
     RegistryReport report;
-    report.path = path.string();
+    report.path = shownPath;
     std::error_code ec;
     report.fileExists = std::filesystem::exists(path, ec);
     std::unique_ptr<RegistryStore> store = RegistryStore::openFile(path);
     // A damaged file is left exactly as it is: the user may want to repair it.
-    if (std::optional<std::string> damage = store->damage())
-        throw CliError(kExitIo, "registry: " + *damage);
+    if (store->damage())
+        failDamaged(*store, shownPath);
 
     const std::string key(zm4::host::kDriverKeyPath);
     report.keyExists = store->keyExists(key);
@@ -93,8 +111,8 @@ RegistryReport readReport(const std::filesystem::path &path)
     }
     report.matrix = store->read(key, utf8Name(Registry_MatrixName));
     // A file that went bad between the first look and the reads above.
-    if (std::optional<std::string> damage = store->damage())
-        throw CliError(kExitIo, "registry: " + *damage);
+    if (store->damage())
+        failDamaged(*store, shownPath);
     return report;
 }
 
@@ -149,7 +167,7 @@ std::string hexText(const RegistryValue &value)
 {
     if (value.type == REG_SZ)
         if (std::optional<std::string> text = value.asString())
-            return "\"" + *text + "\"";
+            return "\"" + printable(*text) + "\"";
     std::string text = value.type == REG_BINARY ? "hex" : "hex(" + std::to_string(value.type) + ")";
     text += ':';
     for (size_t i = 0; i < value.data.size(); ++i) {
@@ -191,7 +209,7 @@ std::string yesNo(const DwordReading &reading, const char *yes, const char *no)
 
 void printText(std::ostream &out, const RegistryReport &report)
 {
-    out << "Registry file: " << report.path;
+    out << "Registry file: " << printable(report.path);
     if (!report.fileExists)
         out << " (absent: every value is at its default)";
     else if (!report.keyExists)
@@ -233,118 +251,133 @@ void printText(std::ostream &out, const RegistryReport &report)
 }
 
 // A DWORD as a number, anything else as its type number and bytes, absent as null.
-void addStored(JsonWriter &json, const char *name, const std::optional<RegistryValue> &stored)
+nlohmann::ordered_json storedJson(const std::optional<RegistryValue> &stored)
 {
-    json.key(name);
-    if (!stored) {
-        json.null();
-        return;
-    }
-    if (std::optional<uint32_t> dword = stored->asDword()) {
-        json.value(uint64_t{*dword});
-        return;
-    }
-    json.beginObject().key("type").value(uint64_t{stored->type}).key("bytes").beginArray();
-    for (uint8_t byte : stored->data)
-        json.value(uint64_t{byte});
-    json.endArray().endObject();
+    if (!stored)
+        return nullptr;
+    if (std::optional<uint32_t> dword = stored->asDword())
+        return *dword;
+    return {{"type", stored->type}, {"bytes", stored->data}};
 }
 
-void addDword(JsonWriter &json, const char *name, const DwordReading &reading)
+nlohmann::ordered_json dwordJson(const DwordReading &reading)
 {
-    json.key(name);
-    if (reading.wrongType)
-        json.null();
-    else
-        json.value(uint64_t{reading.value});
+    return reading.wrongType ? nlohmann::ordered_json() : nlohmann::ordered_json(reading.value);
 }
 
 std::string toJson(const RegistryReport &report)
 {
-    JsonWriter json;
-    json.beginObject()
-        .key("file")
-        .value(report.path)
-        .key("fileExists")
-        .value(report.fileExists)
-        .key("key")
-        .value(zm4::host::kDriverKeyPath)
-        .key("keyExists")
-        .value(report.keyExists)
-        .key("values")
-        .beginArray();
-    for (const TableValue &value : report.values) {
-        json.beginObject()
-            .key("index")
-            .value(uint64_t{value.index})
-            .key("name")
-            .value(value.name)
-            .key("default")
-            .value(uint64_t{value.defaultValue});
-        addStored(json, "stored", value.stored);
-        json.endObject();
+    nlohmann::ordered_json values = nlohmann::ordered_json::array();
+    for (const TableValue &value : report.values)
+        values.push_back({{"index", value.index},
+                          {"name", value.name},
+                          {"default", value.defaultValue},
+                          {"stored", storedJson(value.stored)}});
+    nlohmann::ordered_json problems = nullptr;
+    if (ProblemList list = readProblems(report); !list.wrongType) {
+        problems = nlohmann::ordered_json::array();
+        for (uint8_t code : list.codes)
+            problems.push_back({{"code", code}, {"name", problemName(code)}});
     }
-    json.endArray();
-    addStored(json, "matrix", report.matrix);
-
-    ProblemList problems = readProblems(report);
-    json.key("problems");
-    if (problems.wrongType) {
-        json.null();
-    } else {
-        json.beginArray();
-        for (uint8_t code : problems.codes)
-            json.beginObject()
-                .key("code")
-                .value(uint64_t{code})
-                .key("name")
-                .value(problemName(code))
-                .endObject();
-        json.endArray();
-    }
-    addDword(json, "crisisCount", readDword(tableValue(report, REG_DEBUG_CRISIS_COUNT)));
-    addDword(json, "cameraPresent", readDword(tableValue(report, REG_CAMERA_PRESENT)));
-    addDword(json, "cameraFault", readDword(tableValue(report, REG_CAMERA_FAULT)));
-    json.endObject();
-    return json.str();
+    const nlohmann::ordered_json json{
+        {"file", report.path},
+        {"fileExists", report.fileExists},
+        {"key", zm4::host::kDriverKeyPath},
+        {"keyExists", report.keyExists},
+        {"values", values},
+        {"matrix", storedJson(report.matrix)},
+        {"problems", problems},
+        {"crisisCount", dwordJson(readDword(tableValue(report, REG_DEBUG_CRISIS_COUNT)))},
+        {"cameraPresent", dwordJson(readDword(tableValue(report, REG_CAMERA_PRESENT)))},
+        {"cameraFault", dwordJson(readDword(tableValue(report, REG_CAMERA_FAULT)))},
+    };
+    return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-} // namespace
-
-int runRegistry(CommandArgs args)
-{
-    ArgParser parser("registry", "[--registry PATH] [--json]",
-                     "Shows the driver's persisted values without starting it: every value of its table,\n"
-                     "stored or '(default N)' when absent, the colour matrix, and the diagnostic record the\n"
-                     "driver keeps there: the problems met since the camera was last started, in order of\n"
-                     "first occurrence (1 filler frame delivered, 2 transfer gave up, 4 link refused after\n"
-                     "repeated failures, 8 excluder wait timed out, 16 camera fault), the count of transfer\n"
-                     "crises, and whether the camera is present and has a fault.\n"
-                     "\n"
-                     "The registry file is --registry PATH, else $ZM4_REGISTRY, else\n"
-                     "$XDG_CONFIG_HOME/zm4/registry.reg, else ~/.config/zm4/registry.reg. A missing file\n"
-                     "means every value is at its default. The file is only read, never changed.\n"
-                     "\n"
-                     "Exit status: 0 success, 1 the file is damaged or unreadable, 2 usage error.\n");
-    parser.option("registry", 0, "PATH", "the registry file to read");
-    parser.flag("json", 0, "print one JSON object");
-    if (!parser.parse(args)) {
-        std::cout << parser.usage();
-        return kExitOk;
+// Standard input as a registry file: the store reads its file afresh at every
+// look, which a pipe cannot give, so it reads a private copy.
+class StdinCopy {
+public:
+    StdinCopy()
+    {
+        std::vector<uint8_t> bytes = readInput("-");
+        std::string pattern = (std::filesystem::temp_directory_path() / "zm4-registry-XXXXXX").string();
+        const int fd = ::mkstemp(pattern.data());
+        if (fd < 0)
+            throw CliError(kExitIo, "registry: cannot keep a copy of standard input: " +
+                                        std::string(std::strerror(errno)));
+        ::close(fd);
+        path_ = pattern;
+        OutputFile copy(path_);
+        copy.write(bytes);
+        copy.commit();
     }
-    if (!parser.positionals().empty())
-        throw CliError(kExitUsage, "registry: unexpected argument '" + parser.positionals().front() +
-                                       "' (see 'zm4 registry --help')");
-    std::optional<std::string> given = parser.value("registry");
-    if (given && given->empty())
-        throw CliError(kExitUsage, "registry: --registry needs a file path");
-    RegistryReport report = readReport(RegistryStore::defaultPath(given.value_or("")));
-    if (parser.has("json"))
+    ~StdinCopy() { ::unlink(path_.c_str()); }
+    StdinCopy(const StdinCopy &) = delete;
+    StdinCopy &operator=(const StdinCopy &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+struct RegistryOptions {
+    std::string registry;
+    bool registryGiven = false;
+    bool json = false;
+};
+
+int runRegistry(const RegistryOptions &o)
+{
+    if (o.registryGiven && o.registry.empty())
+        throw usageError("registry", "--registry needs a file path");
+    std::optional<StdinCopy> stdinCopy;
+    std::filesystem::path path;
+    std::string shown;
+    if (o.registry == "-") {
+        stdinCopy.emplace();
+        path = stdinCopy->path();
+        shown = "standard input";
+    } else {
+        path = RegistryStore::defaultPath(o.registry);
+        shown = path.string();
+    }
+    RegistryReport report = readReport(path, shown);
+    if (o.json)
         std::cout << toJson(report);
     else
         printText(std::cout, report);
     std::cout.flush();
     return kExitOk;
+}
+
+} // namespace
+
+std::function<int()> setupRegistry(CLI::App &cmd)
+{
+    auto o = std::make_shared<RegistryOptions>();
+    cmd.add_option("--registry", o->registry, "the registry file to read ('-': standard input)")
+        ->type_name("PATH");
+    cmd.add_flag("--json", o->json, "print one JSON object");
+    cmd.footer("Shows the driver's persisted values without starting it: every value of its table,\n"
+               "stored or '(default N)' when absent, the colour matrix, and the diagnostic record the\n"
+               "driver keeps there: the problems met since the camera was last started, in order of\n"
+               "first occurrence (1 filler frame delivered, 2 transfer gave up, 4 link refused after\n"
+               "repeated failures, 8 excluder wait timed out, 16 camera fault), the count of transfer\n"
+               "crises, and whether the camera is present and has a fault.\n"
+               "\n"
+               "The registry file is --registry PATH, else $ZM4_REGISTRY, else\n"
+               "$XDG_CONFIG_HOME/zm4/registry.reg, else ~/.config/zm4/registry.reg, in the registry\n"
+               "editor's export format, UTF-8 or UTF-16LE with a byte-order mark. A missing file\n"
+               "means every value is at its default. The file is only read, never changed; control\n"
+               "characters in its text are shown escaped.\n"
+               "\n"
+               "Exit status: 0 success, 1 the file is damaged or unreadable, 2 usage error.");
+    return [o, &cmd] {
+        RegistryOptions options = *o;
+        options.registryGiven = cmd.count("--registry") > 0;
+        return runRegistry(options);
+    };
 }
 
 } // namespace zm4::cli

@@ -2,14 +2,14 @@
 // receives, and shows where a bad one goes wrong and what its header says.
 #include <cstdio>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <utility>
 
-#include "tools/args.h"
 #include "tools/cli.h"
 #include "tools/frame_check.h"
-#include "tools/json_writer.h"
+#include "tools/output_file.h"
 
 namespace zm4::cli {
 
@@ -33,10 +33,10 @@ void printText(std::ostream &out, const VerifiedFile &file)
 {
     const FrameCheck &c = file.check;
     if (c.status == ZM4_FRAME_OK) {
-        out << file.path << ": ok (status 0)\n";
+        out << printable(file.path) << ": ok (status 0)\n";
     } else {
-        out << file.path << ": " << statusName(c.status) << " (status " << c.status << "): " << c.reason
-            << '\n'
+        out << printable(file.path) << ": " << statusName(c.status) << " (status " << c.status
+            << "): " << c.reason << '\n'
             << "  fault: line " << c.details.line << ", length " << c.details.length << ", offset "
             << c.faultOffset << '\n';
     }
@@ -56,31 +56,26 @@ void printText(std::ostream &out, const VerifiedFile &file)
         << " 28=" << hex2(h.byte28) << " 29=" << hex2(h.byte29) << '\n';
 }
 
-void addJson(JsonWriter &json, const VerifiedFile &file)
+nlohmann::ordered_json toJson(const VerifiedFile &file)
 {
-    json.beginObject().key("file").value(file.path);
+    nlohmann::ordered_json json{{"file", file.path}};
     if (file.ioError) {
-        json.key("error").value(*file.ioError).endObject();
-        return;
+        json["error"] = *file.ioError;
+        return json;
     }
     const FrameCheck &c = file.check;
-    json.key("bytes").value(uint64_t{file.size});
-    json.key("status").value(uint64_t{c.status});
-    json.key("name").value(statusName(c.status));
-    if (c.status == ZM4_FRAME_OK)
-        json.key("message").null();
-    else
-        json.key("message").value(c.message);
-    json.key("line").value(uint64_t{c.details.line});
-    json.key("length").value(uint64_t{c.details.length});
-    json.key("offset").value(uint64_t{c.faultOffset});
-    json.key("magicOffset").value(uint64_t{c.magicOffset});
-    json.key("header");
-    if (!c.headerKnown) {
-        json.null();
-    } else {
+    json["bytes"] = file.size;
+    json["status"] = c.status;
+    json["name"] = statusName(c.status);
+    json["message"] = c.status == ZM4_FRAME_OK ? nlohmann::ordered_json() : nlohmann::ordered_json(c.message);
+    json["line"] = c.details.line;
+    json["length"] = c.details.length;
+    json["offset"] = c.faultOffset;
+    json["magicOffset"] = c.magicOffset;
+    json["header"] = nullptr;
+    if (c.headerKnown) {
         const FrameHeaderInfo &h = c.info;
-        const std::pair<const char *, uint64_t> fields[] = {
+        json["header"] = {
             {"width", frameWidth(h)},     {"height", frameHeight(h)},     {"column", h.colStart / 2u},
             {"row", h.rowStart},          {"colStart", h.colStart},       {"colEnd", h.colEnd},
             {"rowStart", h.rowStart},     {"rowEnd", h.rowEnd},           {"compression", h.compression},
@@ -88,45 +83,28 @@ void addJson(JsonWriter &json, const VerifiedFile &file)
             {"yuvOrder", h.yuvOrder},     {"byte1E", h.byte1E},           {"byte1F", h.byte1F},
             {"byte27", h.byte27},         {"byte28", h.byte28},           {"byte29", h.byte29},
         };
-        json.beginObject();
-        for (const auto &[name, value] : fields)
-            json.key(name).value(value);
-        json.endObject();
     }
-    json.endObject();
+    return json;
 }
 
-} // namespace
+struct VerifyOptions {
+    std::vector<std::string> files;
+    bool json = false;
+};
 
-int runVerify(CommandArgs args)
+int runVerify(const VerifyOptions &o)
 {
-    ArgParser parser(
-        "verify", "FILE... [--json]",
-        "Checks each raw frame file as the driver checks a received frame: the magic (and, when\n"
-        "it lies further in, a second check from there), the header fields, every line's length\n"
-        "and end-of-line marker, and the end-of-frame marker. Shows the status, the faulty line\n"
-        "with its length and offset (counted from the start of the file), and the header fields.\n"
-        "\n"
-        "Exit status: 0 every file verified, 4 a frame failed verification, 1 a file could not\n"
-        "be read (takes precedence over 4), 2 usage error.\n");
-    parser.flag("json", 0, "print one JSON array with an object per file");
-    if (!parser.parse(args)) {
-        std::cout << parser.usage();
-        return kExitOk;
-    }
-    if (parser.positionals().empty())
-        throw CliError(kExitUsage, "verify: no frame file given (see 'zm4 verify --help')");
-    const bool asJson = parser.has("json");
+    if (o.files.empty())
+        throw usageError("verify", "no frame file given");
 
     bool anyIoError = false;
     bool anyBadFrame = false;
-    JsonWriter json;
-    json.beginArray();
-    for (const std::string &path : parser.positionals()) {
+    nlohmann::ordered_json json = nlohmann::ordered_json::array();
+    for (const std::string &path : o.files) {
         VerifiedFile file;
         file.path = path;
         try {
-            std::vector<uint8_t> bytes = readFrameFile(path);
+            std::vector<uint8_t> bytes = readInput(path);
             file.size = bytes.size();
             file.check = checkFrame(bytes);
             anyBadFrame |= file.check.status != ZM4_FRAME_OK;
@@ -134,20 +112,36 @@ int runVerify(CommandArgs args)
             anyIoError = true;
             std::string text = error.what();
             file.ioError = text.rfind(path + ": ", 0) == 0 ? text.substr(path.size() + 2) : text;
-            std::cerr << "zm4: " << text << '\n';
+            std::cerr << "zm4: " << printable(text) << '\n';
         }
-        if (asJson)
-            addJson(json, file);
+        if (o.json)
+            json.push_back(toJson(file));
         else if (!file.ioError)
             printText(std::cout, file);
     }
-    json.endArray();
-    if (asJson)
-        std::cout << json.str();
+    if (o.json)
+        std::cout << json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
     std::cout.flush();
     if (anyIoError)
         return kExitIo;
     return anyBadFrame ? kExitBadFrame : kExitOk;
+}
+
+} // namespace
+
+std::function<int()> setupVerify(CLI::App &cmd)
+{
+    auto o = std::make_shared<VerifyOptions>();
+    cmd.add_option("FILE", o->files, "raw frame files ('-': standard input)")->type_name("");
+    cmd.add_flag("--json", o->json, "print one JSON array with an object per file");
+    cmd.footer("Checks each raw frame file as the driver checks a received frame: the magic (and, when\n"
+               "it lies further in, a second check from there), the header fields, every line's length\n"
+               "and end-of-line marker, and the end-of-frame marker. Shows the status, the faulty line\n"
+               "with its length and offset (counted from the start of the file), and the header fields.\n"
+               "\n"
+               "Exit status: 0 every file verified, 4 a frame failed verification, 1 a file could not\n"
+               "be read (takes precedence over 4), 2 usage error.");
+    return [o] { return runVerify(*o); };
 }
 
 } // namespace zm4::cli

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <png.h>
 #include <stdexcept>
 
@@ -14,11 +12,6 @@
 namespace zm4::cli {
 
 namespace {
-
-[[noreturn]] void failIo(const std::string &path, int error)
-{
-    throw CliError(kExitIo, path + ": " + std::strerror(error));
-}
 
 uint8_t widen5(uint32_t v)
 {
@@ -31,24 +24,39 @@ size_t rgbBytesPerPixel(const PixelFormat &format)
     return format.bitsPerPixel / 8;
 }
 
+struct Extension {
+    std::string_view name;
+    ImageFileKind kind;
+};
+
+const Extension kExtensions[] = {
+    {"png", ImageFileKind::Png}, {"ppm", ImageFileKind::Ppm}, {"y4m", ImageFileKind::Y4m},
+    {"yuv", ImageFileKind::Raw}, {"rgb", ImageFileKind::Raw}, {"bin", ImageFileKind::Raw},
+    {"raw", ImageFileKind::Raw},
+};
+
 } // namespace
 
-ImageFileKind imageFileKind(const std::string &path)
+ImageFileKind imageFileKind(const std::string &path, std::string_view command)
 {
-    size_t dot = path.find_last_of('.');
-    size_t slash = path.find_last_of('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return ImageFileKind::Raw;
-    std::string ext = path.substr(dot + 1);
+    const size_t dot = path.find_last_of('.');
+    const size_t slash = path.find_last_of('/');
+    std::string ext;
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+        ext = path.substr(dot + 1);
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
-    if (ext == "png")
-        return ImageFileKind::Png;
-    if (ext == "ppm")
-        return ImageFileKind::Ppm;
-    if (ext == "y4m")
-        return ImageFileKind::Y4m;
-    return ImageFileKind::Raw;
+    for (const Extension &known : kExtensions)
+        if (ext == known.name)
+            return known.kind;
+    // Standard output and devices have no extension to go by.
+    if (ext.empty() && writesInPlace(path))
+        return ImageFileKind::Raw;
+    std::string names;
+    for (const Extension &known : kExtensions)
+        names += std::string(names.empty() ? "" : ", ") + "." + std::string(known.name);
+    throw usageError(command, "cannot tell the output format of '" + path + "': the known extensions are " +
+                                  names + " (raw: the decoder's own bytes)");
 }
 
 std::vector<uint8_t> toTopDownRgb(const PixelFormat &format, std::span<const uint8_t> image, uint32_t width,
@@ -89,55 +97,30 @@ void writePng(const std::string &path, std::span<const uint8_t> rgb, uint32_t wi
     image.width = width;
     image.height = height;
     image.format = PNG_FORMAT_RGB;
-    errno = 0;
-    if (!png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), static_cast<png_int_32>(width * 3),
-                                 nullptr)) {
-        std::string reason = errno ? std::strerror(errno) : image.message;
+    const auto stride = static_cast<png_int_32>(width * 3);
+    png_alloc_size_t size = 0;
+    std::vector<uint8_t> png;
+    if (png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), stride, nullptr)) {
+        png.resize(size);
+        if (!png_image_write_to_memory(&image, png.data(), &size, 0, rgb.data(), stride, nullptr))
+            size = 0;
+    }
+    if (size == 0) {
+        std::string reason = image.message;
         png_image_free(&image);
         throw CliError(kExitIo, path + ": cannot write PNG: " + reason);
     }
+    OutputFile file(path);
+    file.write(std::span<const uint8_t>(png).first(size));
+    file.commit();
 }
 
 void writePpm(const std::string &path, std::span<const uint8_t> rgb, uint32_t width, uint32_t height)
 {
     OutputFile file(path);
-    std::string header = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
-    file.write({reinterpret_cast<const uint8_t *>(header.data()), header.size()});
+    file.write("P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n");
     file.write(rgb.first(static_cast<size_t>(width) * height * 3));
-    file.finish();
-}
-
-OutputFile::OutputFile(std::string path) : path_(std::move(path)), file_(std::fopen(path_.c_str(), "wb"))
-{
-    if (!file_)
-        failIo(path_, errno);
-}
-
-OutputFile::~OutputFile()
-{
-    if (file_) {
-        std::fclose(file_);
-        std::remove(path_.c_str());
-    }
-}
-
-void OutputFile::write(std::span<const uint8_t> bytes)
-{
-    if (!file_)
-        throw std::logic_error("OutputFile written after finish");
-    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
-        failIo(path_, errno);
-}
-
-void OutputFile::finish()
-{
-    std::FILE *file = file_;
-    file_ = nullptr;
-    if (file && std::fclose(file) != 0) {
-        int error = errno;
-        std::remove(path_.c_str());
-        failIo(path_, error);
-    }
+    file.commit();
 }
 
 std::vector<uint8_t> toY4mPlanes(const PixelFormat &format, std::span<const uint8_t> image, uint32_t width,
@@ -189,13 +172,12 @@ Y4mWriter::Y4mWriter(std::string path, const PixelFormat &format, uint32_t width
     std::string header = "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) +
                          " F30:1 Ip A1:1 " +
                          (format.family == PixelFamily::PlanarYuv420 ? "C420jpeg" : "C422") + "\n";
-    file_.write({reinterpret_cast<const uint8_t *>(header.data()), header.size()});
+    file_.write(header);
 }
 
 void Y4mWriter::writeFrame(std::span<const uint8_t> image)
 {
-    static const char kFrame[] = "FRAME\n";
-    file_.write({reinterpret_cast<const uint8_t *>(kFrame), sizeof kFrame - 1});
+    file_.write(std::string_view("FRAME\n"));
     planes_ = toY4mPlanes(format_, image, width_, height_);
     file_.write(planes_);
 }

@@ -1,22 +1,25 @@
 // Writing decoded images to files: PNG and binary PPM for the RGB formats
 // (turned top-down and into plain 8-bit R, G, B), YUV4MPEG2 streams for the
-// YUV formats, and the decoder's own bytes for anything else.
+// YUV formats, and the decoder's own bytes. Files go through OutputFile.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "tools/output_file.h"
 #include "tools/pixel_formats.h"
 
 namespace zm4::cli {
 
 enum class ImageFileKind { Png, Ppm, Y4m, Raw };
 
-// By the file name's extension (.png, .ppm, .y4m; any case); everything else is Raw.
-ImageFileKind imageFileKind(const std::string &path);
+// By the output name's extension (any case): .png, .ppm, .y4m, and .yuv,
+// .rgb, .bin or .raw for the decoder's own bytes. A name without an
+// extension that is standard output or a device is Raw. Throws a usage error
+// of `command` that lists the known extensions for anything else.
+ImageFileKind imageFileKind(const std::string &path, std::string_view command);
 
 // The decoder's bottom-up B,G,R / B,G,R,0 / 5-5-5 image as top-down R,G,B
 // bytes. 5-bit components are widened by repeating their top bits (31 -> 255).
@@ -27,24 +30,6 @@ std::vector<uint8_t> toTopDownRgb(const PixelFormat &format, std::span<const uin
 void writePng(const std::string &path, std::span<const uint8_t> rgb, uint32_t width, uint32_t height);
 void writePpm(const std::string &path, std::span<const uint8_t> rgb, uint32_t width, uint32_t height);
 
-// A file written frame by frame; removed again unless finish() was called,
-// so a failed run leaves no half-written stream behind.
-class OutputFile {
-public:
-    explicit OutputFile(std::string path);
-    ~OutputFile();
-    OutputFile(const OutputFile &) = delete;
-    OutputFile &operator=(const OutputFile &) = delete;
-
-    void write(std::span<const uint8_t> bytes);
-    void finish();
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-    std::FILE *file_;
-};
-
 // A YUV4MPEG2 stream of a YUV format: I420 and YV12 as 4:2:0 (C420jpeg) with
 // the planes in Y, Cb, Cr order; YUY2 and UYVY losslessly as planar 4:2:2 (C422).
 class Y4mWriter {
@@ -52,7 +37,7 @@ public:
     Y4mWriter(std::string path, const PixelFormat &format, uint32_t width, uint32_t height);
 
     void writeFrame(std::span<const uint8_t> image);
-    void finish() { file_.finish(); }
+    void finish() { file_.commit(); }
 
 private:
     OutputFile file_;

@@ -2,6 +2,7 @@
 // mirrored in a registry-editor export file that every write replaces
 // atomically under an flock shared with other processes.
 #include "platform/kernel/registry_store.h"
+#include "platform/kernel/registry_text_encoding.h"
 
 #include <array>
 #include <atomic>
@@ -716,7 +717,7 @@ bool RegistryStore::loadLocked() const
     }
     ::close(fd);
     Tree parsed;
-    if (auto why = parseTree(text, parsed))
+    if (auto why = decodeRegistryText(text); why || (why = parseTree(text, parsed)))
         return fail(*why);
     *tree_ = std::move(parsed);
     return true;

@@ -25,7 +25,7 @@ std::string slurp(const std::string &path)
 
 } // namespace
 
-ToolResult runTool(const std::vector<std::string> &args)
+ToolResult runTool(const std::vector<std::string> &args, const std::string &stdinPath)
 {
     TempDir capture;
     const std::string outPath = capture.path("stdout");
@@ -40,6 +40,7 @@ ToolResult runTool(const std::vector<std::string> &args)
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;

@@ -16,7 +16,8 @@ struct ToolResult {
     std::string err;
 };
 
-ToolResult runTool(const std::vector<std::string> &args);
+// stdinPath: the file the program reads as standard input (default /dev/null).
+ToolResult runTool(const std::vector<std::string> &args, const std::string &stdinPath = "/dev/null");
 
 // A fresh temporary folder, removed with everything in it.
 class TempDir {
