@@ -103,8 +103,8 @@ TEST_F(ToolDecode, Y4mCarriesEveryFrameWithPlanesInYCbCrOrder)
         ASSERT_EQ(decode(paths_, name, out).exitCode, 0) << name;
         Y4mStream y4m = readY4m(out);
         const bool planar = code == ZM4_FORMAT_I420 || code == ZM4_FORMAT_YV12;
-        EXPECT_EQ(y4m.header,
-                  "YUV4MPEG2 W176 H144 F30:1 Ip A1:1 C" + std::string(planar ? "420jpeg" : "422"));
+        EXPECT_EQ(y4m.header, "YUV4MPEG2 W176 H144 F30:1 Ip A1:1 C" +
+                                  std::string(planar ? "420paldv" : "422") + " XCOLORRANGE=LIMITED");
         ASSERT_EQ(y4m.frames.size(), frames_.size()) << name;
         std::vector<Bytes> decoded = decodeWithLibrary(frames_, code, kW, kH);
         for (size_t f = 0; f < decoded.size(); ++f) {
