@@ -9,6 +9,7 @@
 #include "platform/kernel/registry_store.h"
 #include "tools/cli.h"
 #include "tools/fault_option.h"
+#include "tools/image_writer.h"
 #include "tools/output_file.h"
 
 namespace zm4::cli {
@@ -46,6 +47,10 @@ void addSessionOptions(CLI::App &command, SessionOptions &o, bool running)
     command.add_option("--set", o.sets, "set a property once the camera runs (see 'zm4 controls')")
         ->type_name("NAME=VALUE")
         ->take_all();
+    command
+        .add_option("--camera-frames", o.cameraFrames,
+                    "also write every frame the camera sent, as sent, to numbered files (cam-%05d.raw)")
+        ->type_name("PATTERN");
 }
 
 const PropertyName &propertyOrThrow(std::string_view name, std::string_view command)
@@ -123,6 +128,8 @@ CameraSession::CameraSession(const SessionOptions &options, std::string command,
         scene = emu::makeScene("file:" + options_.scene, &why);
     if (!scene)
         throw usageError(command_, "--scene: " + why);
+    if (!options_.cameraFrames.empty() && !NamePattern(options_.cameraFrames).perFrame)
+        throw usageError(command_, "--camera-frames wants a name with a frame number, e.g. cam-%05d.raw");
     // An output file that cannot be written is found out before the run.
     if (!options_.trace.empty())
         OutputFile(options_.trace);
@@ -136,6 +143,20 @@ CameraSession::CameraSession(const SessionOptions &options, std::string command,
     machineOptions.registryPath = registry;
     machine_ = std::make_unique<host::Machine>(machineOptions);
     machine_->camera().setScene(std::move(scene));
+    if (!options_.cameraFrames.empty())
+        // Runs where the camera runs (the timer thread in real time): a failure
+        // is kept for finish() to report.
+        machine_->camera().setFrameObserver([this](const emu::CapturedFrame &frame) {
+            if (!cameraFrameError_.empty())
+                return;
+            try {
+                OutputFile file(NamePattern(options_.cameraFrames).nameFor(cameraFrameCount_++));
+                file.write(frame.bytes);
+                file.commit();
+            } catch (const CliError &error) {
+                cameraFrameError_ = error.what();
+            }
+        });
     if (!NT_SUCCESS(adapter().initialiseStatus()))
         throw CliError(kExitIo, command_ + ": the driver did not start the camera (status " +
                                     statusText(adapter().initialiseStatus()) + ")");
@@ -200,6 +221,9 @@ void CameraSession::finish()
         stream_.reset();
     }
     machine_->removeDevice();
+    machine_->camera().setFrameObserver(nullptr);
+    if (!cameraFrameError_.empty())
+        throw CliError(kExitIo, command_ + ": --camera-frames: " + cameraFrameError_);
     if (!options_.trace.empty()) {
         OutputFile file(options_.trace);
         file.write(machine_->camera().trace().text());

@@ -25,6 +25,7 @@ struct SessionOptions {
     bool simulated = false;
     std::string trace;
     std::vector<std::string> sets;
+    std::string cameraFrames; // a name pattern with %d: every frame the camera sent, as sent
 };
 
 // --registry on every command that starts the driver; with `running` also
@@ -73,6 +74,8 @@ private:
     std::unique_ptr<host::Machine> machine_;
     std::unique_ptr<host::Stream> stream_;
     std::deque<host::RequestPtr> reads_;
+    uint64_t cameraFrameCount_ = 0;
+    std::string cameraFrameError_; // the first failure to write a camera frame
     int64_t startTime_ = 0;
 };
 

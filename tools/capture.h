@@ -30,7 +30,8 @@ struct CaptureReport {
     ULONG crises = 0;
     ULONG period = 0; // ms per camera frame at the frame-rate index in force at the start
     std::string problems;
-    double seconds = 0; // machine time
+    double seconds = 0;         // machine time from the start to the stop
+    double framesPerSecond = 0; // delivered, from the first frame to the last
     double cpuSeconds = 0;
 };
 

@@ -80,6 +80,8 @@ CaptureReport runCapture(const CaptureOptions &o, std::string_view command, cons
     const double cpuStart = cpuSeconds();
     double shownAt = 0;
     const auto realStart = std::chrono::steady_clock::now();
+    int64_t firstFrameAt = 0;
+    int64_t lastFrameAt = 0;
     auto more = [&] {
         if (o.seconds > 0)
             return session.elapsed() < static_cast<int64_t>(o.seconds * 1e7);
@@ -89,26 +91,32 @@ CaptureReport runCapture(const CaptureOptions &o, std::string_view command, cons
         host::RequestPtr read = session.nextFrame();
         const bool filler = read->status() == STATUS_TIMEOUT;
         ++report.frames;
+        if (report.frames == 1)
+            firstFrameAt = session.elapsed();
+        lastFrameAt = session.elapsed();
         report.fillers += filler ? 1 : 0;
         sink.frame(report.frames - 1, read->data().first(read->dataUsed()), report);
         const double wall =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
         if (progress && wall - shownAt >= 0.25) {
             shownAt = wall;
-            const double seconds = static_cast<double>(session.elapsed()) / 1e7;
-            std::fprintf(stderr, "\r%s: %llu frames  %.1f fps  %llu fillers  %llu not delivered ",
-                         std::string(command).c_str(), static_cast<unsigned long long>(report.frames),
-                         seconds > 0 ? static_cast<double>(report.frames) / seconds : 0.0,
+            const uint64_t sent = session.machine().camera().counters().framesUploaded;
+            const double span = static_cast<double>(lastFrameAt - firstFrameAt) / 1e7;
+            std::fprintf(stderr,
+                         "\r%.*s: %llu frames  %.1f fps  %llu fillers  %llu camera frames not delivered ",
+                         static_cast<int>(command.size()), command.data(),
+                         static_cast<unsigned long long>(report.frames),
+                         span > 0 ? static_cast<double>(report.frames - 1) / span : 0.0,
                          static_cast<unsigned long long>(report.fillers),
-                         static_cast<unsigned long long>(
-                             session.machine().camera().counters().framesUploaded > report.frames
-                                 ? session.machine().camera().counters().framesUploaded - report.frames
-                                 : 0));
+                         static_cast<unsigned long long>(sent > report.frames ? sent - report.frames : 0));
         }
     }
     if (progress)
         std::fputc('\n', stderr);
     report.seconds = static_cast<double>(session.elapsed()) / 1e7;
+    if (lastFrameAt > firstFrameAt)
+        report.framesPerSecond =
+            static_cast<double>(report.frames - 1) * 1e7 / static_cast<double>(lastFrameAt - firstFrameAt);
     report.cpuSeconds = cpuSeconds() - cpuStart;
     const uint64_t uploaded = session.machine().camera().counters().framesUploaded;
     session.finish();
@@ -131,8 +139,7 @@ std::string summaryText(const CaptureReport &r, std::string_view command, const 
                   "  CPU %.2f ms per frame\n",
                   static_cast<int>(command.size()), command.data(), static_cast<unsigned long long>(r.frames),
                   std::string(r.choice.pixel->name).c_str(), static_cast<long>(r.choice.width),
-                  static_cast<long>(r.choice.height), r.seconds,
-                  r.seconds > 0 ? static_cast<double>(r.frames) / r.seconds : 0.0, 1000.0 / r.period,
+                  static_cast<long>(r.choice.height), r.seconds, r.framesPerSecond, 1000.0 / r.period,
                   output == "-" ? "standard output" : output.c_str(),
                   static_cast<unsigned long long>(r.fillers), static_cast<unsigned>(r.crises),
                   static_cast<unsigned long long>(r.notDelivered), r.problems.c_str(),
