@@ -27,6 +27,7 @@ struct CaptureReport {
     uint64_t frames = 0; // reads completed with a frame, fillers included
     uint64_t fillers = 0;
     uint64_t notDelivered = 0; // frames the camera sent that no read got
+    uint64_t packetsLost = 0;  // packets the camera had ready that the host did not poll
     ULONG crises = 0;
     ULONG period = 0; // ms per camera frame at the frame-rate index in force at the start
     std::string problems;
@@ -42,6 +43,8 @@ public:
     virtual void begin(const StreamChoice &choice) const = 0;
     virtual void frame(uint64_t index, std::span<const uint8_t> bytes, const CaptureReport &report) const = 0;
     virtual void end() const = 0;
+    // True once the reader of a pipe has gone: the capture ends there.
+    virtual bool closed() const { return false; }
 };
 
 // -p, -s, --rate and the session's options.

@@ -4,8 +4,10 @@
 // on a terminal and a summary of the run (frames, fillers, crises, problems
 // from the driver's debug record, CPU time per frame) on standard error.
 #include <cmath>
+#include <csignal>
 #include <ctime>
 #include <iostream>
+#include <poll.h>
 #include <unistd.h>
 
 #include "camera/camera_private.h"
@@ -87,7 +89,7 @@ CaptureReport runCapture(const CaptureOptions &o, std::string_view command, cons
             return session.elapsed() < static_cast<int64_t>(o.seconds * 1e7);
         return report.frames < o.frames;
     };
-    while (more()) {
+    while (more() && !sink.closed()) {
         host::RequestPtr read = session.nextFrame();
         const bool filler = read->status() == STATUS_TIMEOUT;
         ++report.frames;
@@ -119,6 +121,7 @@ CaptureReport runCapture(const CaptureOptions &o, std::string_view command, cons
             static_cast<double>(report.frames - 1) * 1e7 / static_cast<double>(lastFrameAt - firstFrameAt);
     report.cpuSeconds = cpuSeconds() - cpuStart;
     const uint64_t uploaded = session.machine().camera().counters().framesUploaded;
+    report.packetsLost = session.machine().camera().counters().packetsLost;
     session.finish();
     // The camera may have sent a frame or two the stop cut off; a frame the
     // driver threw away (damaged, late) is one the reads never saw.
@@ -132,18 +135,19 @@ CaptureReport runCapture(const CaptureOptions &o, std::string_view command, cons
 std::string summaryText(const CaptureReport &r, std::string_view command, const std::string &output)
 {
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "%.*s: %llu frames of %s %ldx%ld in %.2f s (%.1f fps; camera at %.3g fps) to %s\n"
-                  "  fillers %llu, crises %u, camera frames not delivered %llu\n"
-                  "  problems: %s\n"
-                  "  CPU %.2f ms per frame\n",
-                  static_cast<int>(command.size()), command.data(), static_cast<unsigned long long>(r.frames),
-                  std::string(r.choice.pixel->name).c_str(), static_cast<long>(r.choice.width),
-                  static_cast<long>(r.choice.height), r.seconds, r.framesPerSecond, 1000.0 / r.period,
-                  output == "-" ? "standard output" : output.c_str(),
-                  static_cast<unsigned long long>(r.fillers), static_cast<unsigned>(r.crises),
-                  static_cast<unsigned long long>(r.notDelivered), r.problems.c_str(),
-                  r.frames ? r.cpuSeconds * 1000.0 / static_cast<double>(r.frames) : 0.0);
+    std::snprintf(
+        line, sizeof line,
+        "%.*s: %llu frames of %s %ldx%ld in %.2f s (%.1f fps; camera at %.3g fps) to %s\n"
+        "  fillers %llu, crises %u, camera frames not delivered %llu, camera packets not polled %llu\n"
+        "  problems: %s\n"
+        "  CPU %.2f ms per frame\n",
+        static_cast<int>(command.size()), command.data(), static_cast<unsigned long long>(r.frames),
+        std::string(r.choice.pixel->name).c_str(), static_cast<long>(r.choice.width),
+        static_cast<long>(r.choice.height), r.seconds, r.framesPerSecond, 1000.0 / r.period,
+        output == "-" ? "standard output" : output.c_str(), static_cast<unsigned long long>(r.fillers),
+        static_cast<unsigned>(r.crises), static_cast<unsigned long long>(r.notDelivered),
+        static_cast<unsigned long long>(r.packetsLost), r.problems.c_str(),
+        r.frames ? r.cpuSeconds * 1000.0 / static_cast<double>(r.frames) : 0.0);
     return line;
 }
 
@@ -194,10 +198,19 @@ public:
         const auto w = static_cast<uint32_t>(choice_.width), h = static_cast<uint32_t>(choice_.height);
         switch (kind_) {
         case ImageFileKind::Y4m:
-            if (!y4m_)
-                y4m_ = std::make_unique<Y4mWriter>(output_, *choice_.pixel, w, h,
-                                                   std::pair<uint32_t, uint32_t>{1000, report.period});
-            y4m_->writeFrame(bytes);
+            try {
+                if (!y4m_)
+                    y4m_ = std::make_unique<Y4mWriter>(output_, *choice_.pixel, w, h,
+                                                       std::pair<uint32_t, uint32_t>{1000, report.period});
+                y4m_->writeFrame(bytes);
+            } catch (const CliError &) {
+                // A player reading standard output has quit: the capture
+                // ends there, as any pipeline's producer does.
+                pollfd out{STDOUT_FILENO, POLLOUT, 0};
+                if (output_ != "-" || ::poll(&out, 1, 0) != 1 || !(out.revents & POLLERR))
+                    throw;
+                closed_ = true;
+            }
             break;
         case ImageFileKind::Raw:
             raw_->write(bytes);
@@ -210,9 +223,10 @@ public:
         }
         }
     }
+    bool closed() const override { return closed_; }
     void end() const override
     {
-        if (y4m_)
+        if (y4m_ && !closed_)
             y4m_->finish();
         if (raw_)
             raw_->commit();
@@ -239,6 +253,7 @@ private:
     mutable std::unique_ptr<OutputFile> raw_;
     mutable std::vector<uint8_t> last_;
     mutable uint64_t lastIndex_ = 0;
+    mutable bool closed_ = false;
 };
 
 int capture(CaptureCommand &c, CLI::App &cmd)
@@ -257,9 +272,12 @@ int capture(CaptureCommand &c, CLI::App &cmd)
     const ImageFileKind kind = c.output == "-" ? ImageFileKind::Y4m : imageFileKind(c.output, "capture");
     if (o.pixelFormat.empty())
         o.pixelFormat = kind == ImageFileKind::Png || kind == ImageFileKind::Ppm ? "rgb24" : "i420";
+    // A reader that quits is seen as a failed write, not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
     CaptureSink sink(c.output, kind);
     const CaptureReport report = runCapture(o, "capture", sink);
-    std::cerr << summaryText(report, "capture", c.output);
+    std::cerr << summaryText(report, "capture", c.output)
+              << (sink.closed() ? "  the reader closed standard output: capture ended there\n" : "");
     return kExitOk;
 }
 
