@@ -1,6 +1,7 @@
 // The machine's wiring: built bottom-up, taken down top-down.
 #include "platform/port/machine.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -47,6 +48,20 @@ std::vector<uint8_t> Machine::videoFormat(ULONG formatIndex, LONG width, LONG he
         return {};
     const auto *range = reinterpret_cast<const KS_DATARANGE_VIDEO *>(stream.StreamFormatsArray[formatIndex]);
     return videoFormatFromRange(*range, width, height);
+}
+
+void Machine::changeCamera(std::function<void(emu::Camera &)> change)
+{
+    // The bus runs the camera from scheduled events; so does this change.
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    scheduler().postAfter(0, [this, change = std::move(change), done] {
+        change(*camera_);
+        done->store(true);
+    });
+    if (!runUntil([&] { return done->load(); }, 60 * kSecond)) {
+        std::fprintf(stderr, "zm4 machine: the camera change never ran\n");
+        std::abort();
+    }
 }
 
 bool Machine::waitFor(const RequestPtr &request, int64_t limit100ns)

@@ -60,9 +60,14 @@ public:
     // Queues a read of one frame into the buffer and waits for it.
     RequestPtr readFrame(Stream &stream, std::span<uint8_t> buffer, int64_t limit100ns = 10 * kSecond);
 
-    // The camera leaves the bus: every transfer to it fails from now on. In
-    // real time, call it only while the machine is idle.
-    void unplug() { camera_->faults().disconnect = true; }
+    // Changes the camera (faults, scene, button) where the bus calls it, so
+    // that in real time the change never races the bus; returns once done.
+    void changeCamera(std::function<void(emu::Camera &)> change);
+    // The camera leaves the bus: every transfer to it fails from now on.
+    void unplug()
+    {
+        changeCamera([](emu::Camera &camera) { camera.faults().disconnect = true; });
+    }
 
 private:
     std::unique_ptr<Kernel> kernel_;

@@ -68,6 +68,8 @@ TEST_F(DeviceTest, InitialiseBringsTheCameraUpAndUninitialiseSavesAndTakesItDown
     EXPECT_EQ(device()->PhysicalDeviceObject, machine().bus().physicalDeviceObject());
     EXPECT_EQ(stored("CameraPresent"), RegistryValue::dword(1));
     EXPECT_EQ(stored("CameraFault"), RegistryValue::dword(0));
+    // The settings were loaded: a missing one reads as its default.
+    EXPECT_EQ(adapter().getProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_BRIGHTNESS).value, 5000);
     EXPECT_EQ(adapter().configuration().StreamDescriptorSize,
               sizeof(HW_STREAM_HEADER) + sizeof(HW_STREAM_INFORMATION));
     // The timer ticks every 100 ms from initialise on.

@@ -1,6 +1,7 @@
 // Real time, meant for ThreadSanitizer: ten seconds of capture paced by the
-// camera's 1-ms frames, with every frame the camera uploaded reaching one of
-// the two reads kept waiting, and nothing left behind.
+// camera's 1-ms frames, the driver's threads, the bus's and the application's
+// at once, with the frames the camera uploaded reaching the two reads kept
+// waiting, and nothing left behind.
 #include "driver/stream_data.h"
 #include "port_env.h"
 
@@ -42,10 +43,16 @@ TEST_F(StreamStress, TenSecondsOfFramesInRealTime)
     EXPECT_EQ(stream->stop(), STATUS_SUCCESS);
     for (const RequestPtr &read : reads)
         EXPECT_TRUE(read->completed());
-    EXPECT_EQ(failed, 0u);
-    // About 30 frames a second of a still, compressed scene.
-    EXPECT_GE(delivered, 200u);
-    EXPECT_LE(delivered, 320u);
+    // Stopped: the camera is no longer polled and its counters hold still. A
+    // machine too busy to poll every 1-ms frame loses packets, and with them
+    // whole frames (and, starved long enough, a filler comes); when nothing was
+    // lost, every frame the camera sent reached a read.
+    const zm4::emu::CameraCounters sent = machine().camera().counters();
+    EXPECT_LE(delivered, sent.framesUploaded + 1);
+    if (sent.packetsLost == 0) {
+        EXPECT_EQ(failed, 0u);
+        EXPECT_GE(delivered + 2, sent.framesUploaded);
+    }
 }
 
 } // namespace

@@ -1,14 +1,15 @@
 // The video transport against the emulated camera, on the whole machine: frames
-// streamed through the isochronous transfer, frame assembly and capture control
-// to reads an application keeps waiting, checked against what the camera says
-// the host should show (re-encoded by the test's own encoder and decoded
-// afresh), the camera's command trace, the registry, the problem record and
-// the pool.
+// streamed through the isochronous transfer, frame assembly and capture
+// control to reads an application keeps waiting through the port, checked
+// against what the camera says the host should show (re-encoded by the test's
+// own encoder and decoded afresh), the camera's command trace, the registry,
+// the problem record and the pool.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "decode/resize.h"
@@ -23,39 +24,40 @@
 #include "tests/support/frame_encoder.h"
 #include "transport/frame.h"
 
+// Frames the reads got, in completion order; in real time the camera's
+// observer runs on the bus's thread.
+namespace {
+std::mutex g_mutex;
+std::vector<std::vector<uint8_t>> g_taken;
+} // namespace
+
 namespace {
 
 constexpr ULONG kRGB24 = 0, kRGB555 = 1, kI420 = 2, kYV12 = 3, kUYVY = 4, kYUY2 = 5;
-
-struct Captured {
-    int64_t timeMs;
-    bool compressed;
-    zm4::testing::Image422 reference;
-};
+using zm4::host::kMillisecond;
 
 class TransportTest : public ::testing::Test {
 protected:
     explicit TransportTest(zm4::host::Clock clock = zm4::host::Clock::Simulated)
-        : machine_([clock] {
-              zm4::host::MachineOptions o;
-              o.kernel.clock = clock;
-              return o;
-          }())
+        : machine_({.kernel = {.clock = clock}, .camera = {}, .registryPath = {}})
     {
+        g_taken.clear();
     }
 
     void SetUp() override
     {
         setValue("Flicker", 0);
+        setValue("AutoFR", 0);
+        // What the host should show after each frame, and whether it came compressed.
         machine_.camera().setFrameObserver([this](const zm4::emu::CapturedFrame &f) {
             FrameHeaderInfo info;
             StreamErrorDetails details;
-            bool compressed = VerifyStreamBounded(f.bytes.data(), f.bytes.size(), &info, &details) == 0 &&
-                              info.compression != 0;
             zm4::testing::Image422 ref(f.reference->width, f.reference->height);
             ref.data = f.reference->data;
-            std::lock_guard lock(capturedMutex_);
-            captured_.push_back({f.timeMs, compressed, std::move(ref)});
+            std::lock_guard lock(g_mutex);
+            compressed_.push_back(VerifyStreamBounded(f.bytes.data(), f.bytes.size(), &info, &details) == 0 &&
+                                  info.compression != 0);
+            captured_.push_back(std::move(ref));
         });
         baseBlocks_ = driverBlocks();
     }
@@ -69,11 +71,21 @@ protected:
         EXPECT_EQ(driverBlocks(), 0u) << machine_.kernel().pool().leakReport();
     }
 
+    DEVICE_EXTENSION *dev() { return static_cast<DEVICE_EXTENSION *>(machine_.adapter().deviceExtension()); }
     size_t driverBlocks() { return machine_.kernel().pool().liveBlocks(kPoolTagWdm); }
-    // The stream opened and running at that format and size; stop() ends it.
-    // Opened and paused: the pipeline starts; the first run() queues its
-    // reads before RUN, so that none takes the decode buffer before the
-    // first frame was decoded into it.
+    void setValue(const char *name, uint32_t v)
+    {
+        machine_.registry().write(zm4::host::kDriverKeyPath, name, zm4::host::RegistryValue::dword(v));
+    }
+    uint32_t value(const char *name)
+    {
+        return *machine_.registry().read(zm4::host::kDriverKeyPath, name)->asDword();
+    }
+
+    // A stream opened and paused (the pipeline starts); the first read sets it
+    // running, so that no read arrives in RUN before the first frame was
+    // decoded and takes the empty decode buffer. stop() stops the pipeline and
+    // closes the stream.
     NTSTATUS start(ULONG format, LONG width, LONG height)
     {
         NTSTATUS status = STATUS_PENDING;
@@ -89,73 +101,67 @@ protected:
         reads_.clear();
         return status;
     }
-    // Completed reads that got a frame, in completion order, into taken_.
+    // Reads that got a frame go to g_taken, in completion order.
     void harvest()
     {
-        std::erase_if(reads_, [this](const zm4::host::RequestPtr &read) {
+        std::lock_guard lock(g_mutex);
+        std::erase_if(reads_, [](const zm4::host::RequestPtr &read) {
             if (!read->completed())
                 return false;
             if (read->status() == STATUS_SUCCESS && read->dataUsed() == read->data().size())
-                taken_.emplace_back(read->data().begin(), read->data().end());
+                g_taken.emplace_back(read->data().begin(), read->data().end());
             return true;
         });
     }
-    DEVICE_EXTENSION *dev() { return static_cast<DEVICE_EXTENSION *>(machine_.adapter().deviceExtension()); }
-    void setValue(const char *name, uint32_t v)
+    size_t waiting()
     {
-        machine_.registry().write(zm4::host::kDriverKeyPath, name, zm4::host::RegistryValue::dword(v));
+        harvest();
+        return reads_.size();
     }
-    uint32_t value(const char *name)
+    // A read with a paced client's record (interval 0: as fast as frames come)
+    // never takes a held frame directly: its frame is always one that capture
+    // control sees delivered.
+    void read(bool direct = true)
     {
-        auto stored = machine_.registry().read(zm4::host::kDriverKeyPath, name);
-        return stored ? stored->asDword().value_or(~0u) : ~0u;
+        reads_.push_back(direct ? stream_->queueRead(stream_->frameBytes())
+                                : stream_->queueRead(stream_->frameBytes(), 0));
+        if (stream_->state() != KSSTATE_RUN)
+            stream_->setState(KSSTATE_RUN);
     }
 
-    // ms of time in 10-ms slices, keeping `reads` read requests waiting as an
-    // application would.
+    // ms of time in 10-ms slices, the driver's own timer ticking the watchdogs,
+    // keeping `reads` read requests waiting as an application would.
     void run(int64_t ms, size_t reads)
     {
-        const int64_t end = machine_.scheduler().now() + ms * zm4::host::kMillisecond;
+        const int64_t end = machine_.scheduler().now() + ms * kMillisecond;
         while (machine_.scheduler().now() < end) {
-            while (reads_.size() < reads)
-                reads_.push_back(stream_->queueRead(stream_->frameBytes()));
-            if (stream_->state() != KSSTATE_RUN) {
-                ASSERT_EQ(stream_->setState(KSSTATE_RUN), STATUS_SUCCESS);
-            }
-            machine_.runFor(10 * zm4::host::kMillisecond);
-            harvest();
+            while (stream_ && waiting() < reads)
+                read();
+            machine_.runFor(10 * kMillisecond);
         }
+        harvest();
     }
 
-    // What a read of this format must hold for a captured frame: its reference
-    // image encoded uncompressed by the test's encoder, decoded afresh, doubled
-    // when upscaling.
-    std::vector<uint8_t> expected(const Captured &c, ULONG format, bool upscale)
+    // What a read must hold for captured frame j: its reference image encoded
+    // uncompressed by the test's encoder, decoded afresh, doubled when upscaling.
+    const std::vector<uint8_t> &expected(size_t j, ULONG format, bool upscale)
     {
-        const ULONG bpp = StreamData_GetBitsPerPixel(0, format);
-        zm4::testing::EncodeOptions options;
-        options.videoSize = c.reference.width > 176 ? 1 : 0;
-        auto frame = zm4::testing::encodeFrame(c.reference, options);
-        std::vector<uint8_t> out(size_t{bpp} * c.reference.width * c.reference.height / 8 *
-                                 (upscale ? 4 : 1));
-        uint16_t state = 0;
-        EXPECT_EQ(
-            FormatStream(FormatToSupplyFourCC(StreamData_GetFourCC(0, format), static_cast<uint16_t>(bpp)),
-                         frame.bytes.data(), out.data(), c.reference.width, c.reference.height, &state),
-            0u);
-        if (upscale)
-            Resize_by_2_PolyPhase(out.data(), c.reference.height, c.reference.width);
-        return out;
-    }
-
-    const std::vector<uint8_t> &expectedAt(size_t j, ULONG format, bool upscale)
-    {
-        if (cache_.size() != captured_.size() || cacheFormat_ != format) {
-            cache_.assign(captured_.size(), {});
-            cacheFormat_ = format;
+        if (cache_.size() != captured_.size() || cacheFormat_ != format)
+            cache_.assign(captured_.size(), {}), cacheFormat_ = format;
+        const auto &ref = captured_[j];
+        if (cache_[j].empty()) {
+            zm4::testing::EncodeOptions options;
+            options.videoSize = ref.width > 176;
+            auto frame = zm4::testing::encodeFrame(ref, options);
+            const ULONG bpp = StreamData_GetBitsPerPixel(0, format);
+            cache_[j].resize(size_t{bpp} * ref.width * ref.height / 8 * (upscale ? 4 : 1));
+            uint16_t state = 0;
+            EXPECT_EQ(FormatStream(FormatToSupplyFourCC(StreamData_GetFourCC(0, format), uint16_t(bpp)),
+                                   frame.bytes.data(), cache_[j].data(), ref.width, ref.height, &state),
+                      0u);
+            if (upscale)
+                Resize_by_2_PolyPhase(cache_[j].data(), ref.height, ref.width);
         }
-        if (cache_[j].empty())
-            cache_[j] = expected(captured_[j], format, upscale);
         return cache_[j];
     }
 
@@ -164,17 +170,14 @@ protected:
     std::vector<size_t> matchReads(ULONG format, bool upscale = false)
     {
         std::vector<size_t> matched;
-        size_t next = 0;
-        std::lock_guard lock(capturedMutex_);
-        for (const auto &read : taken_) {
-            size_t j = next;
-            while (j < captured_.size() && expectedAt(j, format, upscale) != read)
-                ++j;
-            EXPECT_LT(j, captured_.size()) << "read " << matched.size() << " matches no captured frame";
-            if (j == captured_.size())
+        std::lock_guard lock(g_mutex);
+        for (size_t j = 0; matched.size() < g_taken.size(); ++j) {
+            if (j == captured_.size()) {
+                ADD_FAILURE() << "read " << matched.size() << " matches no captured frame";
                 break;
-            matched.push_back(j);
-            next = j;
+            }
+            if (expected(j, format, upscale) == g_taken[matched.size()])
+                matched.push_back(j--);
         }
         return matched;
     }
@@ -193,9 +196,8 @@ protected:
     zm4::host::Machine machine_;
     std::unique_ptr<zm4::host::Stream> stream_;
     std::vector<zm4::host::RequestPtr> reads_;
-    std::vector<std::vector<uint8_t>> taken_;
-    std::mutex capturedMutex_;
-    std::vector<Captured> captured_;
+    std::vector<zm4::testing::Image422> captured_;
+    std::vector<bool> compressed_;
     size_t baseBlocks_ = 0;
     std::vector<std::vector<uint8_t>> cache_;
     ULONG cacheFormat_ = ~0u;
@@ -214,8 +216,7 @@ TEST_F(TransportTest, CifStreamsDeliverTheCamerasPictureAtEverySetting)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.format);
         setValue("CapValue", c.capValue);
-        captured_.clear();
-        taken_.clear();
+        captured_.clear(), compressed_.clear(), g_taken.clear();
         size_t from = machine_.camera().trace().entries().size();
         const uint64_t uploaded = machine_.camera().counters().framesUploaded;
         ASSERT_EQ(start(c.format, 352, 288), STATUS_SUCCESS);
@@ -224,9 +225,8 @@ TEST_F(TransportTest, CifStreamsDeliverTheCamerasPictureAtEverySetting)
         auto matched = matchReads(c.format);
         EXPECT_GT(matched.size(), c.capValue == 1 ? 10u : 60u);
         ASSERT_FALSE(matched.empty());
-        EXPECT_FALSE(captured_[matched.front()].compressed);
-        EXPECT_EQ(std::count_if(captured_.begin(), captured_.end(), [](auto &f) { return f.compressed; }) > 0,
-                  c.capValue != 1);
+        EXPECT_FALSE(compressed_[matched.front()]);
+        EXPECT_EQ(std::count(compressed_.begin(), compressed_.end(), true) > 0, c.capValue != 1);
         EXPECT_EQ(machine_.camera().decimation(), c.capValue == 10);
         // One grab per frame sent, none lost or repeated.
         auto grabs = grabsSince(from);
@@ -241,7 +241,7 @@ TEST_F(TransportTest, CifStreamsDeliverTheCamerasPictureAtEverySetting)
     EXPECT_EQ(value("XferPackets"), 8u);
     EXPECT_EQ(Debug_GetRecord()->crisisCount, 0u);
     EXPECT_EQ(Debug_GetRecord()->problemCount, 0u);
-    machine_.runFor(50 * zm4::host::kMillisecond);
+    machine_.runFor(50 * kMillisecond);
     EXPECT_EQ(driverBlocks(), baseBlocks_);
 
     // 300 frames: the pool sees, besides camera commands (a fixed number of
@@ -258,35 +258,58 @@ TEST_F(TransportTest, CifStreamsDeliverTheCamerasPictureAtEverySetting)
     a0 = pool.allocationCount();
     Frame_Request(dev());
     const uint64_t worker = pool.allocationCount() - a0;
-    machine_.runFor(10 * zm4::host::kMillisecond);
+    machine_.runFor(10 * kMillisecond);
     setValue("CapValue", 5);
     ASSERT_EQ(start(kYUY2, 352, 288), STATUS_SUCCESS);
     run(500, 1);
     const uint64_t a1 = pool.allocationCount();
     const size_t t1 = trace.size();
     const uint64_t frames0 = machine_.camera().counters().framesUploaded;
-    const size_t reads0 = taken_.size();
+    const size_t reads0 = g_taken.size();
     while (machine_.camera().counters().framesUploaded < frames0 + 300)
         run(100, 1);
     const uint64_t frames = machine_.camera().counters().framesUploaded - frames0;
-    const uint64_t reads = taken_.size() - reads0 + 1;
+    const uint64_t reads = g_taken.size() - reads0 + 1;
     const uint64_t transport = pool.allocationCount() - a1 - perCommand * (trace.size() - t1);
     EXPECT_GE(transport, worker * frames);
     EXPECT_LE(transport, worker * (frames + reads + 12) + 2 * reads);
     stop();
 }
 
-// 640 x 480 runs the camera at 320 x 240 on demand and delivers doubled
-// frames; the held frame is handed out once, and only at the exact size.
-TEST_F(TransportTest, LargeOutputIsDoubledFromAHalfSizeCameraOnDemand)
+// The pace of reads chooses the mode, with (fast, slow) thresholds of (400,
+// 600) ms without compression and (500, 1000) with it. 640 x 480 runs the
+// camera at 320 x 240, on demand, and delivers doubled frames; the held frame
+// is handed out once, and only at the exact size.
+TEST_F(TransportTest, ReadPaceChoosesTheModeAndLargeOutputRunsOnDemand)
 {
+    // Reads every `gap` ms, then one after `last` ms; the stream starts on
+    // demand (the previous delivery is long past).
+    const struct {
+        uint32_t capValue;
+        int gap, last;
+        ULONG onDemand;
+    } paces[] = {{1, 300, 300, 0}, {1, 300, 700, 1}, {1, 500, 500, 1}, {5, 450, 800, 0}, {5, 800, 800, 1}};
+    for (const auto &p : paces) {
+        setValue("CapValue", p.capValue);
+        run(1200, 0); // the previous case's last delivery long past
+        ASSERT_EQ(start(kYUY2, 176, 144), STATUS_SUCCESS);
+        for (int k = 0; k < 6; ++k) {
+            run(k < 5 ? p.gap : p.last, 0);
+            read(false);
+        }
+        run(300, 0);
+        EXPECT_EQ(dev()->captureOnDemand, p.onDemand) << p.capValue << ": " << p.gap << ", " << p.last;
+        stop();
+    }
+    captured_.clear(), compressed_.clear(), g_taken.clear();
+
+    setValue("CapValue", 5);
     ASSERT_EQ(start(kRGB24, 640, 480), STATUS_SUCCESS);
     run(2000, 1);
     auto matched = matchReads(kRGB24, true);
     EXPECT_GT(matched.size(), 5u);
-    EXPECT_EQ(taken_.front().size(), 640u * 480 * 3);
-    EXPECT_EQ(captured_.back().reference.width, 320u);
-    EXPECT_EQ(captured_.back().reference.height, 240u);
+    EXPECT_EQ(g_taken.front().size(), 640u * 480 * 3);
+    EXPECT_EQ(captured_.back().width * captured_.back().height, 320u * 240);
 
     // Nobody reads: frames stop coming after the one outstanding grab.
     run(300, 0);
@@ -297,7 +320,7 @@ TEST_F(TransportTest, LargeOutputIsDoubledFromAHalfSizeCameraOnDemand)
     std::vector<uint8_t> copy(640 * 480 * 3);
     EXPECT_EQ(Frame_BufferAvailable(dev(), copy.data(), 640 * 480 * 2), 0u);
     EXPECT_EQ(Frame_BufferAvailable(dev(), copy.data(), ULONG(copy.size())), 1u);
-    EXPECT_EQ(expected(captured_.back(), kRGB24, true), copy);
+    EXPECT_EQ(expected(captured_.size() - 1, kRGB24, true), copy);
     EXPECT_EQ(Frame_BufferAvailable(dev(), copy.data(), ULONG(copy.size())), 0u);
     stop();
 }
@@ -306,7 +329,7 @@ TEST_F(TransportTest, LargeOutputIsDoubledFromAHalfSizeCameraOnDemand)
 // registry, corrected to 3) while the grab is repeated every 500 ms; when
 // packets return, frames flow again from an uncompressed one. A stall that
 // lasts gives up after ten crises with problem 2, until stop and start.
-TEST_F(TransportTest, StallsAreRecoveredOrGivenUpAfterTenCrises)
+TEST_F(TransportTest, StallsAreRecoveredOrGivenUpAfterTenCrisesAndAQueuedCrisisYieldsToStop)
 {
     setValue("Bandwidth", 4);
     ASSERT_EQ(start(kYUY2, 352, 288), STATUS_SUCCESS);
@@ -317,16 +340,14 @@ TEST_F(TransportTest, StallsAreRecoveredOrGivenUpAfterTenCrises)
     const ULONG crises = Debug_GetRecord()->crisisCount;
     EXPECT_GE(crises, 2u);
     machine_.camera().faults().stall.on = false;
-    size_t before = taken_.size();
-    size_t capturedBefore = captured_.size();
+    size_t before = g_taken.size();
     run(1500, 2);
     EXPECT_EQ(Debug_GetRecord()->crisisCount, crises);
     EXPECT_EQ(dev()->xferConsecutiveCrises, 0u);
     EXPECT_EQ(machine_.camera().alternate(), 3);
     auto matched = matchReads(kYUY2);
     ASSERT_GT(matched.size(), before + 10);
-    EXPECT_GE(matched[before], capturedBefore);
-    EXPECT_FALSE(captured_[matched[before]].compressed);
+    EXPECT_FALSE(compressed_[matched[before]]);
 
     size_t from = machine_.camera().trace().entries().size();
     machine_.camera().faults().stall.on = true;
@@ -349,14 +370,27 @@ TEST_F(TransportTest, StallsAreRecoveredOrGivenUpAfterTenCrises)
     stop();
     machine_.camera().faults().stall.on = false;
     ASSERT_EQ(start(kYUY2, 352, 288), STATUS_SUCCESS);
-    before = taken_.size();
+    before = g_taken.size();
     run(1000, 2);
-    EXPECT_GT(taken_.size(), before + 5);
+    EXPECT_GT(g_taken.size(), before + 5);
+
+    // Stopped with a crisis queued by the watchdog (no good packet for 200 ms):
+    // the crisis runs later, finds nothing pending and submits nothing.
+    machine_.camera().faults().stall.on = true;
+    ASSERT_TRUE(machine_.runUntil([&] { return dev()->xferRunning == 0; }, zm4::host::kSecond));
+    EXPECT_EQ(dev()->xferCrisisPending, 1u);
+    const ULONG queued = Debug_GetRecord()->crisisCount;
     stop();
+    machine_.runFor(1000 * kMillisecond);
+    EXPECT_EQ(Debug_GetRecord()->crisisCount, queued + 1);
+    EXPECT_EQ(dev()->xferRunning, 0u);
+    EXPECT_EQ(machine_.camera().alternate(), 0);
+    EXPECT_EQ(driverBlocks(), baseBlocks_);
 }
 
 // Damage on the wire: a failed request followed by good ones causes no crisis;
-// lost packets and corrupt frames are counted and never reach a read.
+// lost packets and corrupt frames are counted and never reach a read; a camera
+// that refuses every streaming setting fails the start.
 TEST_F(TransportTest, DamagedPacketsAndFramesNeverReachARead)
 {
     ASSERT_EQ(start(kRGB24, 352, 288), STATUS_SUCCESS);
@@ -379,37 +413,15 @@ TEST_F(TransportTest, DamagedPacketsAndFramesNeverReachARead)
     EXPECT_GT(matched.size(), 20u);
     EXPECT_EQ(Debug_GetRecord()->crisisCount, 0u);
     stop();
-}
 
-// Stop with requests in flight and with a crisis queued: everything is freed
-// and the queued crisis finds nothing to do.
-TEST_F(TransportTest, StopWithRequestsOutOrACrisisQueuedFreesEverything)
-{
-    ASSERT_EQ(start(kI420, 176, 144), STATUS_SUCCESS);
-    run(400, 1);
-    EXPECT_EQ(dev()->xferRequestsInFlight, 8);
-    stop();
+    // A camera that refuses every streaming setting: the start fails with the
+    // selection's status, submits nothing and grabs nothing.
+    f.refusedAlternates = 0x0E;
+    const size_t from = machine_.camera().trace().entries().size();
+    EXPECT_EQ(start(kRGB24, 352, 288), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(dev()->xferRequestsInFlight, 0);
-    machine_.runFor(50 * zm4::host::kMillisecond);
-    EXPECT_EQ(driverBlocks(), baseBlocks_);
-
-    ASSERT_EQ(start(kI420, 176, 144), STATUS_SUCCESS);
-    run(400, 1);
-    machine_.camera().faults().stall.on = true;
-    size_t from = machine_.camera().trace().entries().size();
-    // The watchdog sees no good packet for 200 ms and queues the crisis.
-    ASSERT_TRUE(machine_.runUntil([&] { return dev()->xferRunning == 0; }, zm4::host::kSecond));
-    EXPECT_EQ(dev()->xferCrisisPending, 1u);
-    EXPECT_EQ(dev()->xferRunning, 0u);
+    EXPECT_TRUE(grabsSince(from).empty());
     stop();
-    const ULONG crises = Debug_GetRecord()->crisisCount;
-    machine_.runFor(1000 * zm4::host::kMillisecond);
-    EXPECT_EQ(Debug_GetRecord()->crisisCount, crises + 1); // ran, found nothing pending
-    EXPECT_EQ(dev()->xferRunning, 0u);
-    EXPECT_EQ(machine_.camera().alternate(), 0);
-    EXPECT_FALSE(machine_.camera().powered());
-    EXPECT_EQ(grabsSince(from).size(), 0u);
-    EXPECT_EQ(driverBlocks(), baseBlocks_);
 }
 
 // Real threads: completions, work items and the watchdog on their own threads;
@@ -421,22 +433,23 @@ protected:
 
 TEST_F(TransportStressTest, StreamCrisisAndStopOnRealThreads)
 {
-    ASSERT_EQ(start(kYUY2, 176, 144), STATUS_SUCCESS);
-    run(600, 2);
-    machine_.camera().faults().isoFail = {true, 1.0, 3};
-    run(900, 2);
-    machine_.camera().faults().stall.on = true;
-    run(300, 2);
-    stop();
-    machine_.camera().faults().stall.on = false;
-    machine_.runFor(600 * zm4::host::kMillisecond);
-    EXPECT_EQ(dev()->xferRequestsInFlight, 0);
+    // Set before the bus first runs the camera: the bus thread reads them.
+    zm4::emu::Faults faults;
+    faults.isoFail = {true, 0.03, -1}; // per packet: two failed requests in a row set off a crisis
+    machine_.changeCamera([&](zm4::emu::Camera &camera) { camera.setFaults(faults); });
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(start(kYUY2, 176, 144), STATUS_SUCCESS);
+        run(500 + 100 * round, 2);
+        stop();
+        EXPECT_EQ(InterlockedCompareExchange(&dev()->xferRequestsInFlight, 0, 0), 0);
+    }
+    machine_.runFor(300 * kMillisecond);
     EXPECT_GE(Debug_GetRecord()->crisisCount, 1u);
     // Real-time ticks come late on a busy machine and packets nobody polled are
     // lost, so how many frames arrive whole varies; none arrives damaged.
     matchReads(kYUY2);
     EXPECT_GT(dev()->xferCompletedRequests, 50);
-    EXPECT_GT(machine_.camera().counters().framesUploaded, 5u);
+    EXPECT_GT(machine_.camera().counters().framesUploaded, 0u);
     EXPECT_EQ(driverBlocks(), baseBlocks_);
 }
 
