@@ -18,7 +18,8 @@ FUZZ_DEPS = clang
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Installs the packages of $(1) that are missing, with one apt-get update first.
-install_missing = @missing=$$(for p in $(1); do \
+install_missing = @command -v dpkg-query >/dev/null || { echo "not a Debian system: install $(1) yourself"; exit 0; }; \
+	missing=$$(for p in $(1); do \
 		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; \
 	done); \
 	if [ -n "$$missing" ]; then \

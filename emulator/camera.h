@@ -42,7 +42,7 @@ struct SetupPacket {
 enum class TransferStatus {
     kOk,
     kStall, // the endpoint halted: the host sees a halted-endpoint status
-    kFail, // the transfer did not complete (no handshake, bad CRC, device gone)
+    kFail,  // the transfer did not complete (no handshake, bad CRC, device gone)
 };
 
 struct TransferResult {

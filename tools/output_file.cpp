@@ -94,6 +94,9 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path))
             failIo(path_, errno);
         return;
     }
+    // Replacing a file the user may not write to would go around its mode.
+    if (exists && ::access(target.c_str(), W_OK) != 0)
+        failIo(path_, errno);
     destination_ = target.string();
     const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
     temporary_ = (folder / ("." + target.filename().string() + ".zm4-XXXXXX")).string();

@@ -123,29 +123,6 @@ TEST(AutomaticExposure, SteersTheCoarseValueToTheTargetAndReportsTheLight)
     EXPECT_NEAR(halfLitSlow.lightLevel, halfLit.lightLevel, 3);
 }
 
-TEST(AutomaticExposure, FixedModeKeepsTheValueAndLampsScaleThePicture)
-{
-    auto run = [](int lampLevel) {
-        Camera camera;
-        startCamera(camera, 0);
-        writeDataCommand(camera, kSetExposure, {0, 3, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, 0);
-        writeDataCommand(camera, kSetExposure, {0, 1, 0, 0}, {0, 0, 80, 0, 0, 0, 0, 0}, 0);
-        // Fixed exposure reads back the base compensations as current ones.
-        writeDataCommand(camera, kSetExposure, {0, 0, 1, 0}, {0, 0, 0, 0, 220, 214, 214, 230}, 0);
-        writeCommand(camera, kWriteVCReg, {0x90, 0x8F, 0x50, 0}, 0);
-        writeCommand(camera, kWriteMCPort, {2, 0, static_cast<uint8_t>(0xE0 | lampLevel), 0}, 0);
-        Image422 reference;
-        camera.setFrameObserver([&](const CapturedFrame &f) { reference = *f.reference; });
-        writeCommand(camera, kGrabFrame, {0, 0, 0, 0}, 1000);
-        camera.advanceTo(1300);
-        EXPECT_EQ(camera.coarse(), 80);
-        return meanLuma(reference);
-    };
-    const double full = run(31);
-    const double low = run(8);
-    EXPECT_GT(full, low + 40);
-}
-
 TEST(AutomaticExposure, FlickerControlBacklightAndColourBalance)
 {
     Camera camera;

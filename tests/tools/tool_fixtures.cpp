@@ -28,9 +28,6 @@ std::vector<Bytes> decodeWithLibrary(const std::vector<Bytes> &frames, uint32_t 
         FrameHeaderInfo info{};
         StreamErrorDetails details{};
         uint32_t status = VerifyStreamBounded(frame.data(), frame.size(), &info, &details);
-        if (status == ZM4_FRAME_MAGIC_MOVED)
-            status = VerifyStreamBounded(frame.data() + details.offset, frame.size() - details.offset, &info,
-                                         &details);
         if (status == ZM4_FRAME_OK)
             status = FormatStreamBounded(formatCode, frame.data(), frame.size(), image.data(), width, height,
                                          &decimationState);
