@@ -22,6 +22,14 @@ namespace zm4::cli {
 
 namespace {
 
+// Set by Ctrl-C: the capture stops there and finishes its files and summary.
+volatile std::sig_atomic_t interrupted = 0;
+
+void onInterrupt(int)
+{
+    interrupted = 1;
+}
+
 double cpuSeconds()
 {
     timespec t{};
@@ -89,7 +97,9 @@ CaptureReport runCapture(const CaptureOptions &o, std::string_view command, cons
             return session.elapsed() < static_cast<int64_t>(o.seconds * 1e7);
         return report.frames < o.frames;
     };
-    while (more() && !sink.closed()) {
+    interrupted = 0;
+    std::signal(SIGINT, onInterrupt);
+    while (more() && !sink.closed() && !interrupted) {
         host::RequestPtr read = session.nextFrame();
         const bool filler = read->status() == STATUS_TIMEOUT;
         ++report.frames;
@@ -113,6 +123,7 @@ CaptureReport runCapture(const CaptureOptions &o, std::string_view command, cons
                          static_cast<unsigned long long>(sent > report.frames ? sent - report.frames : 0));
         }
     }
+    std::signal(SIGINT, SIG_DFL);
     if (progress)
         std::fputc('\n', stderr);
     report.seconds = static_cast<double>(session.elapsed()) / 1e7;
@@ -303,6 +314,7 @@ std::function<int()> setupCapture(CLI::App &cmd)
                "Filler frames (what the driver gives when no frame came for 2.5 s) are written too and\n"
                "counted. A progress line is shown while standard error is a terminal; the summary at\n"
                "the end gives frames, fillers, the transfer crises and the problems the driver recorded.\n"
+               "Ctrl-C ends the capture early with its files complete and the summary shown.\n"
                "\n"
                "Exit status: 0 success, 1 I/O error or the driver failed, 2 usage error.");
     return [c, &cmd] { return capture(*c, cmd); };
