@@ -43,7 +43,7 @@ deps:
 run: deps
 	$(call quietly,$(BUILD),$(call configure,$(BUILD),) && $(call build,$(BUILD),--target zm4))
 	@$(BUILD)/tools/zm4 capture --simulated -t 3 -o capture.y4m --registry $(BUILD)/registry.reg
-	@$(BUILD)/tools/zm4 snapshot --simulated -o snapshot.png --registry $(BUILD)/registry.reg 2>/dev/null
+	@$(BUILD)/tools/zm4 snapshot --simulated -o snapshot.png --registry $(BUILD)/registry.reg
 	@echo "wrote capture.y4m (3 s of the emulated camera) and snapshot.png"
 
 test: all
