@@ -64,14 +64,28 @@ TEST_F(ToolCapture, EveryFormatDeliversTheCameraFramesAsDecodedApart)
     }
 }
 
+TEST_F(ToolCapture, SnapshotIsTheFrameAfterTheSkippedOnesDoubled)
+{
+    ToolResult run = zm4({"snapshot", "--simulated", "--skip", "2", "-s", "704x576", "-o",
+                          dir_.path("snap.png"), "--camera-frames", dir_.path("cam%d.raw")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(runTool({"decode", "-f", "rgb24", "-s", "704x576", "-o", dir_.path("ref.png"),
+                       dir_.path("cam0.raw"), dir_.path("cam1.raw"), dir_.path("cam2.raw")})
+                  .exitCode,
+              0);
+    RgbImage snap = readPng(dir_.path("snap.png"));
+    EXPECT_EQ(snap.width, 704u);
+    EXPECT_TRUE(snap.rgb == readPng(dir_.path("ref.png")).rgb);
+}
+
 TEST_F(ToolCapture, StandardOutputCarriesAY4mStreamOfTheBars)
 {
-    ToolResult run = zm4(
-        {"capture", "--simulated", "-n", "3", "-p", "yuy2", "-s", "176x144", "--scene", "bars", "-o", "-"});
+    ToolResult run = zm4({"capture", "--simulated", "-n", "3", "-p", "yuy2", "-s", "176x144", "--scene",
+                          "bars", "--rate", "15", "-o", "-"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     writeBytes(dir_.path("pipe.y4m"), Bytes(run.out.begin(), run.out.end()));
     Y4mStream y4m = readY4m(dir_.path("pipe.y4m"));
-    EXPECT_EQ(y4m.header, "YUV4MPEG2 W176 H144 F1000:33 Ip A1:1 C422 XCOLORRANGE=LIMITED");
+    EXPECT_EQ(y4m.header, "YUV4MPEG2 W176 H144 F1000:66 Ip A1:1 C422 XCOLORRANGE=LIMITED");
     ASSERT_EQ(y4m.frames.size(), 3u);
     for (const Bytes &frame : y4m.frames) {
         // Planes Y, Cb, Cr; eight bars of 22 pixels (11 chroma samples) each.
