@@ -1,5 +1,5 @@
 # Convenience front end to CMake; the README's Quick start uses it.
-#   make run    install what the build needs, build zm4, run the main job
+#   make run    install what the build needs, build zm4, capture from the emulated camera
 #   make test   install what the build needs, build everything, run every test
 #   make deps   install the Debian packages the build needs (apt-get; sudo unless root)
 #   make asan / tsan / bench / fuzz   sanitizer, benchmark and fuzzer builds
@@ -42,8 +42,9 @@ deps:
 
 run: deps
 	$(call quietly,$(BUILD),$(call configure,$(BUILD),) && $(call build,$(BUILD),--target zm4))
-	@$(BUILD)/tools/zm4 decode samples/specimen-*.raw -f rgb24 -o frame.png
-	@echo "wrote frame.png"
+	@$(BUILD)/tools/zm4 capture --simulated -t 3 -o capture.y4m --registry $(BUILD)/registry.reg
+	@$(BUILD)/tools/zm4 snapshot --simulated -o snapshot.png --registry $(BUILD)/registry.reg
+	@echo "wrote capture.y4m (3 s of the emulated camera) and snapshot.png"
 
 test: all
 	@$(call ctest,$(BUILD))

@@ -49,42 +49,6 @@ std::optional<Size> parseSize(const std::string &text)
     return size;
 }
 
-// The frame number put into a name with a printf-style "%d" or "%0Nd"; the
-// name unchanged when it has neither.
-struct NamePattern {
-    std::string prefix;
-    std::string suffix;
-    int digits = 0;
-    bool perFrame = false;
-
-    explicit NamePattern(const std::string &name)
-    {
-        for (size_t at = name.find('%'); at != std::string::npos; at = name.find('%', at + 1)) {
-            size_t i = at + 1;
-            while (i < name.size() && name[i] >= '0' && name[i] <= '9')
-                ++i;
-            if (i < name.size() && name[i] == 'd' && i - at - 1 <= 2) {
-                perFrame = true;
-                prefix = name.substr(0, at);
-                suffix = name.substr(i + 1);
-                digits = i > at + 1 ? std::atoi(name.substr(at + 1, i - at - 1).c_str()) : 0;
-                return;
-            }
-        }
-        prefix = name;
-    }
-
-    std::string nameFor(size_t frame) const
-    {
-        if (!perFrame)
-            return prefix;
-        std::string number = std::to_string(frame);
-        if (number.size() < static_cast<size_t>(digits))
-            number.insert(0, static_cast<size_t>(digits) - number.size(), '0');
-        return prefix + number + suffix;
-    }
-};
-
 // InitDecode .. FiniDecode around a whole run.
 class DecoderSession {
 public:
@@ -345,7 +309,7 @@ std::function<int()> setupDecode(CLI::App &cmd)
         "  .png, .ppm  RGB formats only: the last frame, top-down 8-bit RGB (5-bit components\n"
         "              widened). A '%d' (or '%03d') in the name writes every frame to its own\n"
         "              file instead, numbered from 0.\n"
-        "  .y4m        YUV formats only: every frame; i420 and yv12 as C420jpeg (planes Y, Cb, Cr),\n"
+        "  .y4m        YUV formats only: every frame; i420 and yv12 as C420paldv (planes Y, Cb, Cr),\n"
         "              yuy2 and uyvy as planar C422. The header says 30 fps.\n"
         "  .yuv, .rgb, .bin, .raw, or '-' and devices without an extension: every frame's image\n"
         "              appended, in the decoder's own layout (RGB bottom-up).\n"

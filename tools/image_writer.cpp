@@ -163,15 +163,16 @@ std::vector<uint8_t> toY4mPlanes(const PixelFormat &format, std::span<const uint
     throw std::logic_error("toY4mPlanes needs a YUV format");
 }
 
-Y4mWriter::Y4mWriter(std::string path, const PixelFormat &format, uint32_t width, uint32_t height)
+Y4mWriter::Y4mWriter(std::string path, const PixelFormat &format, uint32_t width, uint32_t height,
+                     std::pair<uint32_t, uint32_t> rate)
     : file_(std::move(path)), format_(format), width_(width), height_(height)
 {
     if (format.family == PixelFamily::Rgb)
         throw std::logic_error("Y4mWriter needs a YUV format");
-    // The frame rate is not in the frames; 30 fps is the camera's fastest.
-    std::string header = "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) +
-                         " F30:1 Ip A1:1 " +
-                         (format.family == PixelFamily::PlanarYuv420 ? "C420jpeg" : "C422") + "\n";
+    std::string header = "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F" +
+                         std::to_string(rate.first) + ":" + std::to_string(rate.second) + " Ip A1:1 " +
+                         (format.family == PixelFamily::PlanarYuv420 ? "C420paldv" : "C422") +
+                         " XCOLORRANGE=LIMITED\n";
     file_.write(header);
 }
 

@@ -15,7 +15,8 @@ TEST(ToolCli, VersionAndHelpForEveryCommand)
 
     ToolResult top = runTool({"help"});
     EXPECT_EQ(top.exitCode, 0);
-    for (const char *command : {"verify", "decode", "formats", "registry", "faults"}) {
+    for (const char *command : {"capture", "snapshot", "info", "controls", "get", "set", "verify", "decode",
+                                "formats", "registry", "faults"}) {
         EXPECT_NE(top.out.find(std::string("  ") + command + " "), std::string::npos) << command;
         ToolResult viaHelp = runTool({"help", command});
         ToolResult viaFlag = runTool({command, "--help"});

@@ -119,7 +119,8 @@ TEST_F(ToolDecode, Y4mCarriesEveryFrameWithPlanesInYCbCrOrder)
             ASSERT_EQ(decode(paths_, name, out).exitCode, 0) << name;
             Y4mStream y4m = readY4m(out);
             EXPECT_EQ(y4m.header, "YUV4MPEG2 W176 H144 F30:1 Ip A1:1 C" +
-                                      std::string(code == ZM4_FORMAT_I420 ? "420jpeg" : "422"));
+                                      std::string(code == ZM4_FORMAT_I420 ? "420paldv" : "422") +
+                                      " XCOLORRANGE=LIMITED");
             EXPECT_EQ(y4m.frames, expected) << name;
         }
     }
