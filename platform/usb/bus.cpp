@@ -87,12 +87,24 @@ struct UsbBus::Impl : std::enable_shared_from_this<UsbBus::Impl> {
     NTSTATUS isochronousLocked(IRP *irp, URB *urb);
     NTSTATUS refuseIsochronousLocked(IRP *irp, URB *urb, USBD_STATUS status);
     void abortLocked(Pipe &pipe, std::vector<Completion> &out);
-    void armTickLocked();
+    void armTickLocked(bool continuing = false);
     void tick();
+    bool serveFrameLocked(int64_t frame, std::vector<Completion> &done);
     void finishSlowControl(IRP *irp);
     Pipe *pipeFor(USBD_PIPE_HANDLE handle);
     Pipe &pipeAt(uint8_t address);
     int64_t nowMs() const { return scheduler.now() / kMillisecond; }
+    // The frame a control transfer goes out in. While isochronous requests
+    // are queued, a frame the bus has not served yet (its thread woke late in
+    // real time) comes first: the controller polls the endpoint before the
+    // control transfer of a later frame, so the camera loses no packet to it.
+    int64_t deviceFrameLocked() const
+    {
+        for (const auto &pipe : pipes)
+            if (!pipe->queue.empty())
+                return std::min(nowMs(), nextFrame);
+        return nowMs();
+    }
 
     static NTSTATUS completeNow(IRP *irp, URB *urb, USBD_STATUS usbd);
     static void completeAll(const std::vector<Completion> &completions);
@@ -277,7 +289,7 @@ NTSTATUS UsbBus::Impl::controlRequest(IRP *irp, const UsbSetup &setup, PVOID buf
     std::vector<uint8_t> data(setup.length);
     if (!in && setup.length > 0)
         std::memcpy(data.data(), buffer, setup.length);
-    const UsbTransferResult result = device.controlTransfer(setup, data, nowMs());
+    const UsbTransferResult result = device.controlTransfer(setup, data, deviceFrameLocked());
     USBD_STATUS status = USBD_STATUS_SUCCESS;
     if (result.status == UsbTransferStatus::Stall)
         status = USBD_STATUS_STALL_PID;
@@ -409,7 +421,7 @@ USBD_STATUS UsbBus::Impl::selectConfiguration(URB *urb, std::vector<Completion> 
         }
         if (info->Length < GET_USBD_INTERFACE_SIZE(endpoints.size()))
             return USBD_STATUS_INVALID_PARAMETER;
-        if (!device.selectAlternate(info->InterfaceNumber, info->AlternateSetting, nowMs()))
+        if (!device.selectAlternate(info->InterfaceNumber, info->AlternateSetting, deviceFrameLocked()))
             return USBD_STATUS_NO_BANDWIDTH; // the host could not give the setting its bandwidth
         info->Class = interface->bInterfaceClass;
         info->SubClass = interface->bInterfaceSubClass;
@@ -503,7 +515,7 @@ NTSTATUS UsbBus::Impl::refuseIsochronousLocked(IRP *irp, URB *urb, USBD_STATUS s
     return STATUS_PENDING;
 }
 
-void UsbBus::Impl::armTickLocked()
+void UsbBus::Impl::armTickLocked(bool continuing)
 {
     if (tickArmed || closed)
         return;
@@ -512,8 +524,11 @@ void UsbBus::Impl::armTickLocked()
         busy = busy || !pipe->queue.empty();
     if (!busy)
         return;
-    // As soon as possible: the next USB frame.
-    nextFrame = std::max(nextFrame, nowMs() + 1);
+    // A bus that was idle starts with the next USB frame. A tick that goes on
+    // keeps its place: frames that passed while it ran (the camera may take
+    // milliseconds to encode a picture) are served by the next tick, at once.
+    if (!continuing)
+        nextFrame = std::max(nextFrame, nowMs() + 1);
     tickArmed = true;
     std::weak_ptr<Impl> weak = weak_from_this();
     tickId = scheduler.postAt(nextFrame * kMillisecond, [weak] {
@@ -521,6 +536,14 @@ void UsbBus::Impl::armTickLocked()
             self->tick();
     });
 }
+
+// A host controller polls every scheduled transfer in its own frame, however
+// late the host's software runs. In real time this thread may wake several
+// milliseconds late: it then serves each frame it slept through, in order, as
+// long as requests are queued for it, so that the camera loses a packet only
+// when the driver really had no request at the bus. After a stall longer than
+// kMaxCatchUpFrames (a suspended process) the frames before are given up.
+constexpr int64_t kMaxCatchUpFrames = 200;
 
 void UsbBus::Impl::tick()
 {
@@ -530,71 +553,84 @@ void UsbBus::Impl::tick()
         tickArmed = false;
         if (closed)
             return;
-        // In real time a late tick serves the frame of its own time.
-        const int64_t frame = std::max(nextFrame, nowMs());
-        nextFrame = frame + 1;
-        const bool gone = !device.connected();
-        for (auto &pipe : pipes) {
-            if (pipe->queue.empty())
-                continue;
-            if (gone) {
-                for (IRP *irp : pipe->queue) {
-                    urbOf(irp)->UrbHeader.UsbdStatus = USBD_STATUS_DEVICE_GONE;
-                    done.push_back({irp, STATUS_DEVICE_NOT_CONNECTED});
-                }
-                pipe->queue.clear();
-                pipe->nextPacket = 0;
-                pipe->errors = 0;
-                continue;
-            }
-            IRP *irp = pipe->queue.front();
-            auto &iso = urbOf(irp)->UrbIsochronousTransfer;
-            const ULONG k = pipe->nextPacket;
-            if (k == 0)
-                iso.StartFrame = static_cast<ULONG>(frame);
-            USBD_ISO_PACKET_DESCRIPTOR &packet = iso.IsoPacket[k];
-            const ULONG limit =
-                k + 1 < iso.NumberOfPackets ? iso.IsoPacket[k + 1].Offset : iso.TransferBufferLength;
-            const size_t room = std::min<size_t>(limit - packet.Offset, pipe->maxPacketSize);
-            std::span<uint8_t> slot(static_cast<uint8_t *>(iso.TransferBuffer) + packet.Offset, room);
-            const UsbPacketResult result = device.isoPacket(pipe->address, frame, slot);
-            bool requestFailed = false;
-            switch (result.status) {
-            case UsbPacketStatus::Ok:
-                packet.Length = static_cast<ULONG>(std::min(result.length, room));
-                packet.Status = USBD_STATUS_SUCCESS;
+        const int64_t now = nowMs();
+        int64_t frame = std::max(nextFrame, now - kMaxCatchUpFrames);
+        do {
+            if (!serveFrameLocked(frame, done))
                 break;
-            case UsbPacketStatus::Error:
-                packet.Status = USBD_STATUS_CRC;
-                ++pipe->errors;
-                break;
-            case UsbPacketStatus::NoResponse:
-                packet.Status = USBD_STATUS_DEV_NOT_RESPONDING;
-                ++pipe->errors;
-                break;
-            case UsbPacketStatus::RequestFailed:
-                packet.Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
-                ++pipe->errors;
-                requestFailed = true;
-                break;
-            }
-            pipe->nextPacket = k + 1;
-            if (requestFailed || pipe->nextPacket == iso.NumberOfPackets) {
-                iso.ErrorCount = pipe->errors;
-                // A request fails as a whole when the device said so or when
-                // not one of its packets arrived.
-                const bool failed = requestFailed || pipe->errors == iso.NumberOfPackets;
-                const USBD_STATUS status = failed ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
-                urbOf(irp)->UrbHeader.UsbdStatus = status;
-                done.push_back({irp, irpStatusFor(status)});
-                pipe->queue.pop_front();
-                pipe->nextPacket = 0;
-                pipe->errors = 0;
-            }
-        }
-        armTickLocked();
+            ++frame;
+        } while (frame <= now);
+        nextFrame = frame;
+        armTickLocked(true);
     }
     completeAll(done);
+}
+
+// One USB frame: the head request of every busy pipe gets its next packet.
+// False when no pipe had a request queued.
+bool UsbBus::Impl::serveFrameLocked(int64_t frame, std::vector<Completion> &done)
+{
+    bool busy = false;
+    const bool gone = !device.connected();
+    for (auto &pipe : pipes) {
+        if (pipe->queue.empty())
+            continue;
+        busy = true;
+        if (gone) {
+            for (IRP *irp : pipe->queue) {
+                urbOf(irp)->UrbHeader.UsbdStatus = USBD_STATUS_DEVICE_GONE;
+                done.push_back({irp, STATUS_DEVICE_NOT_CONNECTED});
+            }
+            pipe->queue.clear();
+            pipe->nextPacket = 0;
+            pipe->errors = 0;
+            continue;
+        }
+        IRP *irp = pipe->queue.front();
+        auto &iso = urbOf(irp)->UrbIsochronousTransfer;
+        const ULONG k = pipe->nextPacket;
+        if (k == 0)
+            iso.StartFrame = static_cast<ULONG>(frame);
+        USBD_ISO_PACKET_DESCRIPTOR &packet = iso.IsoPacket[k];
+        const ULONG limit = k + 1 < iso.NumberOfPackets ? iso.IsoPacket[k + 1].Offset : iso.TransferBufferLength;
+        const size_t room = std::min<size_t>(limit - packet.Offset, pipe->maxPacketSize);
+        std::span<uint8_t> slot(static_cast<uint8_t *>(iso.TransferBuffer) + packet.Offset, room);
+        const UsbPacketResult result = device.isoPacket(pipe->address, frame, slot);
+        bool requestFailed = false;
+        switch (result.status) {
+        case UsbPacketStatus::Ok:
+            packet.Length = static_cast<ULONG>(std::min(result.length, room));
+            packet.Status = USBD_STATUS_SUCCESS;
+            break;
+        case UsbPacketStatus::Error:
+            packet.Status = USBD_STATUS_CRC;
+            ++pipe->errors;
+            break;
+        case UsbPacketStatus::NoResponse:
+            packet.Status = USBD_STATUS_DEV_NOT_RESPONDING;
+            ++pipe->errors;
+            break;
+        case UsbPacketStatus::RequestFailed:
+            packet.Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
+            ++pipe->errors;
+            requestFailed = true;
+            break;
+        }
+        pipe->nextPacket = k + 1;
+        if (requestFailed || pipe->nextPacket == iso.NumberOfPackets) {
+            iso.ErrorCount = pipe->errors;
+            // A request fails as a whole when the device said so or when
+            // not one of its packets arrived.
+            const bool failed = requestFailed || pipe->errors == iso.NumberOfPackets;
+            const USBD_STATUS status = failed ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
+            urbOf(irp)->UrbHeader.UsbdStatus = status;
+            done.push_back({irp, irpStatusFor(status)});
+            pipe->queue.pop_front();
+            pipe->nextPacket = 0;
+            pipe->errors = 0;
+        }
+    }
+    return busy;
 }
 
 // ---- Cancel ------------------------------------------------------------------------------
