@@ -50,8 +50,8 @@ ULONG Camera_CompressionEnabled(DEVICE_EXTENSION *device)
     return device->camera.compTarget2 != 0 ? 1 : 0;
 }
 
-ULONG CamSup_EnableCompression(DEVICE_EXTENSION *device, ULONG *compressionOn, ULONG target1,
-                               ULONG target2, ULONG target3, ULONG decimation)
+ULONG CamSup_EnableCompression(DEVICE_EXTENSION *device, ULONG *compressionOn, ULONG target1, ULONG target2,
+                               ULONG target3, ULONG decimation)
 {
     if (ReadNoFence(compressionOn) != 0)
         return 1;

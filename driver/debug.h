@@ -8,11 +8,11 @@
 struct DEVICE_EXTENSION;
 
 // Problem codes, one bit each.
-constexpr ULONG DEBUG_PROBLEM_FILLER_FRAME = 1;    // a waiting read got a filler frame
+constexpr ULONG DEBUG_PROBLEM_FILLER_FRAME = 1;     // a waiting read got a filler frame
 constexpr ULONG DEBUG_PROBLEM_TRANSFER_GAVE_UP = 2; // 10 crises in a row without a good packet
-constexpr ULONG DEBUG_PROBLEM_LINK_REFUSED = 4;    // link refused after repeated failures
+constexpr ULONG DEBUG_PROBLEM_LINK_REFUSED = 4;     // link refused after repeated failures
 constexpr ULONG DEBUG_PROBLEM_EXCLUDER_TIMEOUT = 8; // a lock wait timed out after 1.2 s
-constexpr ULONG DEBUG_PROBLEM_CAMERA_FAULT = 16;   // data write failed on a halted device
+constexpr ULONG DEBUG_PROBLEM_CAMERA_FAULT = 16;    // data write failed on a halted device
 
 constexpr ULONG DEBUG_PROBLEM_LIST_SIZE = 10;
 // The debug word's value once a problem in the output mask has been recorded.
@@ -25,7 +25,7 @@ struct DEBUG_RECORD {
     ULONG outputMask;    // "DebugMaskOutput"
     ULONG crisisCount;   // transfer crises since driver load ("DebugCrisisCount")
     ULONG problemCount;  // entries in problemList, 0 to 10
-    DEVICE_EXTENSION *deviceExtension; // the device most recently initialised
+    DEVICE_EXTENSION *deviceExtension;          // the device most recently initialised
     UCHAR problemList[DEBUG_PROBLEM_LIST_SIZE]; // "DebugList": codes in order of first occurrence
 };
 

@@ -24,8 +24,8 @@ struct DEVICE_EXTENSION {
     EXTNS_SRB_QUEUE deviceQueue;
     EXTNS_SRB_QUEUE streamControlQueue; // shared by all streams
     EXTNS_SRB_QUEUE streamDataQueue;    // shared by all streams
-    ULONG timerRunning; // 1 while the timer reschedules itself; 0 asks it to stop
-    ULONG tickCount;    // timer callbacks so far; driver time is tickCount x 100
+    ULONG timerRunning;                 // 1 while the timer reschedules itself; 0 asks it to stop
+    ULONG tickCount;                    // timer callbacks so far; driver time is tickCount x 100
 
     // Stream state. Owner: the video stream object. The format and open count
     // change only in device and stream control requests; the pending queues are
@@ -48,7 +48,7 @@ struct DEVICE_EXTENSION {
     ULONG earliestTime;     // next due - interval: frames at or before it are held
 
     // USB interface state. Owner: the USB interface.
-    DEVICE_OBJECT *usbPhysicalDeviceObject;          // copy taken at initialise; every request goes to it
+    DEVICE_OBJECT *usbPhysicalDeviceObject;            // copy taken at initialise; every request goes to it
     USB_CONFIGURATION_DESCRIPTOR *usbConfigDescriptor; // owned pool copy (wTotalLength bytes), or null
     EXTNS_EXCLUDER usbRequestLock;                     // serialises selections and vendor requests
     ULONG usbAlternateSetting;                         // last setting selected successfully
@@ -57,9 +57,9 @@ struct DEVICE_EXTENSION {
     ULONG usbDeviceHalted;                             // 1 once a request failed with a halted endpoint
 
     // Message link state. Owner: the message link.
-    EXTNS_EXCLUDER linkLock;    // one message at a time
-    ULONG linkFailures;         // consecutive failed messages
-    ULONG linkCameraFault;      // 1 while the camera fault is latched: nothing is sent
+    EXTNS_EXCLUDER linkLock; // one message at a time
+    ULONG linkFailures;      // consecutive failed messages
+    ULONG linkCameraFault;   // 1 while the camera fault is latched: nothing is sent
 
     // Settings record. Owner: the property manager.
     SETTINGS_RECORD settings;

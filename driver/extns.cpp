@@ -34,7 +34,8 @@ ULONG Extns_StreamData_Init(EXTNS_STREAM_DATA *record, ULONG capacity)
     }
     record->capacity = capacity;
     record->free = capacity;
-    auto *slots = static_cast<PVOID *>(ExAllocatePoolWithTag(NonPagedPool, capacity * sizeof(PVOID), EXTNS_POOL_TAG));
+    auto *slots =
+        static_cast<PVOID *>(ExAllocatePoolWithTag(NonPagedPool, capacity * sizeof(PVOID), EXTNS_POOL_TAG));
     if (slots == nullptr)
         return 0;
     for (ULONG i = 0; i < capacity; ++i)
@@ -81,8 +82,10 @@ void Extns_StreamData_Finish(EXTNS_STREAM_DATA *record)
 
 ULONG Extns_Worker_Create(PVOID context, ULONG_PTR value1, ULONG_PTR value2, PWORKER_THREAD_ROUTINE routine)
 {
-    auto *worker = static_cast<EXTNS_WORKER *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(EXTNS_WORKER), EXTNS_POOL_TAG));
-    auto *item = static_cast<WORK_QUEUE_ITEM *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_QUEUE_ITEM), EXTNS_POOL_TAG));
+    auto *worker = static_cast<EXTNS_WORKER *>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(EXTNS_WORKER), EXTNS_POOL_TAG));
+    auto *item = static_cast<WORK_QUEUE_ITEM *>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_QUEUE_ITEM), EXTNS_POOL_TAG));
     if (worker == nullptr || item == nullptr) {
         if (worker != nullptr)
             ExFreePool(worker);
@@ -112,7 +115,7 @@ void Extns_Worker_Destroy(EXTNS_WORKER *worker, PVOID *context, ULONG_PTR *value
 // ---- Excluder ----------------------------------------------------------------
 
 // Long enough for any camera exchange; a holder that keeps it longer is stuck.
-constexpr LONGLONG kExcluderWait100ns = -12000000; // 1.2 s, relative
+constexpr LONGLONG kExcluderWait100ns = -12000000;  // 1.2 s, relative
 constexpr LONGLONG kExcluderTestWait100ns = -10000; // 1 ms, relative
 
 void Extns_Excluder_Initialise(EXTNS_EXCLUDER *excluder)
@@ -158,7 +161,8 @@ void Extns_Excluder_Release(EXTNS_EXCLUDER *excluder)
 
 void Extns_Context_Create(EXTNS_CONTEXT **context, ULONG_PTR value1, ULONG_PTR value2)
 {
-    auto *block = static_cast<EXTNS_CONTEXT *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(EXTNS_CONTEXT), EXTNS_POOL_TAG));
+    auto *block = static_cast<EXTNS_CONTEXT *>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(EXTNS_CONTEXT), EXTNS_POOL_TAG));
     *context = block;
     if (block == nullptr)
         return;
@@ -210,7 +214,8 @@ ULONG Extns_TimeOut_TimedOut(const LARGE_INTEGER *deadline)
 
 // ---- Empty-buffer queue ------------------------------------------------------------
 
-void Extns_EmptyBufferQueue_Add(EXTNS_EMPTY_BUFFER_QUEUE *queue, EXTNS_EMPTY_BUFFER_NODE *node, ULONG_PTR value)
+void Extns_EmptyBufferQueue_Add(EXTNS_EMPTY_BUFFER_QUEUE *queue, EXTNS_EMPTY_BUFFER_NODE *node,
+                                ULONG_PTR value)
 {
     KIRQL oldIrql = KfAcquireSpinLock(&queue->lock);
     node->next = nullptr;
@@ -222,7 +227,8 @@ void Extns_EmptyBufferQueue_Add(EXTNS_EMPTY_BUFFER_QUEUE *queue, EXTNS_EMPTY_BUF
     KfReleaseSpinLock(&queue->lock, oldIrql);
 }
 
-void Extns_EmptyBufferQueue_Remove(EXTNS_EMPTY_BUFFER_QUEUE *queue, EXTNS_EMPTY_BUFFER_NODE **node, ULONG_PTR *value)
+void Extns_EmptyBufferQueue_Remove(EXTNS_EMPTY_BUFFER_QUEUE *queue, EXTNS_EMPTY_BUFFER_NODE **node,
+                                   ULONG_PTR *value)
 {
     KIRQL oldIrql = KfAcquireSpinLock(&queue->lock);
     EXTNS_EMPTY_BUFFER_NODE *head = queue->head;

@@ -15,10 +15,10 @@ constexpr ULONG EXTNS_POOL_TAG = 0x206D6457;
 // arrival CheckInitialise, then AddIfBusy; on 0 process the request, then Remove
 // and process until Remove yields null, which clears busy and ends the drain.
 struct EXTNS_SRB_QUEUE {
-    ULONG initialised;               // 0 until the first CheckInitialise
-    KSPIN_LOCK lock;                 // guards head and busy
-    _HW_STREAM_REQUEST_BLOCK *head;  // first queued request; null when empty
-    ULONG busy;                      // 1 while a thread owns the drain
+    ULONG initialised;              // 0 until the first CheckInitialise
+    KSPIN_LOCK lock;                // guards head and busy
+    _HW_STREAM_REQUEST_BLOCK *head; // first queued request; null when empty
+    ULONG busy;                     // 1 while a thread owns the drain
 };
 
 // Not locked: the first request to arrive on a queue initialises it, before any
@@ -177,6 +177,8 @@ struct EXTNS_EMPTY_BUFFER_QUEUE {
     EXTNS_EMPTY_BUFFER_NODE *head;
 };
 
-void Extns_EmptyBufferQueue_Add(EXTNS_EMPTY_BUFFER_QUEUE *queue, EXTNS_EMPTY_BUFFER_NODE *node, ULONG_PTR value);
+void Extns_EmptyBufferQueue_Add(EXTNS_EMPTY_BUFFER_QUEUE *queue, EXTNS_EMPTY_BUFFER_NODE *node,
+                                ULONG_PTR value);
 // *node = the oldest node and *value its value, unlinked; both 0 when empty.
-void Extns_EmptyBufferQueue_Remove(EXTNS_EMPTY_BUFFER_QUEUE *queue, EXTNS_EMPTY_BUFFER_NODE **node, ULONG_PTR *value);
+void Extns_EmptyBufferQueue_Remove(EXTNS_EMPTY_BUFFER_QUEUE *queue, EXTNS_EMPTY_BUFFER_NODE **node,
+                                   ULONG_PTR *value);

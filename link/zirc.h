@@ -46,8 +46,8 @@ ULONG ZIRC_SetVLOffset(DEVICE_EXTENSION *device, ULONG a1, ULONG a2, ULONG a3, U
 ULONG ZIRC_GetColourBalance(DEVICE_EXTENSION *device, UCHAR *red, UCHAR *green, UCHAR *blue);
 // 0xB2: reply bytes 0-7, each optional: gain, fine, coarse low, coarse high,
 // then the four current colour compensations.
-ULONG ZIRC_GetExposure(DEVICE_EXTENSION *device, UCHAR *b0, UCHAR *b1, UCHAR *b2, UCHAR *b3, UCHAR *b4, UCHAR *b5,
-                       UCHAR *b6, UCHAR *b7);
+ULONG ZIRC_GetExposure(DEVICE_EXTENSION *device, UCHAR *b0, UCHAR *b1, UCHAR *b2, UCHAR *b3, UCHAR *b4,
+                       UCHAR *b5, UCHAR *b6, UCHAR *b7);
 // matrix: the nine bytes m0-m8; m0-m3 are p0-p3, m4-m8 data bytes 0-4.
 ULONG ZIRC_SetSensorMatrix(DEVICE_EXTENSION *device, const UCHAR *matrix);
 // The values of registers a-d, each optional.
@@ -60,9 +60,10 @@ ULONG ZIRC_GrabFrame(DEVICE_EXTENSION *device, ULONG argument);
 ULONG ZIRC_SetGrabMode(DEVICE_EXTENSION *device, ULONG mode);
 ULONG ZIRC_SetFormat(DEVICE_EXTENSION *device, ULONG videoSize, ULONG subsampling, ULONG order);
 // Columns in units of 8, rows in units of 4, end values exclusive.
-ULONG ZIRC_SetROI(DEVICE_EXTENSION *device, ULONG firstColumn8, ULONG endColumn8, ULONG firstRow4, ULONG endRow4);
+ULONG ZIRC_SetROI(DEVICE_EXTENSION *device, ULONG firstColumn8, ULONG endColumn8, ULONG firstRow4,
+                  ULONG endRow4);
 ULONG ZIRC_SetCompression(DEVICE_EXTENSION *device, ULONG mode, ULONG decimation);
 ULONG ZIRC_SetCompressionTarget(DEVICE_EXTENSION *device, ULONG a1, ULONG a2, ULONG a3);
 // a1-a8 are the 8 data bytes; p0-p3 are 0.
-ULONG ZIRC_SetCompressionParams(DEVICE_EXTENSION *device, ULONG a1, ULONG a2, ULONG a3, ULONG a4, ULONG a5, ULONG a6,
-                                ULONG a7, ULONG a8);
+ULONG ZIRC_SetCompressionParams(DEVICE_EXTENSION *device, ULONG a1, ULONG a2, ULONG a3, ULONG a4, ULONG a5,
+                                ULONG a6, ULONG a7, ULONG a8);

@@ -592,7 +592,8 @@ bool UsbBus::Impl::serveFrameLocked(int64_t frame, std::vector<Completion> &done
         if (k == 0)
             iso.StartFrame = static_cast<ULONG>(frame);
         USBD_ISO_PACKET_DESCRIPTOR &packet = iso.IsoPacket[k];
-        const ULONG limit = k + 1 < iso.NumberOfPackets ? iso.IsoPacket[k + 1].Offset : iso.TransferBufferLength;
+        const ULONG limit =
+            k + 1 < iso.NumberOfPackets ? iso.IsoPacket[k + 1].Offset : iso.TransferBufferLength;
         const size_t room = std::min<size_t>(limit - packet.Offset, pipe->maxPacketSize);
         std::span<uint8_t> slot(static_cast<uint8_t *>(iso.TransferBuffer) + packet.Offset, room);
         const UsbPacketResult result = device.isoPacket(pipe->address, frame, slot);
