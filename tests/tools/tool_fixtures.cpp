@@ -15,13 +15,8 @@ namespace zm4::cli::testing {
 std::vector<Bytes> decodeWithLibrary(const std::vector<Bytes> &frames, uint32_t formatCode, uint32_t width,
                                      uint32_t height)
 {
-    const size_t pixels = size_t{width} * height;
-    const size_t bytes = formatCode == ZM4_FORMAT_RGB32                                   ? 4 * pixels
-                         : formatCode == ZM4_FORMAT_RGB24                                 ? 3 * pixels
-                         : formatCode == ZM4_FORMAT_I420 || formatCode == ZM4_FORMAT_YV12 ? pixels * 3 / 2
-                                                                                          : 2 * pixels;
     InitDecode();
-    Bytes image(bytes, 0);
+    Bytes image(Decode_ImageBytes(formatCode, width, height), 0);
     uint16_t decimationState = 0;
     std::vector<Bytes> images;
     for (const Bytes &frame : frames) {
