@@ -14,22 +14,13 @@ struct LineFault {
 
 // Each fault on line record 5 of a 24 x 12 frame.
 const LineFault kLineFaults[] = {
-    {"surplus byte after a covered compressed row",
-     true,
-     {FaultKind::SurplusBytes, 5, 1},
-     ZM4_FRAME_BAD_LINE_LENGTH},
-    {"three surplus bytes", true, {FaultKind::SurplusBytes, 5, 3}, ZM4_FRAME_BAD_LINE_LENGTH},
-    {"end-of-line before the data is used",
-     true,
-     {FaultKind::EarlyEndOfLine, 5, 0},
-     ZM4_FRAME_EARLY_END_OF_LINE},
-    {"compressed line without its marker", true, {FaultKind::NoEndOfLine, 5, 0x00}, ZM4_FRAME_NO_END_OF_LINE},
-    {"uncompressed line without its marker",
-     false,
-     {FaultKind::NoEndOfLine, 5, 0x10},
-     ZM4_FRAME_NO_END_OF_LINE},
-    {"uncompressed length two short", false, {FaultKind::LineLength, 5, -2}, ZM4_FRAME_BAD_LINE_LENGTH},
-    {"length beyond 706", false, {FaultKind::LineLength, 5, 900}, ZM4_FRAME_NO_END_OF_LINE},
+    {"surplus byte", true, {FaultKind::SurplusBytes, 5, 1}, ZM4_FRAME_BAD_LINE_LENGTH},
+    {"three surplus", true, {FaultKind::SurplusBytes, 5, 3}, ZM4_FRAME_BAD_LINE_LENGTH},
+    {"early marker", true, {FaultKind::EarlyEndOfLine, 5, 0}, ZM4_FRAME_EARLY_END_OF_LINE},
+    {"no marker", true, {FaultKind::NoEndOfLine, 5, 0x00}, ZM4_FRAME_NO_END_OF_LINE},
+    {"no marker, raw", false, {FaultKind::NoEndOfLine, 5, 0x10}, ZM4_FRAME_NO_END_OF_LINE},
+    {"two short, raw", false, {FaultKind::LineLength, 5, -2}, ZM4_FRAME_BAD_LINE_LENGTH},
+    {"beyond 706, raw", false, {FaultKind::LineLength, 5, 900}, ZM4_FRAME_NO_END_OF_LINE},
 };
 
 TEST(FormatStreamStatus, LineFaultsStopAtTheFaultyRow)
@@ -104,15 +95,10 @@ TEST(FormatStreamStatus, RefusedBeforeAnythingIsWritten)
             expectRefusedUntouched(format, std::vector<uint8_t>(len, 0x19), 24, 12, decimated,
                                    ZM4_FRAME_BAD_HEADER);
         EXPECT_EQ(decimated, 1);
-        for (const auto &[w, h] : {std::pair{16u, 12u},
-                                   {32u, 12u},
-                                   {24u, 8u},
-                                   {24u, 16u},
-                                   {12u, 24u},
-                                   {0u, 0u},
-                                   {24u, 13u},
-                                   {25u, 12u},
-                                   {12u, 12u}}) {
+        // Half the width is a common mistake for packed pairs.
+        const std::pair<uint32_t, uint32_t> wrongSizes[] = {{16, 12}, {32, 12}, {24, 8},  {24, 16}, {12, 24},
+                                                            {0, 0},   {24, 13}, {25, 12}, {12, 12}};
+        for (const auto &[w, h] : wrongSizes) {
             uint16_t state = 0;
             expectRefusedUntouched(format, good, w, h, state, ZM4_FRAME_SIZE_MISMATCH);
         }

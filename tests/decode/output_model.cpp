@@ -13,16 +13,18 @@ namespace {
 
 uint8_t clampComponent(int x)
 {
-    if (x < 0)
-        return 0;
-    if (x >= 4096)
-        return 255;
-    return static_cast<uint8_t>(x / 16);
+    return static_cast<uint8_t>(std::clamp(x, 0, 4095) / 16);
 }
 
 bool planar(uint32_t f)
 {
     return f == ZM4_FORMAT_I420 || f == ZM4_FORMAT_YV12;
+}
+
+// Bytes per pixel of the packed formats (planar: the luma plane's).
+size_t bytesPerPixel(uint32_t f)
+{
+    return f == ZM4_FORMAT_RGB32 ? 4 : f == ZM4_FORMAT_RGB24 ? 3 : planar(f) ? 1 : 2;
 }
 
 } // namespace
@@ -57,87 +59,53 @@ ReceiverModel::ReceiverModel(uint32_t format, uint32_t width, uint32_t height, s
 
 size_t ReceiverModel::rowBytes() const
 {
-    switch (format_) {
-    case ZM4_FORMAT_RGB32:
-        return size_t{w_} * 4;
-    case ZM4_FORMAT_RGB24:
-        return size_t{w_} * 3;
-    case ZM4_FORMAT_I420:
-    case ZM4_FORMAT_YV12:
-        return w_;
-    default:
-        return size_t{w_} * 2;
-    }
+    return size_t{w_} * bytesPerPixel(format_);
 }
 
 size_t ReceiverModel::rowOffset(uint32_t r) const
 {
-    switch (format_) {
-    case ZM4_FORMAT_RGB32:
-    case ZM4_FORMAT_RGB24:
-    case ZM4_FORMAT_RGB16:
-        return size_t{h_ - 1 - r} * rowBytes(); // bottom-up
-    default:
-        return size_t{r} * rowBytes();
-    }
+    const bool bottomUp =
+        format_ == ZM4_FORMAT_RGB32 || format_ == ZM4_FORMAT_RGB24 || format_ == ZM4_FORMAT_RGB16;
+    return size_t{bottomUp ? h_ - 1 - r : r} * rowBytes();
 }
 
 void ReceiverModel::writePair(uint32_t r, uint32_t p, const uint8_t *pair, RgbForm form)
 {
     uint8_t *row = image_.data() + rowOffset(r);
     const uint8_t y0 = pair[0], u = pair[1], y1 = pair[2], v = pair[3];
+    const size_t bpp = bytesPerPixel(format_);
     switch (format_) {
     case ZM4_FORMAT_RGB32:
-    case ZM4_FORMAT_RGB24: {
-        const size_t bpp = format_ == ZM4_FORMAT_RGB32 ? 4 : 3;
-        uint8_t *px = row + size_t{p} * 2 * bpp;
+    case ZM4_FORMAT_RGB24:
+    case ZM4_FORMAT_RGB16:
         for (const uint8_t y : {y0, y1}) {
             const Bgr c = modelConvert(y, u, v, form);
-            px[0] = c.b;
-            px[1] = c.g;
-            px[2] = c.r;
-            if (bpp == 4)
-                px[3] = 0;
-            px += bpp;
+            const uint16_t word = modelPack555(c);
+            const uint8_t px[4] = {bpp == 2 ? uint8_t(word & 0xFF) : c.b, bpp == 2 ? uint8_t(word >> 8) : c.g,
+                                   c.r, 0};
+            std::memcpy(row + size_t{p} * 2 * bpp, px, bpp);
+            row += bpp;
         }
         break;
-    }
-    case ZM4_FORMAT_RGB16: {
-        uint8_t *px = row + size_t{p} * 4;
-        for (const uint8_t y : {y0, y1}) {
-            const uint16_t word = modelPack555(modelConvert(y, u, v, form));
-            px[0] = static_cast<uint8_t>(word & 0xFF);
-            px[1] = static_cast<uint8_t>(word >> 8);
-            px += 2;
-        }
-        break;
-    }
-    case ZM4_FORMAT_YUY2: {
-        const uint8_t b[4] = {y0, u, y1, v};
-        std::memcpy(row + size_t{p} * 4, b, 4);
-        break;
-    }
+    case ZM4_FORMAT_YUY2:
     case ZM4_FORMAT_UYVY: {
-        const uint8_t b[4] = {u, y0, v, y1};
+        const bool yuy2 = format_ == ZM4_FORMAT_YUY2;
+        const uint8_t b[4] = {yuy2 ? y0 : u, yuy2 ? u : y0, yuy2 ? y1 : v, yuy2 ? v : y1};
         std::memcpy(row + size_t{p} * 4, b, 4);
         break;
     }
     case ZM4_FORMAT_I420:
-    case ZM4_FORMAT_YV12: {
+    case ZM4_FORMAT_YV12:
         row[2 * p] = y0;
         row[2 * p + 1] = y1;
         if (r % 2 == 0) {
             // Only even rows carry chroma into the planes; odd rows' chroma is dropped.
-            const size_t luma = size_t{w_} * h_;
-            const size_t first = luma, second = luma + luma / 4;
-            const size_t uPlane = format_ == ZM4_FORMAT_I420 ? first : second;
-            const size_t vPlane = format_ == ZM4_FORMAT_I420 ? second : first;
-            const size_t at = size_t{r / 2} * (w_ / 2) + p;
-            image_[uPlane + at] = u;
-            image_[vPlane + at] = v;
+            const size_t luma = size_t{w_} * h_, at = size_t{r / 2} * (w_ / 2) + p;
+            const bool i420 = format_ == ZM4_FORMAT_I420;
+            image_[luma + (i420 ? 0 : luma / 4) + at] = u;
+            image_[luma + (i420 ? luma / 4 : 0) + at] = v;
         }
         break;
-    }
     default:
         break;
     }
@@ -227,12 +195,6 @@ std::vector<uint32_t> ReceiverModel::badRows(const std::vector<uint8_t> &actual)
         if (!rowMatches(actual, r))
             bad.push_back(r);
     return bad;
-}
-
-int ReceiverModel::firstBadRow(const std::vector<uint8_t> &actual) const
-{
-    const auto bad = badRows(actual);
-    return bad.empty() ? -1 : static_cast<int>(bad.front());
 }
 
 } // namespace zm4::testing

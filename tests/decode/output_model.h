@@ -47,8 +47,6 @@ public:
     // Rows (0 = the frame's first) whose bytes differ from the expected image;
     // for the planar formats an even row includes its chroma row.
     std::vector<uint32_t> badRows(const std::vector<uint8_t> &actual) const;
-    // The first of them, or -1.
-    int firstBadRow(const std::vector<uint8_t> &actual) const;
     // Byte ranges of row r in the output (luma only for the planar formats).
     size_t rowOffset(uint32_t r) const;
     size_t rowBytes() const;

@@ -228,17 +228,13 @@ TEST(FormatToSupplyFourCC, WholeTable)
                                                        {"IYUV", ZM4_FORMAT_I420},
                                                        {"YV12", ZM4_FORMAT_YV12},
                                                        {"YUY2", ZM4_FORMAT_YUY2},
-                                                       {"UYVY", ZM4_FORMAT_UYVY},
-                                                       {"YVU9", 0},
-                                                       {"2YUY", 0},
-                                                       {"yuy2", 0},
-                                                       {"NV12", 0},
-                                                       {"RGB1", 0},
-                                                       {"\x01\0\0\0", 0},
-                                                       {"\xFF\xFF\xFF\xFF", 0}};
-    for (const uint16_t bits : {uint16_t{0}, uint16_t{8}, uint16_t{16}, uint16_t{24}, uint16_t{32}})
+                                                       {"UYVY", ZM4_FORMAT_UYVY}};
+    for (const uint16_t bits : {uint16_t{0}, uint16_t{8}, uint16_t{16}, uint16_t{24}, uint16_t{32}}) {
         for (const auto &[code, format] : codes)
             EXPECT_EQ(FormatToSupplyFourCC(fourcc(code), bits), format) << code << " " << bits;
+        for (const char *miss : {"YVU9", "2YUY", "yuy2", "NV12", "RGB1", "\x01\0\0\0", "\xFF\xFF\xFF\xFF"})
+            EXPECT_EQ(FormatToSupplyFourCC(fourcc(miss), bits), 0u) << miss << " " << bits;
+    }
 }
 
 } // namespace

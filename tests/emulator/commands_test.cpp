@@ -180,22 +180,5 @@ TEST_F(CommandsTest, UnknownMisshapenAndLockedRequestsStall)
               TransferStatus::kStall);
 }
 
-TEST_F(CommandsTest, StandardRequestsServeDescriptorsAndInterfaces)
-{
-    std::array<uint8_t, 256> buffer{};
-    TransferResult r = camera.controlTransfer({0x80, 6, 0x0100, 0, 18}, buffer, 0);
-    EXPECT_EQ(r.bytes, 18u);
-    EXPECT_EQ(buffer[8] | buffer[9] << 8, kVendorId);
-    r = camera.controlTransfer({0x80, 6, 0x0200, 0, 255}, buffer, 0);
-    EXPECT_EQ(r.bytes, size_t(buffer[2] | buffer[3] << 8));
-
-    EXPECT_EQ(camera.controlTransfer({0x01, 11, 2, 1, 0}, buffer, 0).status, TransferStatus::kOk);
-    EXPECT_EQ(camera.maxPacketSize(), 704);
-    EXPECT_EQ(camera.controlTransfer({0x01, 11, 4, 1, 0}, buffer, 0).status, TransferStatus::kStall);
-    EXPECT_EQ(camera.controlTransfer({0x01, 11, 1, 0, 0}, buffer, 0).status, TransferStatus::kStall);
-    // Standard requests are the bus's business: the trace shows camera commands only.
-    EXPECT_TRUE(camera.trace().entries().empty());
-}
-
 } // namespace
 } // namespace zm4::emu::test

@@ -1,6 +1,7 @@
 #include "tests/support/frame_encoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <random>
 
@@ -9,6 +10,8 @@ namespace zm4::testing {
 namespace {
 
 constexpr uint8_t kEndOfLine = 0xFD;
+// Longest run of skipped pairs one skip code covers: the byte 1 + 4 x 63
+// would be the end-of-line marker.
 constexpr uint32_t kSkipLimit = 62;
 
 bool withinThreshold(const uint8_t *a, const uint8_t *b, size_t n, int threshold)
@@ -40,23 +43,10 @@ Image422 randomImage(uint32_t width, uint32_t height, uint32_t seed)
 Image422 flatImage(uint32_t width, uint32_t height, uint8_t y, uint8_t u, uint8_t v)
 {
     Image422 image(width, height);
-    for (size_t i = 0; i < image.data.size(); i += 4) {
-        image.data[i] = y;
-        image.data[i + 1] = u;
-        image.data[i + 2] = y;
-        image.data[i + 3] = v;
-    }
+    for (size_t i = 0; i < image.data.size(); i += 4)
+        std::copy_n(std::array<uint8_t, 4>{y, u, y, v}.begin(), 4,
+                    image.data.begin() + static_cast<std::ptrdiff_t>(i));
     return image;
-}
-
-size_t uncompressedFrameBytes(uint32_t width, uint32_t height, bool decimate, bool subsample420)
-{
-    size_t bytes = 64;
-    for (uint32_t r = 0; r < height; r += decimate ? 2 : 1) {
-        const bool half = subsample420 && (r % 2 == 1);
-        bytes += 2 + (half ? width : 2 * width) + 1;
-    }
-    return bytes + (subsample420 ? 1 : 4);
 }
 
 EncodedFrame encodeFrame(const Image422 &source, const EncodeOptions &o)
@@ -102,7 +92,6 @@ EncodedFrame encodeFrame(const Image422 &source, const EncodeOptions &o)
         if (offset < 64)
             hdr[offset] = value;
 
-    const uint32_t maxSkip = std::clamp<uint32_t>(o.maxSkipPairs, 1, kSkipLimit);
     Image422 &ref = frame.reference;
     uint32_t record = 0;
     std::vector<uint8_t> data;
@@ -123,10 +112,11 @@ EncodedFrame encodeFrame(const Image422 &source, const EncodeOptions &o)
                 const uint8_t mine[2] = {pair[0], pair[2]};
                 const uint8_t theirs[2] = {prev ? prev->pair(r, p)[0] : uint8_t{0},
                                            prev ? prev->pair(r, p)[2] : uint8_t{0}};
-                const bool same = prev && (lumaOnly ? withinThreshold(mine, theirs, 2, o.threshold)
-                                                    : withinThreshold(pair, prev->pair(r, p), 4, o.threshold));
+                const bool same =
+                    prev && (lumaOnly ? withinThreshold(mine, theirs, 2, o.threshold)
+                                      : withinThreshold(pair, prev->pair(r, p), 4, o.threshold));
                 if (same) {
-                    if (++run == maxSkip) {
+                    if (++run == kSkipLimit) {
                         putSkip(data, run);
                         run = 0;
                     }

@@ -61,9 +61,6 @@ struct EncodeOptions {
     // `threshold` in every transmitted byte. Without it every pair is sent.
     const Image422 *previous = nullptr;
     int threshold = 0;
-    // Longest run of skipped pairs one skip code covers (at most 62: the byte
-    // 1 + 4 x 63 would be the end-of-line marker).
-    uint32_t maxSkipPairs = 62;
     bool decimate = false;
     bool subsample420 = false;
     uint8_t videoSize = 1;
@@ -92,9 +89,5 @@ struct EncodedFrame {
 };
 
 EncodedFrame encodeFrame(const Image422 &source, const EncodeOptions &options);
-
-// The byte size of a frame's header and line records plus end marker as
-// encodeFrame writes an uncompressed one (no garbage, no fault).
-size_t uncompressedFrameBytes(uint32_t width, uint32_t height, bool decimate, bool subsample420);
 
 } // namespace zm4::testing

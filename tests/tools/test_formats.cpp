@@ -46,17 +46,17 @@ TEST(ToolFormats, ListsTheSixFormatsWithTheirSizesAndRates)
         EXPECT_EQ(row, std::to_string(i) + " " + e.subtype + " " + std::to_string(e.bits) + " " +
                            e.outputCode + " " + e.toolName + " 8-" + w + " step 8 4-" + h +
                            " step 4 176x144 1-30 fps (333333-10000000)");
-        EXPECT_EQ(doc[i],
-                  nlohmann::json::parse("{\"index\": " + std::to_string(i) + ", \"subtype\": \"" + e.subtype +
-                                        "\", \"guid\": \"" + e.guid +
-                                        "\", \"bitsPerPixel\": " + std::to_string(e.bits) +
-                                        ", \"outputCode\": \"" + e.outputCode + "\", \"toolName\": \"" +
-                                        e.toolName + "\", \"width\": {\"min\": 8, \"max\": " + w +
-                                        ", \"step\": 8}, \"height\": {\"min\": 4, "
-                                        "\"max\": " +
-                                        h +
-                                        ", \"step\": 4}, \"default\": {\"width\": 176, \"height\": 144}, "
-                                        "\"frameInterval\": {\"min\": 333333, \"max\": 10000000}}"));
+        const nlohmann::json range = {{"min", 333333}, {"max", 10000000}};
+        EXPECT_EQ(doc[i], nlohmann::json({{"index", i},
+                                          {"subtype", e.subtype},
+                                          {"guid", e.guid},
+                                          {"bitsPerPixel", e.bits},
+                                          {"outputCode", e.outputCode},
+                                          {"toolName", e.toolName},
+                                          {"width", {{"min", 8}, {"max", e.maxWidth}, {"step", 8}}},
+                                          {"height", {{"min", 4}, {"max", e.maxHeight}, {"step", 4}}},
+                                          {"default", {{"width", 176}, {"height", 144}}},
+                                          {"frameInterval", range}}));
     }
     EXPECT_FALSE(std::getline(lines, line));
 }

@@ -15,13 +15,8 @@ namespace zm4::cli::testing {
 std::vector<Bytes> decodeWithLibrary(const std::vector<Bytes> &frames, uint32_t formatCode, uint32_t width,
                                      uint32_t height)
 {
-    const size_t pixels = size_t{width} * height;
-    const size_t bytes = formatCode == ZM4_FORMAT_RGB32                                   ? 4 * pixels
-                         : formatCode == ZM4_FORMAT_RGB24                                 ? 3 * pixels
-                         : formatCode == ZM4_FORMAT_I420 || formatCode == ZM4_FORMAT_YV12 ? pixels * 3 / 2
-                                                                                          : 2 * pixels;
     InitDecode();
-    Bytes image(bytes, 0);
+    Bytes image(Decode_ImageBytes(formatCode, width, height), 0);
     uint16_t decimationState = 0;
     std::vector<Bytes> images;
     for (const Bytes &frame : frames) {
@@ -99,38 +94,28 @@ RgbImage readPng(const std::string &path)
 
 Y4mStream readY4m(const std::string &path)
 {
-    Bytes bytes = readBytes(path);
+    const Bytes bytes = readBytes(path);
+    const std::string text(bytes.begin(), bytes.end());
     Y4mStream stream;
-    size_t eol = std::find(bytes.begin(), bytes.end(), '\n') - bytes.begin();
-    if (eol == bytes.size())
-        throw std::runtime_error(path + ": no Y4M header line");
-    stream.header.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(eol));
+    stream.header = text.substr(0, text.find('\n'));
     std::istringstream words(stream.header);
     std::string word;
-    words >> word;
-    if (word != "YUV4MPEG2")
+    if (!(words >> word) || word != "YUV4MPEG2" || stream.header.size() == text.size())
         throw std::runtime_error(path + ": not a YUV4MPEG2 stream");
     while (words >> word) {
-        if (word[0] == 'W')
-            stream.width = static_cast<uint32_t>(std::stoul(word.substr(1)));
-        else if (word[0] == 'H')
-            stream.height = static_cast<uint32_t>(std::stoul(word.substr(1)));
+        if (word[0] == 'W' || word[0] == 'H')
+            (word[0] == 'W' ? stream.width : stream.height) =
+                static_cast<uint32_t>(std::stoul(word.substr(1)));
         else if (word[0] == 'C')
             stream.colour = word.substr(1);
     }
     const size_t pixels = size_t{stream.width} * stream.height;
     const size_t frameBytes = stream.colour == "422" ? 2 * pixels : pixels * 3 / 2;
-    const std::string marker = "FRAME\n";
-    size_t at = eol + 1;
-    while (at < bytes.size()) {
-        if (bytes.size() - at < marker.size() + frameBytes ||
-            std::string(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                        bytes.begin() + static_cast<std::ptrdiff_t>(at + marker.size())) != marker)
+    for (size_t at = stream.header.size() + 1; at < text.size(); at += 6 + frameBytes) {
+        if (text.compare(at, 6, "FRAME\n") != 0 || text.size() - at < 6 + frameBytes)
             throw std::runtime_error(path + ": bad or short FRAME at byte " + std::to_string(at));
-        at += marker.size();
-        stream.frames.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                                   bytes.begin() + static_cast<std::ptrdiff_t>(at + frameBytes));
-        at += frameBytes;
+        stream.frames.emplace_back(text.begin() + static_cast<std::ptrdiff_t>(at + 6),
+                                   text.begin() + static_cast<std::ptrdiff_t>(at + 6 + frameBytes));
     }
     return stream;
 }

@@ -1,17 +1,11 @@
 // Runs the built zm4 program in a child process.
 #include "tests/tools/tool_runner.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
-#include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
 
 namespace zm4::cli::testing {
 
@@ -23,41 +17,33 @@ std::string slurp(const std::string &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// One shell word: single-quoted, with single quotes inside closed and escaped.
+std::string quoted(const std::string &word)
+{
+    std::string out = "'";
+    for (const char c : word)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 } // namespace
 
 ToolResult runTool(const std::vector<std::string> &args, const std::string &stdinPath)
 {
     TempDir capture;
-    const std::string outPath = capture.path("stdout");
-    const std::string errPath = capture.path("stderr");
-
-    std::vector<std::string> argvStrings{ZM4_TOOL_PATH};
-    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &s : argvStrings)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
+    // exec: the shell becomes the program, so a crash shows as a signal, not as an exit code.
+    std::string command = "exec " + quoted(ZM4_TOOL_PATH);
+    for (const std::string &arg : args)
+        command += " " + quoted(arg);
+    command += " <" + quoted(stdinPath) + " >" + quoted(capture.path("stdout")) + " 2>" +
+               quoted(capture.path("stderr"));
+    const int status = std::system(command.c_str());
+    if (status == -1)
         throw std::runtime_error(std::string("cannot start ") + ZM4_TOOL_PATH);
-
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            throw std::runtime_error("waitpid failed");
-    }
     ToolResult result;
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
+    result.out = slurp(capture.path("stdout"));
+    result.err = slurp(capture.path("stderr"));
     return result;
 }
 
