@@ -95,38 +95,5 @@ TEST(KernelStress, WorkItemsRunConcurrently)
     EXPECT_EQ(itemIrql.load(), PASSIVE_LEVEL);
 }
 
-TEST(KernelStress, TimerEventsRunAtDispatchLevelInTimeOrder)
-{
-    Kernel kernel(realTime(false));
-    auto &scheduler = kernel.scheduler();
-    std::vector<int> order; // the timer thread runs events one at a time
-    std::atomic<int> ran{0};
-    std::atomic<bool> wrongIrql{false};
-    const int64_t base = scheduler.now() + 20 * kMillisecond;
-    auto event = [&](int tag) {
-        return [&, tag] {
-            if (KeGetCurrentIrql() != DISPATCH_LEVEL)
-                wrongIrql = true;
-            order.push_back(tag);
-            ++ran;
-        };
-    };
-    scheduler.postAt(base + 2 * kMillisecond, event(3));
-    scheduler.postAt(base, event(1));
-    scheduler.postAt(base, event(2)); // same time: posting order
-    const uint64_t cancelled = scheduler.postAt(base + kSecond, event(99));
-    EXPECT_TRUE(scheduler.cancel(cancelled));
-    ASSERT_TRUE(scheduler.runUntil([&] { return ran.load() == 3; }, kGenerousLimit));
-    ASSERT_TRUE(scheduler.runUntilIdle(kGenerousLimit));
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-    EXPECT_FALSE(wrongIrql);
-    EXPECT_GE(scheduler.now(), base + 2 * kMillisecond); // the clock reached the last event
-
-    KEVENT never;
-    KeInitializeEvent(&never, SynchronizationEvent, FALSE);
-    LARGE_INTEGER shortWait = relative(2 * kMillisecond);
-    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &shortWait), STATUS_TIMEOUT);
-}
-
 } // namespace
 } // namespace zm4::host
