@@ -259,18 +259,6 @@ TEST_F(Link, LateBusCompletionFailsAfterOneSecondAndLeavesNothingBehind)
     EXPECT_EQ(requests(from), (std::vector<uint8_t>{0x03, 0x03, 0x04}));
 }
 
-TEST_F(Link, VendorRequestWithoutMemoryFailsAndLeavesTheLockFree)
-{
-    const int64_t start = rig.kernel().scheduler().now();
-    rig.kernel().pool().failNth(1); // the URB
-    EXPECT_EQ(USBIF_VendorDeviceRequest(device, 0, 0x04, 0, 0, nullptr, 0), STATUS_INSUFFICIENT_RESOURCES);
-    const size_t from = mark();
-    EXPECT_EQ(USBIF_VendorDeviceRequest(device, 0, 0x04, 0, 0, nullptr, 0), STATUS_SUCCESS);
-    EXPECT_EQ(requests(from), (std::vector<uint8_t>{0x04}));
-    EXPECT_EQ(rig.kernel().scheduler().now(), start); // no wait on the request lock
-    EXPECT_FALSE(problemRecorded(DEBUG_PROBLEM_EXCLUDER_TIMEOUT));
-}
-
 TEST_F(Link, BandwidthFallsBackToTheHighestAcceptedSetting)
 {
     ULONG selected = 99;

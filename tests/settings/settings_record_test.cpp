@@ -113,16 +113,6 @@ TEST_F(SettingsRecordTest, ValuesAtTheRangeLimitsAreKept)
     EXPECT_EQ(dwords(), limits);
 }
 
-TEST_F(SettingsRecordTest, MissingValueLoadsDefaultAmongStoredOnes)
-{
-    put({{"Flicker", 0}, {"Backlit", 1}});
-    ASSERT_TRUE(store_->deleteValue(kDriverKeyPath, "Flicker"));
-    PropMan_Load(ext_.get());
-    EXPECT_EQ(s_.flicker, 1u);
-    EXPECT_EQ(s_.backlight, 1u);
-    EXPECT_EQ(dwords(), (Values{{"Backlit", 1}})); // a missing value is not an error: nothing is written
-}
-
 TEST_F(SettingsRecordTest, NoRegistryStillYieldsDefaults)
 {
     zm4::host::setCurrentRegistry(nullptr);
@@ -175,22 +165,6 @@ TEST_F(SettingsRecordTest, SaveWritesEveryWritableSetting)
     };
     EXPECT_EQ(dwords(), expected);
     EXPECT_FALSE(store_->read(kDriverKeyPath, "Matrix").has_value());
-}
-
-TEST_F(SettingsRecordTest, SaveThenLoadRestoresTheSettingsButNotTheMatrixRows)
-{
-    PropMan_Load(ext_.get());
-    s_.brightness = 1234;
-    s_.expCoarse = 300;
-    s_.acbGreen = 200;
-    s_.frameRate = 3;
-    s_.matrixRow1 = 0x010203;
-    PropMan_Save(ext_.get());
-
-    auto other = std::make_unique<DEVICE_EXTENSION>();
-    PropMan_Load(other.get());
-    EXPECT_EQ(loaded(other->settings), loaded(s_));
-    EXPECT_EQ(other->settings.matrixRow1, 0u);
 }
 
 TEST_F(SettingsRecordTest, SaveStoresTheMatrixOnlyWhenEnabled)
