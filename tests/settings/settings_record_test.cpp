@@ -124,46 +124,23 @@ TEST_F(SettingsRecordTest, NoRegistryStillYieldsDefaults)
 
 TEST_F(SettingsRecordTest, SaveWritesEveryWritableSetting)
 {
-    s_.brightness = 7000;
-    s_.contrast = 100;
-    s_.saturation = static_cast<ULONG>(-5);
-    s_.compressionMode = 1;
-    s_.confValue = 9;
-    s_.capValue = 2;
-    s_.frameRate = 4;
-    s_.backlight = 1;
-    s_.flicker = 0;
-    s_.mains = 0;
-    s_.autoFrameRate = 0;
-    s_.exposureMode = 3;
-    s_.expCoarse = 0xFFFF;
-    s_.expFine = 0xFE;
-    s_.expGain = 3;
-    s_.acbMode = 1;
-    s_.acbRed = 0xC8;
-    s_.acbGreen = 7;
-    s_.acbBlue = 0x80;
-    s_.baseCompR = 1;
-    s_.baseCompG1 = 2;
-    s_.baseCompG2 = 3;
-    s_.baseCompB = 4;
-    // Read-only and per-stream fields are never saved.
-    s_.noDataValue = 17;
-    s_.microscope = 1;
+    // Every writable setting away from its default, loaded, then saved into an
+    // empty registry: the same values come back, read-only ones never.
+    Values saved = {{"Brightness", 7000}, {"Contrast", 100},   {"Saturation", 9999}, {"VidConf", 1},
+                    {"ConfValue", 9},     {"CapValue", 2},     {"Framerate", 4},     {"Backlit", 1},
+                    {"Flicker", 0},       {"FlickerMains", 0}, {"AutoFR", 0},        {"ExpMode", 3},
+                    {"ExpCoarse", 300},   {"ExpFine", 0xFE},   {"ExpGain", 3},       {"AcbMode", 1},
+                    {"AcbGainR", 0xC8},   {"AcbGainG", 7},     {"AcbGainB", 0x80},   {"CompR", 1},
+                    {"CompG1", 2},        {"CompG2", 3},       {"CompB", 4}};
+    put(saved);
+    put({{"NoDataValue", 17}, {"Microscope", 1}});
+    PropMan_Load(ext_.get());
+    s_.saturation = static_cast<ULONG>(-5); // as a property set stores it: saved unchanged
+    saved["Saturation"] = 0xFFFFFFFB;
     s_.gpioValue = 5;
+    ASSERT_EQ(store_->deleteKey(kDriverKeyPath), zm4::host::KeyDeletion::Deleted);
     PropMan_Save(ext_.get());
-
-    const Values expected = {
-        {"Brightness", 7000},  {"Contrast", 100},  {"Saturation", 0xFFFFFFFB},
-        {"VidConf", 1},        {"ConfValue", 9},   {"CapValue", 2},
-        {"Framerate", 4},      {"Backlit", 1},     {"Flicker", 0},
-        {"FlickerMains", 0},   {"AutoFR", 0},      {"ExpMode", 3},
-        {"ExpCoarse", 0xFFFF}, {"ExpFine", 0xFE},  {"ExpGain", 3},
-        {"AcbMode", 1},        {"AcbGainR", 0xC8}, {"AcbGainG", 7},
-        {"AcbGainB", 0x80},    {"CompR", 1},       {"CompG1", 2},
-        {"CompG2", 3},         {"CompB", 4},
-    };
-    EXPECT_EQ(dwords(), expected);
+    EXPECT_EQ(dwords(), saved);
     EXPECT_FALSE(store_->read(kDriverKeyPath, "Matrix").has_value());
 }
 
