@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 #include "platform/kernel/registry_store.h"
@@ -40,22 +39,6 @@ TEST_F(RegistryTest, EveryIndexNamesItsOwnValue)
         ASSERT_EQ(Registry_Read(i, &read), STATUS_SUCCESS);
         EXPECT_EQ(read, 1000 + i) << zm4::host::utf8FromUtf16(Registry_Table[i].name).value();
     }
-}
-
-TEST_F(RegistryTest, DiagnosticValuesCarryTheNamesToolsLookFor)
-{
-    Registry_Write(REG_CAMERA_PRESENT, 1);
-    Registry_Write(REG_CAMERA_FAULT, 1);
-    Registry_Write(REG_DEBUG_CRISIS_COUNT, 7);
-    const UCHAR list[] = {1, 8};
-    Registry_WriteList(REG_DEBUG_LIST, list, 2);
-    const auto values = store_->values(kDriverKeyPath).value();
-    std::set<std::string> names;
-    for (const auto &[name, value] : values)
-        names.insert(name);
-    EXPECT_EQ(names,
-              (std::set<std::string>{"CameraPresent", "CameraFault", "DebugCrisisCount", "DebugList"}));
-    EXPECT_EQ(stored("DebugCrisisCount"), RegistryValue::dword(7));
 }
 
 TEST_F(RegistryTest, StoredValueWinsAndAMissingOneReadsAsItsDefault)

@@ -3,7 +3,6 @@
 // driver's lock list, each stopping the run with a message that names the
 // code and the locks involved.
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -100,37 +99,6 @@ TEST_F(Verifier, BlockingAtDispatchLevelAbortsNamingTheCaller)
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     });
     EXPECT_DEATH(kernel_.scheduler().runFor(kMillisecond), "KeDelayExecutionThread at DISPATCH_LEVEL");
-}
-
-TEST_F(Verifier, TheDriversLockOrderPasses)
-{
-    Excluder frame("frame excluder"), camera("camera lock"), link("link lock"), usb("USB request lock");
-    Excluder transfer("transfer excluder");
-    NamedSpinLock transferLock("transfer spin lock"), queueLock("empty-buffer queue lock");
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(frame.acquire(), STATUS_SUCCESS);
-        ASSERT_EQ(camera.acquire(), STATUS_SUCCESS);
-        ASSERT_EQ(link.acquire(), STATUS_SUCCESS);
-        ASSERT_EQ(usb.acquire(), STATUS_SUCCESS);
-        usb.release();
-        link.release();
-        camera.release();
-        frame.release();
-
-        ASSERT_EQ(transfer.acquire(), STATUS_SUCCESS);
-        ASSERT_EQ(usb.acquire(), STATUS_SUCCESS);
-        usb.release();
-        const KIRQL old = transferLock.acquire();
-        const KIRQL inner = queueLock.acquire();
-        queueLock.release(inner);
-        transferLock.release(old);
-        transfer.release();
-    }
-    // Camera control alone, skipping outer locks, is in order too.
-    ASSERT_EQ(camera.acquire(), STATUS_SUCCESS);
-    ASSERT_EQ(usb.acquire(), STATUS_SUCCESS);
-    usb.release();
-    camera.release();
 }
 
 TEST_F(Verifier, TakingAnOuterLockInsideAnInnerOneAbortsNamingBoth)

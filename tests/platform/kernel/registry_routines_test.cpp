@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,9 +18,6 @@ constexpr PCWSTR kPath = u"Software\\Lumena\\ZM4 Microscope";
 constexpr PCWSTR kEnumPath = u"Enum\\USB\\VID_1E7A&PID_0001";
 const std::string kKey(kDriverKeyPath);
 const std::string kEnum(kEnumKeyPath);
-constexpr NTSTATUS kStatusInvalidHandle = static_cast<NTSTATUS>(0xC0000008);
-constexpr NTSTATUS kStatusObjectNameInvalid = static_cast<NTSTATUS>(0xC0000033);
-constexpr NTSTATUS kStatusKeyDeleted = static_cast<NTSTATUS>(0xC000017C);
 
 NTSTATUS writeDword(PCWSTR name, ULONG value, PCWSTR path = kPath)
 {
@@ -50,13 +46,13 @@ NTSTATUS queryBinary(PCWSTR name, void *buffer, std::vector<uint8_t> defaultData
     return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, table, nullptr, nullptr);
 }
 
-NTSTATUS openKey(PCWSTR name, HANDLE *handle, ACCESS_MASK access = KEY_ALL_ACCESS)
+NTSTATUS openKey(PCWSTR name, HANDLE *handle)
 {
     UNICODE_STRING string;
     RtlInitUnicodeString(&string, name);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &string, OBJ_EXCLUSIVE, nullptr, nullptr);
-    return ZwOpenKey(handle, access, &attributes);
+    return ZwOpenKey(handle, KEY_ALL_ACCESS, &attributes);
 }
 
 // Every test runs on both back ends; the file one also checks that a second
@@ -184,51 +180,6 @@ TEST_P(RegistryRoutines, DirectBuffersOnlyTakeTheirOwnType)
     EXPECT_EQ(value, 77u);
 }
 
-TEST_P(RegistryRoutines, QueryRoutinesAndStrings)
-{
-    ASSERT_EQ(writeDword(u"Bandwidth", 3), STATUS_SUCCESS);
-    ASSERT_TRUE(store_->write(kKey, "Größe \U0001F52C", RegistryValue::string("Objektiv \"40×\"")));
-    struct Seen {
-        std::vector<std::u16string> names;
-        std::vector<ULONG> types;
-    } seen;
-    auto routine = [](PCWSTR name, ULONG type, PVOID, ULONG, PVOID context, PVOID) -> NTSTATUS {
-        static_cast<Seen *>(context)->names.emplace_back(name);
-        static_cast<Seen *>(context)->types.push_back(type);
-        return STATUS_SUCCESS;
-    };
-    RTL_QUERY_REGISTRY_TABLE all[2] = {};
-    all[0].QueryRoutine = routine;
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, all, &seen, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(seen.names, (std::vector<std::u16string>{u"Bandwidth", u"Größe \U0001F52C"}));
-    EXPECT_EQ(seen.types, (std::vector<ULONG>{REG_DWORD, REG_SZ}));
-
-    // A failing routine stops the query with its status.
-    all[0].QueryRoutine = [](PCWSTR, ULONG, PVOID, ULONG, PVOID, PVOID) -> NTSTATUS {
-        return STATUS_NO_MATCH;
-    };
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, all, nullptr, nullptr), STATUS_NO_MATCH);
-
-    WCHAR buffer[16];
-    UNICODE_STRING text{0, sizeof buffer, buffer};
-    RTL_QUERY_REGISTRY_TABLE direct[2] = {};
-    direct[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, u"GRÖßE \U0001F52C", &text, REG_NONE, nullptr, 0};
-    // Only ASCII letters ignore case: this name differs in Ö/ö, so it is missing.
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, direct, nullptr, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(text.Length, 0u);
-    direct[0].Name = u"gRößE \U0001F52C";
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, direct, nullptr, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(text.Buffer, text.Length / 2), u"Objektiv \"40×\"");
-    text.MaximumLength = 14 * 2; // no room for the terminator
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kPath, direct, nullptr, nullptr),
-              STATUS_BUFFER_TOO_SMALL);
-
-    // A lone surrogate is no name at all.
-    const WCHAR broken[] = {u'A', 0xD800, 0};
-    EXPECT_EQ(writeDword(broken, 1), kStatusObjectNameInvalid);
-    EXPECT_EQ(persisted().values(kKey)->size(), 2u);
-}
-
 TEST_P(RegistryRoutines, EnumerationKeyOpenAndDelete)
 {
     HANDLE handle = nullptr;
@@ -242,25 +193,16 @@ TEST_P(RegistryRoutines, EnumerationKeyOpenAndDelete)
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_TRUE(persisted().keyExists(kEnum));
 
-    // Without its subkey it goes; the handle stays open until closed.
+    // Without its subkey it goes.
     ASSERT_EQ(store_->deleteKey(kEnum + "\\5&2A3B&0&1"), KeyDeletion::Deleted);
     ASSERT_TRUE(store_->write(kEnum, "Driver", RegistryValue::string("zm4")));
     ASSERT_EQ(openKey(u"\\REGISTRY\\MACHINE\\enum\\usb\\vid_1e7a&pid_0001", &handle), STATUS_SUCCESS);
     EXPECT_EQ(openKeyHandleCount(), 1u);
     EXPECT_EQ(ZwDeleteKey(handle), STATUS_SUCCESS);
-    EXPECT_EQ(ZwDeleteKey(handle), kStatusKeyDeleted);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(handle), kStatusInvalidHandle);
     EXPECT_FALSE(persisted().keyExists(kEnum));
     EXPECT_TRUE(persisted().keys().empty());
     EXPECT_EQ(openKey(kEnumPath, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
-
-    // Deleting needs delete access.
-    ASSERT_TRUE(store_->createKey(kEnum));
-    ASSERT_EQ(openKey(kEnumPath, &handle, 0x20019 /* read access */), STATUS_SUCCESS);
-    EXPECT_EQ(ZwDeleteKey(handle), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    EXPECT_TRUE(persisted().keyExists(kEnum));
 }
 
 INSTANTIATE_TEST_SUITE_P(Registry, RegistryRoutines, testing::Values(false, true),

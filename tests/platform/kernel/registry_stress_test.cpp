@@ -63,34 +63,6 @@ TEST(RegistryStress, ReadersNeverSeeAHalfWrittenFile)
     EXPECT_EQ(values->size(), kWrites);
 }
 
-TEST(RegistryStress, StoresInSeveralThreadsLoseNothing)
-{
-    TempDir dir;
-    const auto path = dir / "registry.reg";
-    constexpr int kThreads = 3, kEach = 15;
-    auto shared = RegistryStore::openFile(path); // used by every thread too
-    std::vector<std::thread> threads;
-    std::atomic<int> failures{0};
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            auto own = RegistryStore::openFile(path);
-            for (int i = 0; i < kEach; ++i) {
-                const std::string name = "T" + std::to_string(t) + "_" + std::to_string(i);
-                if (!own->write(kKey, name, RegistryValue::dword(static_cast<uint32_t>(i))) ||
-                    !shared->write(kKey, "S" + name, RegistryValue::dword(static_cast<uint32_t>(t))))
-                    ++failures;
-            }
-        });
-    }
-    for (auto &thread : threads)
-        thread.join();
-    EXPECT_EQ(failures.load(), 0);
-    auto values = RegistryStore::openFile(path)->values(kKey);
-    ASSERT_TRUE(values);
-    EXPECT_EQ(values->size(), size_t{2 * kThreads * kEach});
-    EXPECT_EQ(shared->read(kKey, "T2_14")->asDword(), 14u); // the shared store sees the others' writes
-}
-
 TEST(RegistryStress, TwoProcessesWritingAtOnceLoseNothing)
 {
     TempDir dir;

@@ -1,11 +1,10 @@
 // The host USB bus with the emulated camera behind it: configuration helpers
 // on the camera's real descriptor bytes, selection, vendor requests, the
-// isochronous frame clock, abort, reset, cancel and slow or failing devices.
+// isochronous frame clock, abort, reset, cancel and failing packets.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -160,45 +159,6 @@ protected:
     std::vector<std::unique_ptr<IsoRequest>> requests;
 };
 
-TEST_F(Bus, ControlFaultsReachTheDriverAsTheirUsbdStatus)
-{
-    struct Case {
-        const char *fault;
-        bool in;
-        uint8_t request; // 0xA4 carries 8 data bytes out
-        ULONG length;
-        NTSTATUS status;
-        bool halted;
-        uint8_t firstByte; // of the reply
-        uint8_t errorByte; // status byte 4 afterwards
-    };
-    const Case cases[] = {
-        {"noanswer:count=1", true, 0x01, 8, STATUS_SUCCESS, false, 0xFF, 0x00},
-        {"ctrlfail:count=1", false, 0xA4, 8, STATUS_UNSUCCESSFUL, false, 0, 0x00},
-        {"halt-on-write:count=1", false, 0xA4, 8, STATUS_UNSUCCESSFUL, true, 0, 0x00},
-        {"status-error:0x10,count=1", false, 0x04, 0, STATUS_SUCCESS, false, 0, 0x10},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.fault);
-        ASSERT_EQ(vendor(false, 0x0A, 0x0004, 0), STATUS_SUCCESS); // error byte cleared
-        ASSERT_EQ(vendor(false, 0x22, 0xFBF0, 0), STATUS_SUCCESS); // data writes unlocked
-        zm4::emu::Faults faults;
-        std::string error;
-        ASSERT_TRUE(zm4::emu::parseFault(c.fault, faults, &error)) << error;
-        camera.setFaults(faults);
-        uint8_t data[8] = {};
-        URB urb{};
-        EXPECT_EQ(vendor(c.in, c.request, 0, 0, data, c.length, &urb), c.status);
-        EXPECT_EQ(USBD_HALTED(urb.UrbHeader.UsbdStatus), c.halted);
-        if (c.in) {
-            EXPECT_EQ(data[0], c.firstByte);
-        }
-        uint8_t status[8] = {};
-        ASSERT_EQ(vendor(true, 0x03, 0, 0, status, 8), STATUS_SUCCESS);
-        EXPECT_EQ(status[4], c.errorByte);
-    }
-}
-
 TEST_F(Bus, IsochronousRequestsRunOnePacketPerMillisecondAndCarryTheFrame)
 {
     USBD_PIPE_INFORMATION pipe{};
@@ -323,54 +283,6 @@ TEST_F(Bus, PacketFaultsMapToUsbdStatuses)
         EXPECT_EQ(request.iso().Hdr.UsbdStatus, USBD_STATUS_ISOCH_REQUEST_FAILED);
         EXPECT_EQ(request.iso().IsoPacket[0].Status, c.packet);
     }
-}
-
-TEST_F(Bus, SlowControlTransfersCompleteLateOrWhenCancelled)
-{
-    camera.faults().slowCtrl.on = true;
-    camera.faults().slowCtrl.count = 2;
-    camera.faults().slowCtrlMs = 1500;
-    uint8_t reply[8];
-    std::memset(reply, 0xEE, sizeof(reply));
-    URB urb{};
-    urb.UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
-    urb.UrbHeader.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    urb.UrbControlVendorClassRequest.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
-    urb.UrbControlVendorClassRequest.TransferBuffer = reply;
-    urb.UrbControlVendorClassRequest.TransferBufferLength = 8;
-    urb.UrbControlVendorClassRequest.Request = 0x01;
-
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK io{STATUS_UNSUCCESSFUL, 0};
-    auto call = [&] {
-        KeClearEvent(&event);
-        IRP *irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus.physicalDeviceObject(),
-                                                 nullptr, 0, nullptr, 0, TRUE, &event, &io);
-        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
-        EXPECT_EQ(IofCallDriver(bus.physicalDeviceObject(), irp), STATUS_PENDING);
-        return irp;
-    };
-
-    call();
-    kernel.scheduler().runFor(1499 * kMillisecond);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-    EXPECT_EQ(reply[0], 0xEE); // the caller's buffer waits for completion
-    kernel.scheduler().runFor(1 * kMillisecond);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_EQ(io.Status, STATUS_SUCCESS);
-    EXPECT_EQ(reply[0], 0x01);
-
-    std::memset(reply, 0xEE, sizeof(reply));
-    IRP *irp = call();
-    EXPECT_EQ(bus.pendingControlRequests(), 1u);
-    EXPECT_EQ(IoCancelIrp(irp), TRUE);
-    EXPECT_EQ(io.Status, STATUS_CANCELLED);
-    EXPECT_EQ(urb.UrbHeader.UsbdStatus, USBD_STATUS_CANCELED);
-    EXPECT_EQ(IoCancelIrp(irp), FALSE); // completed and gone
-    kernel.scheduler().runFor(2000 * kMillisecond);
-    EXPECT_EQ(reply[0], 0xEE);
-    EXPECT_EQ(bus.pendingControlRequests(), 0u);
 }
 
 class BusStress : public Bus {
