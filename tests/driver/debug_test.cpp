@@ -61,13 +61,30 @@ TEST_F(DebugTest, InitReadsTheDebugWords)
     EXPECT_EQ(stored("DebugMaskOutput"), RegistryValue::dword(0x18));
 }
 
+// Problems are listed in order of first occurrence; code 0 records nothing; a
+// cleared problem keeps its entry and is listed again when it recurs; clearing
+// all empties list and mirror.
 TEST_F(DebugTest, ProblemsAreListedInOrderOfFirstOccurrence)
 {
-    for (ULONG code : {1u, 8u, 1u, 2u})
+    for (ULONG code : {1u, 8u, 1u, 0u, 2u})
         Debug_ProblemSet(code, 1);
     EXPECT_EQ(list(), (std::vector<uint8_t>{1, 8, 2}));
     EXPECT_EQ(Debug_GetRecord()->problemBits, 11u);
     EXPECT_EQ(stored("DebugList"), RegistryValue::binary({1, 8, 2}));
+    Debug_ProblemSet(8, 0);
+    EXPECT_EQ(Debug_GetRecord()->problemBits, 3u);
+    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({1, 8, 2}));
+    Debug_ProblemSet(8, 1);
+    EXPECT_EQ(list(), (std::vector<uint8_t>{1, 8, 2, 8}));
+    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({1, 8, 2, 8}));
+
+    Debug_ProblemClearAll();
+    EXPECT_EQ(Debug_GetRecord()->problemCount, 0u);
+    EXPECT_EQ(Debug_GetRecord()->problemBits, 0u);
+    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({}));
+    Debug_ProblemSet(0, 1);
+    Debug_ProblemSet(16, 1);
+    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({16}));
 }
 
 TEST_F(DebugTest, ListHoldsAtMostTenProblems)
@@ -98,61 +115,24 @@ TEST_F(DebugTest, MaskedProblemSetsTheDebugWordEvenWhenNotListed)
     EXPECT_EQ(Debug_GetRecord()->debugWord, DEBUG_WORD_PROBLEM_OUTPUT);
 }
 
-TEST_F(DebugTest, ClearedProblemIsListedAgain)
+// The crisis count is mirrored; the latest device is remembered; without a
+// registry the record still works.
+TEST_F(DebugTest, CrisisCountIsMirroredAndTheRecordWorksWithoutARegistry)
 {
-    Debug_ProblemSet(8, 1);
-    Debug_ProblemSet(2, 1);
-    Debug_ProblemSet(8, 0);
-    EXPECT_EQ(Debug_GetRecord()->problemBits, 2u);
-    EXPECT_EQ(list(), (std::vector<uint8_t>{8, 2}));
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({8, 2}));
-    Debug_ProblemSet(8, 1);
-    EXPECT_EQ(list(), (std::vector<uint8_t>{8, 2, 8}));
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({8, 2, 8}));
-}
-
-TEST_F(DebugTest, CodeZeroRecordsNothing)
-{
-    Debug_ProblemSet(0, 1);
-    EXPECT_EQ(Debug_GetRecord()->problemCount, 0u);
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({}));
-}
-
-TEST_F(DebugTest, ClearAllEmptiesListAndMirror)
-{
-    Debug_ProblemSet(4, 1);
-    Debug_ProblemSet(16, 1);
-    Debug_ProblemClearAll();
-    EXPECT_EQ(Debug_GetRecord()->problemCount, 0u);
-    EXPECT_EQ(Debug_GetRecord()->problemBits, 0u);
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({}));
-    Debug_ProblemSet(16, 1);
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({16}));
-}
-
-TEST_F(DebugTest, CrisisCountIsMirrored)
-{
-    Debug_IncrementCrisisCount();
-    Debug_IncrementCrisisCount();
-    Debug_IncrementCrisisCount();
+    for (int i = 0; i < 3; ++i)
+        Debug_IncrementCrisisCount();
     EXPECT_EQ(Debug_GetRecord()->crisisCount, 3u);
     EXPECT_EQ(stored("DebugCrisisCount"), RegistryValue::dword(3));
     Debug_ClearCrisisCount();
     EXPECT_EQ(Debug_GetRecord()->crisisCount, 0u);
     EXPECT_EQ(stored("DebugCrisisCount"), RegistryValue::dword(0));
-}
 
-TEST_F(DebugTest, RemembersTheLatestDevice)
-{
     auto first = std::make_unique<DEVICE_EXTENSION>();
     auto second = std::make_unique<DEVICE_EXTENSION>();
     Debug_SetDeviceExtension(first.get());
     Debug_SetDeviceExtension(second.get());
     EXPECT_EQ(Debug_GetRecord()->deviceExtension, second.get());
-}
 
-TEST_F(DebugTest, WorksWithoutARegistry)
-{
     zm4::host::setCurrentRegistry(nullptr);
     Debug_Init();
     Debug_ProblemSet(2, 1);
