@@ -32,7 +32,7 @@ protected:
     }
 };
 
-TEST_F(DebugTest, InitClearsTheMirrorAndDefaultsTheMask)
+TEST_F(DebugTest, InitClearsTheMirrorDefaultsTheMaskAndReadsTheDebugWords)
 {
     EXPECT_EQ(stored("DebugList"), RegistryValue::binary({}));
     EXPECT_EQ(stored("DebugCrisisCount"), RegistryValue::dword(0));
@@ -43,16 +43,13 @@ TEST_F(DebugTest, InitClearsTheMirrorAndDefaultsTheMask)
     EXPECT_EQ(record->problemBits, 0u);
     EXPECT_EQ(record->crisisCount, 0u);
     EXPECT_EQ(record->debugWord, 0u);
-}
 
-TEST_F(DebugTest, InitReadsTheDebugWords)
-{
+    // Loaded again, it reads the debug words.
     put("DebugInfo", 0x11);
     put("DebugFunc", 0x22);
     put("DebugMaskOutput", 0x18);
     put("DebugCrisisCount", 9);
     Debug_Init();
-    const DEBUG_RECORD *record = Debug_GetRecord();
     EXPECT_EQ(record->debugWord, 0x11u);
     EXPECT_EQ(record->debugFunction, 0x22u);
     EXPECT_EQ(record->outputMask, 0x18u);
@@ -61,98 +58,70 @@ TEST_F(DebugTest, InitReadsTheDebugWords)
     EXPECT_EQ(stored("DebugMaskOutput"), RegistryValue::dword(0x18));
 }
 
+// Problems are listed in order of first occurrence; code 0 records nothing; a
+// cleared problem keeps its entry and is listed again when it recurs; clearing
+// all empties list and mirror.
 TEST_F(DebugTest, ProblemsAreListedInOrderOfFirstOccurrence)
 {
-    for (ULONG code : {1u, 8u, 1u, 2u})
+    for (ULONG code : {1u, 8u, 1u, 0u, 2u})
         Debug_ProblemSet(code, 1);
     EXPECT_EQ(list(), (std::vector<uint8_t>{1, 8, 2}));
     EXPECT_EQ(Debug_GetRecord()->problemBits, 11u);
     EXPECT_EQ(stored("DebugList"), RegistryValue::binary({1, 8, 2}));
+    Debug_ProblemSet(8, 0);
+    EXPECT_EQ(Debug_GetRecord()->problemBits, 3u);
+    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({1, 8, 2}));
+    Debug_ProblemSet(8, 1);
+    EXPECT_EQ(list(), (std::vector<uint8_t>{1, 8, 2, 8}));
+    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({1, 8, 2, 8}));
+
+    Debug_ProblemClearAll();
+    EXPECT_EQ(Debug_GetRecord()->problemCount, 0u);
+    EXPECT_EQ(Debug_GetRecord()->problemBits, 0u);
+    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({}));
+    Debug_ProblemSet(0, 1);
+    Debug_ProblemSet(16, 1);
+    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({16}));
 }
 
-TEST_F(DebugTest, ListHoldsAtMostTenProblems)
+// Ten distinct codes fill the list (a code's low byte is what is listed); a
+// new one finds no room, a present one is not listed again; a problem in the
+// output mask sets the debug word even when it is not listed.
+TEST_F(DebugTest, ListHoldsAtMostTenProblemsAndTheMaskSetsTheDebugWord)
 {
-    // Ten distinct codes fill the list (a code's low byte is what is listed).
+    put("DebugMaskOutput", 0x400);
+    Debug_Init();
     for (ULONG bit = 0; bit < 10; ++bit)
         Debug_ProblemSet(1u << bit, 1);
     const std::vector<uint8_t> full = {1, 2, 4, 8, 16, 32, 64, 128, 0, 0};
     EXPECT_EQ(list(), full);
     EXPECT_EQ(stored("DebugList"), RegistryValue::binary(full));
+    EXPECT_EQ(Debug_GetRecord()->debugWord, 0u);
 
     Debug_ProblemSet(1u << 10, 1); // new: no room
     Debug_ProblemSet(8, 1);        // present: not again
     EXPECT_EQ(list(), full);
     EXPECT_EQ(Debug_GetRecord()->problemBits, 0x3FFu);
     EXPECT_EQ(stored("DebugList"), RegistryValue::binary(full));
-}
-
-TEST_F(DebugTest, MaskedProblemSetsTheDebugWordEvenWhenNotListed)
-{
-    put("DebugMaskOutput", 0x400);
-    Debug_Init();
-    for (ULONG bit = 0; bit < 10; ++bit)
-        Debug_ProblemSet(1u << bit, 1);
-    EXPECT_EQ(Debug_GetRecord()->debugWord, 0u);
-    Debug_ProblemSet(0x400, 1);
-    EXPECT_EQ(Debug_GetRecord()->problemCount, 10u);
     EXPECT_EQ(Debug_GetRecord()->debugWord, DEBUG_WORD_PROBLEM_OUTPUT);
 }
 
-TEST_F(DebugTest, ClearedProblemIsListedAgain)
+TEST_F(DebugTest, CrisisCountIsMirroredAndTheRecordWorksWithoutARegistry)
 {
-    Debug_ProblemSet(8, 1);
-    Debug_ProblemSet(2, 1);
-    Debug_ProblemSet(8, 0);
-    EXPECT_EQ(Debug_GetRecord()->problemBits, 2u);
-    EXPECT_EQ(list(), (std::vector<uint8_t>{8, 2}));
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({8, 2}));
-    Debug_ProblemSet(8, 1);
-    EXPECT_EQ(list(), (std::vector<uint8_t>{8, 2, 8}));
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({8, 2, 8}));
-}
-
-TEST_F(DebugTest, CodeZeroRecordsNothing)
-{
-    Debug_ProblemSet(0, 1);
-    EXPECT_EQ(Debug_GetRecord()->problemCount, 0u);
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({}));
-}
-
-TEST_F(DebugTest, ClearAllEmptiesListAndMirror)
-{
-    Debug_ProblemSet(4, 1);
-    Debug_ProblemSet(16, 1);
-    Debug_ProblemClearAll();
-    EXPECT_EQ(Debug_GetRecord()->problemCount, 0u);
-    EXPECT_EQ(Debug_GetRecord()->problemBits, 0u);
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({}));
-    Debug_ProblemSet(16, 1);
-    EXPECT_EQ(stored("DebugList"), RegistryValue::binary({16}));
-}
-
-TEST_F(DebugTest, CrisisCountIsMirrored)
-{
-    Debug_IncrementCrisisCount();
-    Debug_IncrementCrisisCount();
-    Debug_IncrementCrisisCount();
+    for (int i = 0; i < 3; ++i)
+        Debug_IncrementCrisisCount();
     EXPECT_EQ(Debug_GetRecord()->crisisCount, 3u);
     EXPECT_EQ(stored("DebugCrisisCount"), RegistryValue::dword(3));
     Debug_ClearCrisisCount();
     EXPECT_EQ(Debug_GetRecord()->crisisCount, 0u);
     EXPECT_EQ(stored("DebugCrisisCount"), RegistryValue::dword(0));
-}
 
-TEST_F(DebugTest, RemembersTheLatestDevice)
-{
     auto first = std::make_unique<DEVICE_EXTENSION>();
     auto second = std::make_unique<DEVICE_EXTENSION>();
     Debug_SetDeviceExtension(first.get());
     Debug_SetDeviceExtension(second.get());
     EXPECT_EQ(Debug_GetRecord()->deviceExtension, second.get());
-}
 
-TEST_F(DebugTest, WorksWithoutARegistry)
-{
     zm4::host::setCurrentRegistry(nullptr);
     Debug_Init();
     Debug_ProblemSet(2, 1);

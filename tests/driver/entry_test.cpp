@@ -1,6 +1,6 @@
 // Driver entry on the whole machine: the registration record, every dispatch
 // row reaching its handler, refused commands transferring nothing, completion
-// freeing request and link block, the time-out handler, and driver time.
+// freeing request and link block (and a refusal when there is none), the time-out handler, and driver time.
 #include "driver/stream.h"
 #include "driver/stream_data.h"
 #include "port_env.h"
@@ -77,10 +77,8 @@ TEST_F(EntryTest, EveryCommandIsAnsweredAndRefusedOnesTransferNothing)
     }
     EXPECT_EQ(stream->indicateMasterClock(reinterpret_cast<HANDLE>(0x1234)), STATUS_SUCCESS);
     EXPECT_EQ(stream->close(), STATUS_SUCCESS);
-}
 
-TEST_F(EntryTest, ARequestWhoseLinkBlockCannotBeAllocatedIsRefused)
-{
+    // A request whose link block cannot be allocated is refused.
     pool().failNth(2); // the port's request block is the first allocation, the link block the second
     RequestPtr request = adapter().sendDeviceCommand(SRB_PAGING_OUT_DRIVER);
     EXPECT_EQ(request->status(), STATUS_INSUFFICIENT_RESOURCES);

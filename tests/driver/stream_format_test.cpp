@@ -112,7 +112,7 @@ KS_DATAFORMAT_VIDEOINFOHEADER videoFormat(ULONG index, LONG width, LONG height)
     return format;
 }
 
-TEST(StreamFormat, AcceptsSizesInStepsWithinEachRangeOnly)
+TEST(StreamFormat, AcceptsSizesInStepsWithinEachRangeOnlyAndRefusesOtherFormats)
 {
     constexpr int kNone = -1;
     const struct {
@@ -135,10 +135,8 @@ TEST(StreamFormat, AcceptsSizesInStepsWithinEachRangeOnly)
         EXPECT_EQ(found == 1 ? static_cast<int>(index) : kNone, c.expected)
             << c.base << " " << c.width << "x" << c.height;
     }
-}
 
-TEST(StreamFormat, RefusesWrongBitsCompressionStreamAndTruncatedFormats)
-{
+    // Refused: wrong bits, wrong compression code, a truncated format, stream 1.
     KS_DATAFORMAT_VIDEOINFOHEADER rgb16 = videoFormat(STREAM_FORMAT_RGB24, 176, 144);
     rgb16.VideoInfoHeader.bmiHeader.biBitCount = 16;
     KS_DATAFORMAT_VIDEOINFOHEADER wrongCode = videoFormat(STREAM_FORMAT_UYVY, 176, 144);
