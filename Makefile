@@ -3,6 +3,7 @@
 #   make test   install what the build needs, build everything, run every test
 #   make deps   install the Debian packages the build needs (apt-get; sudo unless root)
 #   make asan / tsan / bench / fuzz   sanitizer, benchmark and fuzzer builds
+#   make format-check   every source as .clang-format lays it out
 BUILD ?= build
 TYPE ?= RelWithDebInfo
 WERROR ?= OFF
@@ -15,6 +16,7 @@ CTEST_ARGS ?=
 DEPS = g++ make cmake pkg-config libgtest-dev libpng-dev libcli11-dev nlohmann-json3-dev
 BENCH_DEPS = libbenchmark-dev libyuv-dev
 FUZZ_DEPS = clang
+FORMAT_DEPS = clang-format
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Installs the packages of $(1) that are missing, with one apt-get update first.
@@ -33,7 +35,7 @@ quietly = @mkdir -p $(1) && { $(2); } >$(1)/make.log 2>&1 || { cat $(1)/make.log
 build = cmake --build $(1) -j $(JOBS) $(2)
 ctest = ctest --test-dir $(1) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-.PHONY: all deps run test asan tsan bench fuzz clean
+.PHONY: all deps run test asan tsan bench fuzz format-check clean
 all: deps
 	$(call quietly,$(BUILD),$(call configure,$(BUILD),) && $(call build,$(BUILD),))
 
@@ -65,6 +67,12 @@ bench: deps
 fuzz: deps
 	$(call install_missing,$(FUZZ_DEPS))
 	$(call quietly,build-fuzz,CC=clang CXX=clang++ $(call configure,build-fuzz,-DZM4_FUZZ=ON -DZM4_TESTS=OFF) && $(call build,build-fuzz,))
+
+# Every C and C++ source as .clang-format lays it out; CI runs it.
+format-check:
+	$(call install_missing,$(FORMAT_DEPS))
+	@git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+	@echo "clang-format: every source is formatted"
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -13,8 +13,14 @@
 #include "platform/port/stream_class.h"
 
 // Tests that only queue request blocks tell them apart by their Flags word.
-inline int srbTestId(const HW_STREAM_REQUEST_BLOCK *srb) { return static_cast<int>(srb->Flags); }
-inline void setSrbTestId(HW_STREAM_REQUEST_BLOCK *srb, int id) { srb->Flags = static_cast<ULONG>(id); }
+inline int srbTestId(const HW_STREAM_REQUEST_BLOCK *srb)
+{
+    return static_cast<int>(srb->Flags);
+}
+inline void setSrbTestId(HW_STREAM_REQUEST_BLOCK *srb, int id)
+{
+    srb->Flags = static_cast<ULONG>(id);
+}
 
 class DriverTest : public ::testing::Test {
 protected:
