@@ -452,7 +452,8 @@ ULONG Stream_FrameAvailable(DEVICE_EXTENSION *device, PVOID frame, ULONG length)
             std::memset(header->Data, kWrongLengthFill, frameSize);
         } else {
             srb->Status = STATUS_TIMEOUT;
-            std::memset(header->Data, static_cast<UCHAR>(device->settings.noDataValue), frameSize);
+            std::memset(header->Data, static_cast<UCHAR>(ReadNoFence(&device->settings.noDataValue)),
+                        frameSize);
             Debug_ProblemSet(DEBUG_PROBLEM_FILLER_FRAME, 1);
         }
         StreamTime_VfWStreamFrameDone(device, srb);

@@ -204,6 +204,6 @@ void Capture_AutoFRThread(EXTNS_WORKER *worker)
     ULONG_PTR unused2 = 0;
     Extns_Worker_Destroy(worker, &context, &unused1, &unused2);
     auto *device = static_cast<DEVICE_EXTENSION *>(context);
-    if (device->camera.started != 0)
+    if (ReadNoFence(&device->camera.started) != 0)
         Camera_AutoFrameRate(device);
 }
