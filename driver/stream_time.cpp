@@ -10,9 +10,7 @@
 // come", like 0.
 constexpr ULONG kMinPacedIntervalWord = 1000;
 
-// Milliseconds of the system clock: the quotient of the 100-ns system time,
-// truncated to its low 32 bits.
-static ULONG mGetMSAccurateTime()
+ULONG mGetMSAccurateTime()
 {
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);

@@ -10,6 +10,11 @@ struct DEVICE_EXTENSION;
 
 // Forgets the pacing state (stream initialise, every change to RUN); the
 // second argument is unused and passed as 0.
+// The accurate clock: milliseconds of the system clock (the quotient of the
+// 100-ns system time, truncated to its low 32 bits, compared unsigned). Frame
+// pacing and capture control's grab and delivery times both run on it.
+ULONG mGetMSAccurateTime();
+
 void StreamTime_VfWStreamReset(DEVICE_EXTENSION *device, ULONG unused);
 // 1: deliver the frame to this read now; 0: hold it.
 ULONG StreamTime_VfWStreamTiming(DEVICE_EXTENSION *device, HW_STREAM_REQUEST_BLOCK *srb);

@@ -13,6 +13,7 @@
 #include "driver/device_extension.h"
 #include "driver/entry.h"
 #include "driver/extns.h"
+#include "driver/stream_time.h"
 
 // Mode thresholds in ms between deliveries: (fast, slow) with compression on
 // and off. A delivery within fast of the previous one makes the capture
@@ -30,14 +31,6 @@ static ULONG mGet(ULONG *word)
 static void mSet(ULONG *word, ULONG value)
 {
     InterlockedExchange(reinterpret_cast<LONG volatile *>(word), static_cast<LONG>(value));
-}
-
-// Milliseconds of the system clock, truncated to 32 bits; compared unsigned.
-static ULONG mGetMSAccurateTime()
-{
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    return static_cast<ULONG>(now.QuadPart / 10000);
 }
 
 static void mGrabIssued(DEVICE_EXTENSION *device)
