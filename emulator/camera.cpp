@@ -22,6 +22,14 @@ constexpr uint8_t kStdGetDescriptor = 6;
 constexpr uint8_t kStdSetConfiguration = 9;
 constexpr uint8_t kStdSetInterface = 11;
 
+// A planned unplug: the camera answers disconnectAfter more requests, then
+// leaves the bus.
+void countDownToDisconnect(Faults &faults)
+{
+    if (faults.disconnectAfter >= 0 && faults.disconnectAfter-- == 0)
+        faults.disconnect = true;
+}
+
 } // namespace
 
 struct Camera::Command {
@@ -184,6 +192,7 @@ TransferResult Camera::controlTransfer(const SetupPacket &setup, std::span<uint8
     advanceTo(timeMs);
     commandTime_ = timeMs;
     ++counters_.controlTransfers;
+    countDownToDisconnect(faults_);
 
     const bool in = (setup.requestType & kDirectionIn) != 0;
     if (data.size() < setup.length)
@@ -233,6 +242,15 @@ TransferResult Camera::controlTransfer(const SetupPacket &setup, std::span<uint8
         raiseError(kErrorNotPowered);
     } else {
         runCommand(*command, setup, data, reply);
+        if ((setup.request == kGetVersion || setup.request == kGetVPVersion) && faults_.version.fire(rng_)) {
+            if (setup.request == kGetVersion) {
+                reply[0] = static_cast<uint8_t>(faults_.versionFirmware >> 8);
+                reply[1] = static_cast<uint8_t>(faults_.versionFirmware & 0xFF);
+                reply[2] = faults_.versionByte2;
+            } else {
+                reply[2] = faults_.vpVersionByte2;
+            }
+        }
     }
 
     if (dataWrite && options_.dataWriteNeedsUnlock)
@@ -291,6 +309,7 @@ void Camera::runCommand(const Command &command, const SetupPacket &setup, std::s
 bool Camera::selectAlternate(uint8_t interfaceNumber, uint8_t alternate, int64_t timeMs)
 {
     advanceTo(timeMs);
+    countDownToDisconnect(faults_);
     if (faults_.disconnect || interfaceNumber != options_.descriptors.videoInterface ||
         alternate >= kAlternateCount)
         return false;

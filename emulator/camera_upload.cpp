@@ -99,6 +99,13 @@ void Camera::tick(int64_t ms, std::span<uint8_t> *buffer, PacketResult *result)
             std::memcpy(buffer->data(), upload_.bytes.data() + upload_.sent, size);
         upload_.sent += size;
         result->length = size;
+        // Lost or cut on the way: the host sees a good packet, short or empty.
+        if (size > 0 && faults_.isoDrop.fire(rng_))
+            result->length = 0;
+        else if (size > 0 && faults_.isoShort.fire(rng_))
+            result->length = size - std::min(size, static_cast<size_t>(faults_.isoShortBytes));
+        if (result->length != size)
+            ++counters_.packetsDamaged;
         if (faults_.isoFail.fire(rng_))
             result->status = PacketStatus::kRequestFailed;
         else if (faults_.isoError.fire(rng_))

@@ -145,6 +145,47 @@ bool setRefusedAlternate(std::string_view value, Faults &faults, FaultSwitch *)
     return true;
 }
 
+bool setShortBytes(std::string_view value, Faults &faults, FaultSwitch *)
+{
+    int64_t bytes = 0;
+    if (!parseInteger(value, 1, 1023, bytes))
+        return false;
+    faults.isoShortBytes = static_cast<int>(bytes);
+    return true;
+}
+
+bool setFirmware(std::string_view value, Faults &faults, FaultSwitch *)
+{
+    int64_t version = 0;
+    if (!parseInteger(value, 0, 0xFFFF, version))
+        return false;
+    faults.versionFirmware = static_cast<uint16_t>(version);
+    return true;
+}
+
+bool setVersionByte2(std::string_view value, Faults &faults, FaultSwitch *)
+{
+    int64_t byte = 0;
+    if (!parseInteger(value, 0, 0xFF, byte))
+        return false;
+    faults.versionByte2 = static_cast<uint8_t>(byte);
+    return true;
+}
+
+bool setVpVersionByte2(std::string_view value, Faults &faults, FaultSwitch *)
+{
+    int64_t byte = 0;
+    if (!parseInteger(value, 0, 0xFF, byte))
+        return false;
+    faults.vpVersionByte2 = static_cast<uint8_t>(byte);
+    return true;
+}
+
+bool setDisconnectAfter(std::string_view value, Faults &faults, FaultSwitch *)
+{
+    return parseInteger(value, 0, INT64_MAX, faults.disconnectAfter);
+}
+
 bool setSlowMs(std::string_view value, Faults &faults, FaultSwitch *)
 {
     int64_t ms = 0;
@@ -162,7 +203,7 @@ struct FaultKind {
     FaultInfo info;
     FaultSwitch Faults::*sw; // null for the faults that are not switches
     Param value;
-    std::array<Param, 2> keys;
+    std::array<Param, 3> keys;
     // For the faults that are not switches: switches them on or off.
     void (*turn)(Faults &faults, bool on);
 };
@@ -199,6 +240,17 @@ const FaultKind kFaults[] = {
      kCountOrP,
      {},
      nullptr},
+    {{"isodrop", "[COUNT|P]", "", "isochronous packets are lost on the way: the host sees an empty slot"},
+     &Faults::isoDrop,
+     kCountOrP,
+     {},
+     nullptr},
+    {{"isoshort", "[COUNT|P]", "bytes=N",
+      "isochronous packets lose their last N bytes (default 1) on the way"},
+     &Faults::isoShort,
+     kCountOrP,
+     {Param{"bytes", "bytes must be 1 to 1023", setShortBytes}},
+     nullptr},
     {{"corrupt", "[linelength|eol|eof|magic]", "line=N, offset=N",
       "frames leave the camera damaged: a line too long, a wrong end-of-line marker (line N, else the "
       "middle one), no end-of-frame marker, or N junk bytes (default 10) before the magic"},
@@ -220,11 +272,25 @@ const FaultKind kFaults[] = {
      {"", "MS must be 0 to 60000", setSlowMs},
      {Param{"ms", "ms must be 0 to 60000", setSlowMs}},
      nullptr},
-    {{"disconnect", "", "", "the camera leaves the bus"},
+    {{"version", "[COUNT|P]", "fw=N, byte2=B, vp=B",
+      "version replies report firmware N (default 0x0100), version byte 2 B (default 1: no status "
+      "reporting) and VP version byte 2 B (default 4: the 612 sensor)"},
+     &Faults::version,
+     kCountOrP,
+     {Param{"fw", "fw must be 0 to 0xFFFF", setFirmware},
+      Param{"byte2", "byte2 must be 0 to 0xFF", setVersionByte2},
+      Param{"vp", "vp must be 0 to 0xFF", setVpVersionByte2}},
+     nullptr},
+    {{"disconnect", "", "after=N", "the camera leaves the bus, now or after answering N more requests"},
      nullptr,
      kNone,
-     {},
-     [](Faults &faults, bool on) { faults.disconnect = on; }},
+     {Param{"after", "after must be a whole number", setDisconnectAfter}},
+     [](Faults &faults, bool on) {
+         // With a countdown the camera stays until it runs out.
+         faults.disconnect = on && faults.disconnectAfter < 0;
+         if (!on)
+             faults.disconnectAfter = -1;
+     }},
 };
 
 // The keys every switch takes.

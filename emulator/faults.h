@@ -2,9 +2,9 @@
 // Fault switches of the emulated camera. Each can be set at any time, from a
 // test directly or from the tool through the text form parsed here,
 // NAME[=VALUE][,KEY=VALUE...] (":" may stand for the first "="), e.g.
-// "ctrlfail=3", "isoerror=0.01", "corrupt=eol,line=3", "refuse-alt=3"; the
-// tool adds "@TIME" to switch a fault on later. One table (faults.cpp) holds
-// every name, its parameters and its help text.
+// "ctrlfail=3", "isoerror=0.01", "corrupt=eol,line=3", "refuse-alt=3",
+// "disconnect:after=40"; the tool adds "@TIME" to switch a fault on later. One
+// table (faults.cpp) holds every name, its parameters and its help text.
 // Random choices come from the camera's own generator, seeded by `seed`, so a
 // run with faults repeats exactly.
 
@@ -43,14 +43,22 @@ struct Faults {
     FaultSwitch isoError; // isochronous packets arrive with an error status
     FaultSwitch isoFail;  // whole isochronous requests fail
     FaultSwitch stall;    // the isochronous endpoint sends nothing at all
-    FaultSwitch corrupt;  // frames leave the camera damaged
+    FaultSwitch isoDrop;  // non-empty packets are lost on the way: the host sees an empty slot
+    FaultSwitch isoShort; // packets lose their last isoShortBytes bytes on the way
+    int isoShortBytes = 1;
+    FaultSwitch corrupt; // frames leave the camera damaged
     Corruption corruption = Corruption::kLineLength;
     int corruptLine = -1;          // line record to damage; -1 = the middle one
     int magicOffset = 10;          // junk bytes before the magic
     uint8_t refusedAlternates = 0; // bit n refuses alternate setting n
     FaultSwitch slowCtrl;          // control transfers take slowCtrlMs to complete
     int slowCtrlMs = 1500;
-    bool disconnect = false; // the camera has left the bus
+    FaultSwitch version; // version replies report the values below, not the camera's own
+    uint16_t versionFirmware = 0x0100;
+    uint8_t versionByte2 = 1;     // 1 marks a camera without status reporting
+    uint8_t vpVersionByte2 = 4;   // low nibble 4: the 612 sensor
+    bool disconnect = false;      // the camera has left the bus
+    int64_t disconnectAfter = -1; // requests still answered before the camera leaves; -1: no plan
     uint64_t seed = 1;
 };
 
