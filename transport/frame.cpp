@@ -72,6 +72,21 @@ static void mFullFrameMerge(DEVICE_EXTENSION *device, ULONG copy)
         mFullFrameSet(device, 1);
 }
 
+// Black in the output layout: RGB 0; luma 16 and chroma 128 for the YUV
+// layouts (planar: the luma plane of `pixels` bytes, then the chroma planes).
+static void mFillBlack(UCHAR *buffer, ULONG size, ULONG format, ULONG pixels)
+{
+    std::memset(buffer, 0, size);
+    if (format == ZM4_FORMAT_I420 || format == ZM4_FORMAT_YV12) {
+        std::memset(buffer, 16, pixels < size ? pixels : size);
+        if (pixels < size)
+            std::memset(buffer + pixels, 128, size - pixels);
+    } else if (format == ZM4_FORMAT_YUY2 || format == ZM4_FORMAT_UYVY) {
+        for (ULONG i = 0; i < size; ++i)
+            buffer[i] = (i % 2 == 0) == (format == ZM4_FORMAT_YUY2) ? 16 : 128;
+    }
+}
+
 NTSTATUS Frame_Initialise(DEVICE_EXTENSION *device)
 {
     // Failures show later: a failed USB initialisation makes every start fail.
@@ -109,8 +124,9 @@ NTSTATUS Frame_Start(DEVICE_EXTENSION *device, ULONG formatIndex, ULONG width, U
     device->frameSize = bitsPerPixel * height * width / 8;
 
     // The frame is held from the start, so a read may take the buffers before
-    // anything was decoded into them: they are cleared, so that it gets a
-    // zero-filled image rather than whatever the pool held before.
+    // anything was decoded into them: they hold black, so that it gets a black
+    // image rather than whatever the pool held before (or, for the YUV
+    // layouts, the green picture of all-zero bytes).
     ULONG allocated = 1;
     const ULONG decodeSize = device->frameUpscale ? device->frameSize / 4 : device->frameSize;
     device->frameDecodeBuffer =
@@ -118,7 +134,8 @@ NTSTATUS Frame_Start(DEVICE_EXTENSION *device, ULONG formatIndex, ULONG width, U
     if (device->frameDecodeBuffer == nullptr)
         allocated = 0;
     else
-        std::memset(device->frameDecodeBuffer, 0, decodeSize);
+        mFillBlack(device->frameDecodeBuffer, decodeSize, device->frameOutputFormat,
+                   cameraWidth * cameraHeight);
     if (device->frameUpscale) {
         device->frameUpscaleBuffer =
             static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, device->frameSize, EXTNS_POOL_TAG));
