@@ -88,12 +88,11 @@ protected:
     {
         const int64_t end = scheduler().now() + ms * kMillisecond;
         do {
-            harvest();
             while (stream_->state() != KSSTATE_STOP && reads_.size() < 2)
                 reads_.push_back(stream_->queueRead(stream_->frameBytes()));
             machine().runFor(std::min(10 * kMillisecond, end - scheduler().now()));
+            harvest();
         } while (scheduler().now() < end);
-        harvest();
     }
     void harvest()
     {
