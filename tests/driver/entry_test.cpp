@@ -15,19 +15,12 @@ using EntryTest = MachineTest;
 
 TEST_F(EntryTest, RegistersWithSynchronisationOffAndItsOwnSizes)
 {
+    // What the port acts on: the sizes it allocates and who synchronises.
     const HW_INITIALIZATION_DATA &r = machine().port().registration();
-    EXPECT_EQ(r.HwInterrupt, nullptr);
-    EXPECT_NE(r.HwCancelPacket, nullptr);
-    EXPECT_NE(r.HwRequestTimeoutHandler, nullptr);
     EXPECT_EQ(r.DeviceExtensionSize, sizeof(DEVICE_EXTENSION));
     EXPECT_EQ(r.PerRequestExtensionSize, sizeof(PVOID));
     EXPECT_EQ(r.PerStreamExtensionSize, sizeof(STREAM_EXTENSION));
-    EXPECT_EQ(r.FilterInstanceExtensionSize, 0u);
-    EXPECT_EQ(r.BusMasterDMA, FALSE);
-    EXPECT_EQ(r.Dma24BitAddresses, FALSE);
-    EXPECT_EQ(r.BufferAlignment, 3u);
     EXPECT_EQ(r.TurnOffSynchronization, TRUE);
-    EXPECT_EQ(r.DmaBufferSize, 0u);
 
     // A timed-out request just starts a new period.
     HW_STREAM_REQUEST_BLOCK srb{};
