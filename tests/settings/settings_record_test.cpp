@@ -65,8 +65,14 @@ protected:
     }
 };
 
-TEST_F(SettingsRecordTest, EmptyRegistryLoadsDefaults)
+TEST_F(SettingsRecordTest, EmptyOrNoRegistryLoadsDefaults)
 {
+    zm4::host::setCurrentRegistry(nullptr);
+    std::memset(&s_, 0xFF, sizeof s_);
+    PropMan_Load(ext_.get());
+    zm4::host::setCurrentRegistry(store_.get());
+    EXPECT_EQ(loaded(s_), kDefaults);
+
     std::memset(&s_, 0x5A, sizeof s_);
     PropMan_Load(ext_.get());
     // Without the key the first read (brightness) fails and its default is
@@ -75,32 +81,16 @@ TEST_F(SettingsRecordTest, EmptyRegistryLoadsDefaults)
     EXPECT_EQ(dwords(), (Values{{"Brightness", 5000}}));
     EXPECT_EQ(loaded(s_), kDefaults);
     // Caches and rows start empty, the gain ceiling at 2.
-    EXPECT_EQ(s_.firmwareVersion, 0u);
-    EXPECT_EQ(s_.sensorVersion, 0u);
-    EXPECT_EQ(s_.matrixRow1 | s_.matrixRow2 | s_.matrixRow3, 0u);
+    EXPECT_EQ(s_.firmwareVersion | s_.sensorVersion | s_.matrixRow1 | s_.matrixRow2 | s_.matrixRow3, 0u);
     EXPECT_EQ(s_.gainCeiling, 2u);
     // Per-stream fields are not the load's business.
     EXPECT_EQ(s_.gpioValue, 0x5A5A5A5Au);
     EXPECT_EQ(s_.roiTopOffset, 0x5A5A5A5Au);
 }
 
+// Values at their range limits are kept; out of range or unreadable ones load
+// as their default and the default is written back.
 TEST_F(SettingsRecordTest, OutOfRangeOrUnreadableValuesLoadAsDefaultAndAreRepaired)
-{
-    // -5 as a property set can store it is far above 10,000 compared unsigned.
-    const Values bad = {{"AcbGainR", 300}, {"ExpCoarse", 303}, {"ExpGain", 4},
-                        {"Framerate", 0},  {"ConfValue", 11},  {"Brightness", static_cast<uint32_t>(-5)}};
-    put(bad);
-    ASSERT_TRUE(store_->write(kDriverKeyPath, "Saturation", RegistryValue::binary({1, 2, 3, 4, 5, 6})));
-    ASSERT_TRUE(store_->write(kDriverKeyPath, "Contrast", RegistryValue::string("7000")));
-    PropMan_Load(ext_.get());
-    EXPECT_EQ(loaded(s_), kDefaults);
-    for (const auto &[name, value] : bad)
-        EXPECT_EQ(dwords()[name], kDefaults.at(name)) << name;
-    EXPECT_EQ(dwords()["Saturation"], 5000u);
-    EXPECT_EQ(dwords()["Contrast"], 5000u);
-}
-
-TEST_F(SettingsRecordTest, ValuesAtTheRangeLimitsAreKept)
 {
     const Values limits = {{"ExpCoarse", 302},    {"ExpFine", 255}, {"AcbGainB", 212}, {"AcbGainG", 0},
                            {"Brightness", 10000}, {"Framerate", 5}, {"CompB", 255},    {"NoDataValue", 0}};
@@ -111,15 +101,20 @@ TEST_F(SettingsRecordTest, ValuesAtTheRangeLimitsAreKept)
         expected[name] = value;
     EXPECT_EQ(loaded(s_), expected);
     EXPECT_EQ(dwords(), limits);
-}
 
-TEST_F(SettingsRecordTest, NoRegistryStillYieldsDefaults)
-{
-    zm4::host::setCurrentRegistry(nullptr);
-    std::memset(&s_, 0xFF, sizeof s_);
+    // -5 as a property set can store it is far above 10,000 compared unsigned.
+    const Values bad = {{"AcbGainR", 300}, {"ExpCoarse", 303}, {"ExpGain", 4},
+                        {"Framerate", 0},  {"ConfValue", 11},  {"Brightness", static_cast<uint32_t>(-5)}};
+    ASSERT_EQ(store_->deleteKey(kDriverKeyPath), zm4::host::KeyDeletion::Deleted);
+    put(bad);
+    ASSERT_TRUE(store_->write(kDriverKeyPath, "Saturation", RegistryValue::binary({1, 2, 3, 4, 5, 6})));
+    ASSERT_TRUE(store_->write(kDriverKeyPath, "Contrast", RegistryValue::string("7000")));
     PropMan_Load(ext_.get());
-    zm4::host::setCurrentRegistry(store_.get());
     EXPECT_EQ(loaded(s_), kDefaults);
+    for (const auto &[name, value] : bad)
+        EXPECT_EQ(dwords()[name], kDefaults.at(name)) << name;
+    EXPECT_EQ(dwords()["Saturation"], 5000u);
+    EXPECT_EQ(dwords()["Contrast"], 5000u);
 }
 
 TEST_F(SettingsRecordTest, SaveWritesEveryWritableSetting)
