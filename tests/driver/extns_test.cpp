@@ -190,6 +190,21 @@ TEST_F(DriverTest, ExcluderWaitsOnePointTwoSecondsAndTestAcquireOneMillisecond)
     Extns_Excluder_Release(&excluder);
 }
 
+// A context block that could not be allocated is harmless to decode, write
+// and delete (the round trip is the link's isochronous test's).
+TEST_F(DriverTest, MissingContextBlockIsHarmless)
+{
+    EXTNS_CONTEXT *context = nullptr;
+    ULONG_PTR first = 5, second = 6;
+    pool().failNth(1);
+    Extns_Context_Create(&context, 1, 2);
+    EXPECT_EQ(context, nullptr);
+    Extns_Context_Decode(context, &first, &second);
+    EXPECT_EQ(std::pair(first, second), std::pair(ULONG_PTR{5}, ULONG_PTR{6}));
+    Extns_Context_Write(context, 1, 2);
+    Extns_Context_Delete(context);
+}
+
 // A deadline passes strictly after its time; the duration is a 32-bit product
 // (one more millisecond than fits wraps round to 2,704 units).
 TEST_F(DriverTest, DeadlinePassesStrictlyAfterItsTimeAndIsA32BitProduct)

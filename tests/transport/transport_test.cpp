@@ -218,7 +218,8 @@ TEST_F(TransportTest, StreamsDeliverTheCamerasPictureAtEveryFormatSizeAndSetting
     } cases[] = {{kRGB24, 352, 288, 1, 10},  {kYUY2, 352, 288, 5, 60},  {kI420, 352, 288, 10, 60},
                  {kRGB555, 352, 288, 5, 60}, {kYV12, 352, 288, 1, 10},  {kUYVY, 352, 288, 10, 60},
                  {kI420, 8, 4, 5, 30},       {kRGB555, 8, 4, 1, 30},    {kUYVY, 168, 124, 1, 15},
-                 {kYV12, 168, 124, 5, 30},   {kRGB24, 704, 576, 5, 20}, {kRGB24, 432, 328, 1, 10}};
+                 {kYV12, 168, 124, 5, 30},   {kRGB24, 704, 576, 5, 20}, {kRGB24, 432, 328, 1, 10},
+                 {kYUY2, 176, 144, 10, 30}};
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message()
                      << c.format << " " << c.width << "x" << c.height << " " << c.capValue);
