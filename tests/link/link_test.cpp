@@ -84,13 +84,12 @@ TEST_F(Link, EveryCommandSendsItsBytes)
     UCHAR b[8] = {};
     const UCHAR matrix[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     DEVICE_EXTENSION *d = device;
-    // The command's own transfer as the trace shows it (reads without their reply).
+    // The command's own transfer as the trace shows it (reads without their
+    // reply); commands whose bytes the camera tests' traces show whole, and
+    // whose arguments differ there, are left to them.
     const std::vector<std::pair<std::function<ULONG()>, std::string>> cases = {
         // clang-format off
-        {[&] { return ZIRC_GotoHiPower(d); }, "OUT 04 0000 0000 0 ok"},
         {[&] { return ZIRC_GetVersion(d, &b[0], &b[1], &b[2], &b[3]); }, "IN 01 0000 0000 8 ok"},
-        {[&] { return ZIRC_GetCameraStatus(d, b, b, b, b, b, b, b, b); }, "IN 03 0000 0000 8 ok"},
-        {[&] { return ZIRC_ModifyCameraStatus(d, 4, 0xFE, 0); }, "OUT 0A FE04 0000 0 ok"},
         {[&] { return ZIRC_WriteVCReg(d, 0x90, 0x8F, 0x50); }, "OUT 22 8F90 0050 0 ok"},
         {[&] { return ZIRC_ReadMCPorts(d, b, nullptr, b, b); }, "IN 23 0000 0000 8 ok"},
         {[&] { return ZIRC_WriteMCPort(d, 3, 0xDF, 0xDF); }, "OUT 24 DF03 00DF 0 ok"},
@@ -98,7 +97,6 @@ TEST_F(Link, EveryCommandSendsItsBytes)
         {[&] { return ZIRC_SerialWrite(d, 0x44332211); }, "OUT 2C 2211 4433 0 ok"},
         {[&] { return ZIRC_SerialRead(d, 0x01020304, b); }, "IN 2D 0304 0102 8 ok"},
         {[&] { return ZIRC_SerialStop(d); }, "OUT 2B 0000 0000 0 ok"},
-        {[&] { return ZIRC_GetVPVersion(d, &b[0], &b[1], &b[2], &b[3]); }, "IN A1 0000 0000 8 ok"},
         {[&] { return ZIRC_SetColourParams(d, 0x150, 60, 70); }, "OUT A3 3C50 0046 0 ok"},
         {[&] { return ZIRC_SetExposure(d, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12); }, "OUT A4 0201 0403 8 05060708090A0B0C ok"},
         {[&] { return ZIRC_SetColourBalance(d, 2, 0, 0, 0); }, "OUT A6 0002 0000 0 ok"},
@@ -107,14 +105,11 @@ TEST_F(Link, EveryCommandSendsItsBytes)
         {[&] { return ZIRC_FlickerCtrl(d, 1, 2, 3); }, "OUT AA 0201 0003 0 ok"},
         {[&] { return ZIRC_SetVLOffset(d, 20, 24, 26, 26); }, "OUT AB 1814 1A1A 0 ok"},
         {[&] { return ZIRC_GetColourBalance(d, &b[0], &b[1], &b[2]); }, "IN B1 0000 0000 8 ok"},
-        {[&] { return ZIRC_GetExposure(d, b, b, b, b, b, b, b, b); }, "IN B2 0000 0000 8 ok"},
         {[&] { return ZIRC_SetSensorMatrix(d, matrix); }, "OUT B3 0201 0403 8 0506070809000000 ok"},
         {[&] { return ZIRC_ReadVPRegs(d, 30, 4, 9, 8, b, b, nullptr, b); }, "IN BE 041E 0809 8 ok"},
         {[&] { return ZIRC_WriteVPReg(d, 57, 0, 9); }, "OUT BF 0039 0009 0 ok"},
-        {[&] { return ZIRC_SetGrabMode(d, 1); }, "OUT C3 0001 0000 0 ok"},
         {[&] { return ZIRC_SetFormat(d, 1, 1, 0); }, "OUT C8 0101 0000 0 ok"},
         {[&] { return ZIRC_SetROI(d, 88 / 8, (88 + 176) / 8, 72 / 4, (72 + 144) / 4); }, "OUT C9 210B 3612 0 ok"},
-        {[&] { return ZIRC_SetCompression(d, 1, 1); }, "OUT CA 0101 0000 0 ok"},
         {[&] { return ZIRC_SetCompressionTarget(d, 1, 16, 64); }, "OUT CB 1001 0040 0 ok"},
         {[&] { return ZIRC_SetCompressionParams(d, 3, 9, 1, 3, 2, 5, 3, 2); }, "OUT CD 0000 0000 8 0309010302050302 ok"},
         {[&] { return ZIRC_GrabFrame(d, 0); }, "OUT C1 0000 0000 0 ok"},
@@ -124,6 +119,7 @@ TEST_F(Link, EveryCommandSendsItsBytes)
         {[&] { return ZIRC_GotoLoPower(d); }, "OUT 05 0000 0000 0 ok"},
         // clang-format on
     };
+    ASSERT_EQ(ZIRC_GotoHiPower(device), 1u); // the video processor answers only in high power
     for (const auto &[send, expected] : cases) {
         SCOPED_TRACE(expected);
         const size_t from = mark();
