@@ -219,7 +219,7 @@ TEST_F(CameraControlTest, FrameRateChangeRunsItsStepsWithTheirWaits)
     EXPECT_EQ(dev()->camera.previousFrameRate, 3u);
 }
 
-TEST_F(CameraControlTest, BacklightAndBrightnessWaitForStartThenProgramTheCamera)
+TEST_F(CameraControlTest, BacklightAndBrightnessWaitForStartThenProgramTheRegistersOfTheirTarget)
 {
     setValue("Brightness", 0);
     camera().setVpRegister(56, 0x40); // video processor busy
@@ -240,29 +240,21 @@ TEST_F(CameraControlTest, BacklightAndBrightnessWaitForStartThenProgramTheCamera
     EXPECT_EQ(Commands(c.begin(), c.begin() + 5),
               (Commands{"BF FD28 0000", "BF 000A 00E1", "BF 000B 0000", "BF 000C 00CC", "BF 003F 00FF"}));
     EXPECT_EQ(dev()->camera.brightnessStep | dev()->camera.backlitStep, 0u);
-}
 
-TEST_F(CameraControlTest, BrightnessSequenceProgramsTheRegistersOfItsTarget)
-{
-    Camera_Start(dev(), 352, 288);
-    ticks(20); // the start's own sequences
-    struct Case {
-        ULONG brightness;
-        Commands registers; // VP registers 10, 11, 12
-    } cases[] = {
-        {0, {"BF 000A 00E1", "BF 000B 0000", "BF 000C 00CC"}},
+    // Later targets set VP registers 10, 11 and 12 to theirs.
+    const std::pair<ULONG, Commands> cases[] = {
         {5000, {"BF 000A 0002", "BF 000B 0041", "BF 000C 00D9"}},
         {10000, {"BF 000A 0044", "BF 000B 007F", "BF 000C 00F2"}},
         // A negative property value is a huge target: every register at its top.
         {3329432100u, {"BF 000A 007F", "BF 000B 007F", "BF 000C 007F"}},
     };
-    for (const Case &k : cases) {
-        size_t from = mark();
-        Camera_SetColourParams(dev(), k.brightness, 5000, 5000);
+    for (const auto &[brightness, registers] : cases) {
+        from = mark();
+        Camera_SetColourParams(dev(), brightness, 5000, 5000);
         ticks(10);
-        Commands c = commandsSince(indexOf(from, "BF FD28 0000"));
-        ASSERT_GE(c.size(), 4u) << k.brightness;
-        EXPECT_EQ(Commands(c.begin() + 1, c.begin() + 4), k.registers) << k.brightness;
+        c = commandsSince(indexOf(from, "BF FD28 0000"));
+        ASSERT_GE(c.size(), 4u) << brightness;
+        EXPECT_EQ(Commands(c.begin() + 1, c.begin() + 4), registers) << brightness;
         EXPECT_EQ(dev()->camera.brightnessStep, 0u);
     }
 }

@@ -117,7 +117,7 @@ TEST_F(SettingsRecordTest, OutOfRangeOrUnreadableValuesLoadAsDefaultAndAreRepair
     EXPECT_EQ(dwords()["Contrast"], 5000u);
 }
 
-TEST_F(SettingsRecordTest, SaveWritesEveryWritableSetting)
+TEST_F(SettingsRecordTest, SaveWritesEveryWritableSettingAndTheMatrixWhenEnabled)
 {
     // Every writable setting away from its default, loaded, then saved into an
     // empty registry: the same values come back, read-only ones never.
@@ -137,17 +137,15 @@ TEST_F(SettingsRecordTest, SaveWritesEveryWritableSetting)
     PropMan_Save(ext_.get());
     EXPECT_EQ(dwords(), saved);
     EXPECT_FALSE(store_->read(kDriverKeyPath, "Matrix").has_value());
-}
 
-TEST_F(SettingsRecordTest, SaveStoresTheMatrixOnlyWhenEnabled)
-{
+    // The matrix is stored only when enabled; its rows' low three bytes are
+    // the coefficients.
     s_.matrixRow1 = 0x00A1B2C3;
-    s_.matrixRow2 = 0xFF040506; // only the low three bytes are coefficients
+    s_.matrixRow2 = 0xFF040506;
     s_.matrixRow3 = 0x00070809;
     put({{"UseRegMatrix", 0}});
     PropMan_Save(ext_.get());
     EXPECT_FALSE(store_->read(kDriverKeyPath, "Matrix").has_value());
-
     put({{"UseRegMatrix", 1}});
     PropMan_Save(ext_.get());
     EXPECT_EQ(store_->read(kDriverKeyPath, "Matrix"),
