@@ -166,7 +166,8 @@ TEST_F(DataIntersection, AnswersEveryBranch)
     } built[] = {{STREAM_FORMAT_RGB24, 176, 144, 76032},
                  {STREAM_FORMAT_RGB24, 352, -288, 304128},
                  {STREAM_FORMAT_I420, 320, 240, 115200},
-                 {STREAM_FORMAT_RGB555, 8, 4, 64}};
+                 {STREAM_FORMAT_RGB555, 8, 4, 64},
+                 {STREAM_FORMAT_RGB24, 176, 0, 0}};
     for (const auto &c : built) {
         KS_DATARANGE_VIDEO caller = range(c.index);
         caller.VideoInfoHeader.bmiHeader.biWidth = c.width;

@@ -133,6 +133,9 @@ TEST_F(PropManTest, ReadOnlyPropertiesAnswerAndRefuseSetsAndGetsSurviveAFailingC
     EXPECT_EQ(call(false, 10, false, &bw), STATUS_SUCCESS);
     EXPECT_EQ(bw.Value, 2);
     EXPECT_EQ(camera().alternate(), 0);
+    setValue("Bandwidth", 4); // out of range: the default, written back
+    EXPECT_EQ(call(false, 10, false, &bw), STATUS_SUCCESS);
+    EXPECT_EQ(std::pair(bw.Value, value("Bandwidth")), std::pair(LONG{3}, std::optional<uint32_t>{3}));
     KSPROPERTY_VIDEOPROCAMP_S p = {};
     for (ULONG id : {0u, 1u, 2u})
         EXPECT_EQ(call(false, id, false, &p), STATUS_NOT_IMPLEMENTED);
