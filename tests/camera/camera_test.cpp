@@ -152,6 +152,10 @@ TEST_F(CameraControlTest, WindowPortsAndButtonAreServedAtTheNextUpdate)
     EXPECT_EQ(commandsSince(from), (Commands{"C8 0101 0000", "C9 1701 2501"}));
     Camera_SetROI(dev(), 1, 7, 13); // unchanged: nothing to apply
     EXPECT_EQ(dev()->camera.roiChanged, 0u);
+    Camera_SetROI(dev(), 1, 7, 300); // past the sensor's edge: moved back to it
+    from = mark();
+    Camera_Update(dev(), &full);
+    EXPECT_EQ(commandsSince(from), (Commands{"C8 0101 0000", "C9 2C16 2501"}));
 
     // While frames flow the port bytes are cached for 400 ms and refreshed by
     // every update.
