@@ -215,8 +215,8 @@ TEST_F(TransportTest, StreamsDeliverTheCamerasPictureAtEveryFormatSizeAndSetting
         LONG width, height;
         uint32_t capValue;
         size_t minimum;
-    } cases[] = {{kRGB24, 352, 288, 1, 10},  {kYUY2, 352, 288, 5, 60},  {kI420, 352, 288, 10, 60},
-                 {kRGB555, 352, 288, 5, 60}, {kYV12, 352, 288, 1, 10},  {kUYVY, 352, 288, 10, 60},
+    } cases[] = {{kRGB24, 352, 288, 1, 10},  {kYUY2, 352, 288, 5, 25},  {kI420, 352, 288, 10, 25},
+                 {kRGB555, 352, 288, 5, 25}, {kYV12, 352, 288, 1, 10},  {kUYVY, 352, 288, 10, 25},
                  {kI420, 8, 4, 5, 30},       {kRGB555, 8, 4, 1, 30},    {kUYVY, 168, 124, 1, 15},
                  {kYV12, 168, 124, 5, 30},   {kRGB24, 704, 576, 5, 20}, {kRGB24, 432, 328, 1, 10},
                  {kYUY2, 176, 144, 10, 30}};
@@ -229,7 +229,7 @@ TEST_F(TransportTest, StreamsDeliverTheCamerasPictureAtEveryFormatSizeAndSetting
         const uint64_t uploaded = machine_.camera().counters().framesUploaded;
         ASSERT_EQ(start(c.format, c.width, c.height), STATUS_SUCCESS);
         EXPECT_EQ(dev()->xferRequestsInFlight, 8);
-        run(c.width == 352 ? 3000 : 1500, 2);
+        run(c.width == 352 && c.capValue == 1 ? 3000 : 1500, 2); // uncompressed CIF comes slowest
         auto matched = matchReads(c.format, c.width > 352);
         EXPECT_GT(matched.size(), c.minimum);
         ASSERT_FALSE(matched.empty());
