@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "driver/debug.h"
-#include "driver/device_extension.h"
 #include "driver_test_env.h"
 
 using zm4::host::kDriverKeyPath;
@@ -24,7 +23,7 @@ std::vector<uint8_t> listed()
 // Init clears the mirror and writes a zero (or missing) mask back as its
 // default; loaded again, it reads the debug words, and the crisis count
 // restarts. Crises are counted in the mirror; the record works without a
-// registry and keeps the latest device extension.
+// registry.
 TEST_F(DriverTest, DebugInitReadsTheDebugWordsAndCountsCrises)
 {
     Debug_Init();
@@ -47,11 +46,6 @@ TEST_F(DriverTest, DebugInitReadsTheDebugWordsAndCountsCrises)
     EXPECT_EQ(stored("DebugCrisisCount"), RegistryValue::dword(0));
     EXPECT_EQ(stored("DebugMaskOutput"), RegistryValue::dword(0x18));
 
-    auto first = std::make_unique<DEVICE_EXTENSION>();
-    auto second = std::make_unique<DEVICE_EXTENSION>();
-    Debug_SetDeviceExtension(first.get());
-    Debug_SetDeviceExtension(second.get());
-    EXPECT_EQ(record->deviceExtension, second.get());
     zm4::host::setCurrentRegistry(nullptr);
     Debug_Init();
     Debug_ProblemSet(2, 1);
