@@ -24,14 +24,12 @@
 #include "tests/support/frame_encoder.h"
 #include "transport/frame.h"
 
+namespace {
+
 // Frames the reads got, in completion order; in real time the camera's
 // observer runs on the bus's thread.
-namespace {
 std::mutex g_mutex;
 std::vector<std::vector<uint8_t>> g_taken;
-} // namespace
-
-namespace {
 
 constexpr ULONG kRGB24 = 0, kRGB555 = 1, kI420 = 2, kYV12 = 3, kUYVY = 4, kYUY2 = 5;
 using zm4::host::kMillisecond;
@@ -113,11 +111,6 @@ protected:
             return true;
         });
     }
-    size_t waiting()
-    {
-        harvest();
-        return reads_.size();
-    }
     // A read with a paced client's record (interval 0: as fast as frames come)
     // never takes a held frame directly: its frame is always one that capture
     // control sees delivered.
@@ -135,7 +128,7 @@ protected:
     {
         const int64_t end = machine_.scheduler().now() + ms * kMillisecond;
         while (machine_.scheduler().now() < end) {
-            while (stream_ && waiting() < reads)
+            for (harvest(); stream_ && reads_.size() < reads; harvest())
                 read();
             machine_.runFor(10 * kMillisecond);
         }
