@@ -445,10 +445,7 @@ TEST(LinkLowMemory, EveryFailedAllocationLeavesNoLockHeldAndNothingAllocated)
 // the one-second limit, so that its completion races the cancel.
 TEST(LinkStress, MessagesAndPipeRequestsFromSeveralThreads)
 {
-    CameraRigOptions options;
-    options.kernel.clock = zm4::host::Clock::Real;
-    options.kernel.delayFuzz = true;
-    CameraRig rig(options);
+    CameraRig rig({.camera = {}, .kernel = {.clock = zm4::host::Clock::Real, .delayFuzz = true}});
     DEVICE_EXTENSION *device = rig.device();
     Debug_Init();
     ASSERT_EQ(USBIF_Initialise(device), STATUS_SUCCESS);
