@@ -18,14 +18,10 @@
 namespace {
 
 using zm4::testing::CameraRig;
-using zm4::testing::CameraRigOptions;
 
 TEST(CameraStress, StartStopPropertiesAndWatchdogTogether)
 {
-    CameraRigOptions options;
-    options.kernel.clock = zm4::host::Clock::Real;
-    options.kernel.delayFuzz = true;
-    CameraRig rig(options);
+    CameraRig rig({.camera = {}, .kernel = {.clock = zm4::host::Clock::Real, .delayFuzz = true}});
     DEVICE_EXTENSION *device = rig.device();
     Debug_Init();
     ASSERT_EQ(USBIF_Initialise(device), STATUS_SUCCESS);
@@ -76,8 +72,7 @@ TEST(CameraStress, StartStopPropertiesAndWatchdogTogether)
             Camera_CompressionEnabled(device);
             Camera_ButtonCheckGet(device);
             Camera_ButtonStateGet(device);
-            LARGE_INTEGER pause;
-            pause.QuadPart = -5 * 10000; // 5 ms
+            LARGE_INTEGER pause{.QuadPart = -5 * 10000}; // 5 ms
             KeDelayExecutionThread(KernelMode, FALSE, &pause);
         }
         done.fetch_add(1);

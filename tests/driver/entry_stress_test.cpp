@@ -12,11 +12,9 @@ class EntryStress : public MachineTest {
 protected:
     zm4::host::MachineOptions machineOptions() const override
     {
-        zm4::host::MachineOptions options;
-        options.kernel.clock = zm4::host::Clock::Real;
-        options.kernel.delayFuzz = true;
-        options.kernel.fuzzSeed = 11;
-        return options;
+        return {.kernel = {.clock = zm4::host::Clock::Real, .delayFuzz = true, .fuzzSeed = 11},
+                .camera = {},
+                .registryPath = {}};
     }
 };
 

@@ -13,27 +13,31 @@ namespace {
 
 using EntryTest = MachineTest;
 
-TEST_F(EntryTest, RegistersWithSynchronisationOffAndItsOwnSizes)
+TEST_F(EntryTest, RegistersWithSynchronisationOffAndItsOwnSizesAndTicksEvery100ms)
 {
+    // What the port acts on: the sizes it allocates and who synchronises.
     const HW_INITIALIZATION_DATA &r = machine().port().registration();
-    EXPECT_EQ(r.HwInterrupt, nullptr);
-    EXPECT_NE(r.HwCancelPacket, nullptr);
-    EXPECT_NE(r.HwRequestTimeoutHandler, nullptr);
     EXPECT_EQ(r.DeviceExtensionSize, sizeof(DEVICE_EXTENSION));
     EXPECT_EQ(r.PerRequestExtensionSize, sizeof(PVOID));
     EXPECT_EQ(r.PerStreamExtensionSize, sizeof(STREAM_EXTENSION));
-    EXPECT_EQ(r.FilterInstanceExtensionSize, 0u);
-    EXPECT_EQ(r.BusMasterDMA, FALSE);
-    EXPECT_EQ(r.Dma24BitAddresses, FALSE);
-    EXPECT_EQ(r.BufferAlignment, 3u);
     EXPECT_EQ(r.TurnOffSynchronization, TRUE);
-    EXPECT_EQ(r.DmaBufferSize, 0u);
 
     // A timed-out request just starts a new period.
     HW_STREAM_REQUEST_BLOCK srb{};
     srb.TimeoutOriginal = 15;
     r.HwRequestTimeoutHandler(&srb);
     EXPECT_EQ(srb.TimeoutCounter, 15u);
+
+    // Driver time advances in ticks of 100 ms.
+    const ULONG ticks = device()->tickCount;
+    scheduler().runFor(3700 * kMillisecond);
+    EXPECT_EQ(device()->tickCount, ticks + 37);
+    EXPECT_EQ(Entry_GetDriverTime(device()), (ticks + 37) * 100);
+    // The stop handshake: the next tick acknowledges and does not reschedule.
+    device()->timerRunning = 0;
+    scheduler().runFor(1000 * kMillisecond);
+    EXPECT_EQ(device()->timerRunning, 1u);
+    EXPECT_EQ(device()->tickCount, ticks + 38);
 }
 
 TEST_F(EntryTest, EveryCommandIsAnsweredAndRefusedOnesTransferNothing)
@@ -83,19 +87,6 @@ TEST_F(EntryTest, EveryCommandIsAnsweredAndRefusedOnesTransferNothing)
     RequestPtr request = adapter().sendDeviceCommand(SRB_PAGING_OUT_DRIVER);
     EXPECT_EQ(request->status(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(pool().liveBlocks(kPortPoolTag), 1u);
-}
-
-TEST_F(EntryTest, DriverTimeAdvancesInTicksOf100ms)
-{
-    const ULONG ticks = device()->tickCount;
-    scheduler().runFor(3700 * kMillisecond);
-    EXPECT_EQ(device()->tickCount, ticks + 37);
-    EXPECT_EQ(Entry_GetDriverTime(device()), (ticks + 37) * 100);
-    // The stop handshake: the next tick acknowledges and does not reschedule.
-    device()->timerRunning = 0;
-    scheduler().runFor(1000 * kMillisecond);
-    EXPECT_EQ(device()->timerRunning, 1u);
-    EXPECT_EQ(device()->tickCount, ticks + 38);
 }
 
 } // namespace

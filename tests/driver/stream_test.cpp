@@ -1,13 +1,11 @@
 // The video stream end to end on the whole simulated machine, driven as a
 // capture application drives it through the port: formats, negotiation, the
 // state machine, reads ended by frames, a held frame, a filler, stop and
-// cancel, properties while streaming, the camera's pixels in every format and
-// size, a minute without a lost frame, and the camera unplugged mid-stream.
+// cancel, properties while streaming, a minute without a lost frame, and the
+// camera unplugged mid-stream. (The pixels reads get in every format and
+// size are the transport test's.)
 #include <algorithm>
-#include <deque>
 
-#include "decode/resize.h"
-#include "decode/zm4decode.h"
 #include "driver/debug.h"
 #include "driver/stream.h"
 #include "driver/stream_data.h"
@@ -21,58 +19,6 @@ using zm4::host::RequestPtr;
 using zm4::host::Stream;
 
 namespace {
-
-// Decodes what the camera sent, frame by frame, as the application should see
-// it: the camera's image at half size and doubled for the larger RGB sizes.
-class ReferenceDecoder {
-public:
-    ReferenceDecoder(zm4::emu::Camera &camera, ULONG formatIndex, LONG width, LONG height)
-        : camera_(camera), bits_(StreamData_GetBitsPerPixel(0, formatIndex)),
-          code_(FormatToSupplyFourCC(StreamData_GetFourCC(0, formatIndex), static_cast<uint16_t>(bits_))),
-          upscale_(width > 352 || height > 288), width_(width), height_(height)
-    {
-        image_.assign(frameBytes() / (upscale_ ? 4 : 1), 0);
-        camera.setFrameObserver([this](const zm4::emu::CapturedFrame &frame) { decode(frame.bytes); });
-    }
-    ~ReferenceDecoder() { camera_.setFrameObserver(nullptr); }
-
-    size_t frameBytes() const { return static_cast<size_t>(width_) * height_ * bits_ / 8; }
-    // The images of the latest frames sent, newest last.
-    const std::deque<std::vector<uint8_t>> &recent() const { return recent_; }
-
-private:
-    void decode(const std::vector<uint8_t> &bytes)
-    {
-        FrameHeaderInfo info{};
-        StreamErrorDetails details{};
-        if (VerifyStreamBounded(bytes.data(), bytes.size(), &info, &details) != ZM4_FRAME_OK)
-            return;
-        const uint32_t width = (info.colEnd - info.colStart) / 2;
-        const uint32_t height = info.rowEnd - info.rowStart;
-        ASSERT_EQ(static_cast<size_t>(width) * height * bits_ / 8, image_.size());
-        ASSERT_EQ(
-            FormatStreamBounded(code_, bytes.data(), bytes.size(), image_.data(), width, height, &state_),
-            ZM4_FRAME_OK);
-        std::vector<uint8_t> out = image_;
-        if (upscale_) {
-            out.resize(frameBytes());
-            Resize_by_2_PolyPhase(out.data(), height, width);
-        }
-        recent_.push_back(std::move(out));
-        if (recent_.size() > 3)
-            recent_.pop_front();
-    }
-
-    zm4::emu::Camera &camera_;
-    ULONG bits_;
-    uint32_t code_;
-    bool upscale_;
-    LONG width_;
-    LONG height_;
-    uint16_t state_ = 0;
-    std::vector<uint8_t> image_;
-    std::deque<std::vector<uint8_t>> recent_;
-};
 
 bool problemRecorded(ULONG code)
 {
@@ -193,7 +139,6 @@ TEST_F(StreamTest, StateMachineStartsThePipelineOnceAndStopsItOnce)
 TEST_F(StreamTest, ReadsEndByFrameHeldFrameFillerCancelAndStopPacedOnesOnTime)
 {
     std::unique_ptr<Stream> stream = open(STREAM_FORMAT_YUY2, 176, 144);
-    ReferenceDecoder reference(machine().camera(), STREAM_FORMAT_YUY2, 176, 144);
     ASSERT_EQ(stream->run(), STATUS_SUCCESS);
     // Two reads, one frame: the older read gets it, the other waits on.
     RequestPtr first = stream->queueRead(stream->frameBytes());
@@ -202,7 +147,6 @@ TEST_F(StreamTest, ReadsEndByFrameHeldFrameFillerCancelAndStopPacedOnesOnTime)
     EXPECT_FALSE(second->completed());
     EXPECT_EQ(first->status(), STATUS_SUCCESS);
     EXPECT_EQ(first->dataUsed(), stream->frameBytes());
-    EXPECT_TRUE(std::ranges::equal(first->data(), reference.recent().back()));
     ASSERT_TRUE(machine().waitFor(second));
 
     // With no read waiting the next frame is held; a read within 200 ms of it
@@ -246,60 +190,6 @@ TEST_F(StreamTest, ReadsEndByFrameHeldFrameFillerCancelAndStopPacedOnesOnTime)
     EXPECT_EQ(stream->stop(), STATUS_SUCCESS);
     EXPECT_EQ(stopped->status(), STATUS_TIMEOUT);
     EXPECT_EQ(stopped->dataUsed(), 0u);
-}
-
-TEST_F(StreamTest, PropertiesSetWhileStreamingReachTheCamera)
-{
-    std::unique_ptr<Stream> stream = open(STREAM_FORMAT_I420, 352, 288);
-    ASSERT_EQ(stream->run(), STATUS_SUCCESS);
-    std::vector<uint8_t> buffer(stream->frameBytes());
-    ASSERT_EQ(machine().readFrame(*stream, buffer)->status(), STATUS_SUCCESS);
-    const auto before = machine().camera().colourParams();
-    ASSERT_EQ(adapter().setProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_CONTRAST, 8000, 0).status,
-              STATUS_SUCCESS);
-    EXPECT_EQ(machine().camera().colourParams()[1], 80 - 12);
-    EXPECT_EQ(machine().camera().colourParams()[0], before[0]);
-    EXPECT_EQ(adapter().getProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_CONTRAST).value, 8000);
-    // Frames go on after the change.
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(machine().readFrame(*stream, buffer)->dataUsed(), buffer.size());
-}
-
-TEST_F(StreamTest, DeliversTheCamerasPixelsInEveryFormatAndSize)
-{
-    struct Size {
-        LONG width, height;
-    };
-    for (ULONG format = 0; format < STREAM_FORMAT_COUNT; ++format) {
-        std::vector<Size> sizes = {{8, 4}, {176, 144}, {352, 288}, {168, 124}};
-        if (format == STREAM_FORMAT_RGB24)
-            sizes.insert(sizes.end(), {{704, 576}, {640, 480}, {432, 328}});
-        for (const Size size : sizes) {
-            SCOPED_TRACE(testing::Message()
-                         << "format " << format << " " << size.width << "x" << size.height);
-            std::unique_ptr<Stream> stream = open(format, size.width, size.height);
-            ASSERT_NE(stream, nullptr);
-            ReferenceDecoder reference(machine().camera(), format, size.width, size.height);
-            ASSERT_EQ(stream->frameBytes(), reference.frameBytes());
-            // The first read waits from PAUSE on: a read arriving just after the
-            // start could take the decode buffer before anything was decoded.
-            std::vector<uint8_t> buffer(stream->frameBytes());
-            ASSERT_EQ(stream->setState(KSSTATE_PAUSE), STATUS_SUCCESS);
-            RequestPtr read = stream->queueRead(buffer);
-            ASSERT_EQ(stream->setState(KSSTATE_RUN), STATUS_SUCCESS);
-            for (int i = 0; i < 3; ++i) {
-                if (i > 0)
-                    read = stream->queueRead(buffer);
-                ASSERT_TRUE(machine().waitFor(read));
-                ASSERT_EQ(read->status(), STATUS_SUCCESS);
-                ASSERT_EQ(read->dataUsed(), buffer.size());
-                EXPECT_TRUE(std::ranges::any_of(reference.recent(),
-                                                [&](const auto &image) { return image == buffer; }))
-                    << "frame " << i << " is none of the camera's latest";
-            }
-            stream->close();
-        }
-    }
 }
 
 // Keeps two reads waiting for the whole run, so that every frame finds one.
@@ -360,12 +250,22 @@ TEST_F(StreamTest, NoFrameIsLostInAMinuteAtTheRateTheBandwidthAllows)
     EXPECT_FALSE(problemRecorded(DEBUG_PROBLEM_FILLER_FRAME));
 }
 
-TEST_F(StreamTest, UnplugWhileStreamingEndsEveryReadAndLeavesNothing)
+// A property set while streaming reaches the camera and frames go on; the
+// camera unplugged then ends every read and leaves nothing behind.
+TEST_F(StreamTest, PropertiesWhileStreamingThenUnplugEndsEveryReadAndLeavesNothing)
 {
     std::unique_ptr<Stream> stream = open(STREAM_FORMAT_RGB24, 640, 480);
     ASSERT_EQ(stream->run(), STATUS_SUCCESS);
     std::vector<uint8_t> buffer(stream->frameBytes());
     ASSERT_EQ(machine().readFrame(*stream, buffer)->status(), STATUS_SUCCESS);
+    const auto before = machine().camera().colourParams();
+    ASSERT_EQ(adapter().setProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_CONTRAST, 8000, 0).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(machine().camera().colourParams()[1], 80 - 12);
+    EXPECT_EQ(machine().camera().colourParams()[0], before[0]);
+    EXPECT_EQ(adapter().getProperty(PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_CONTRAST).value, 8000);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(machine().readFrame(*stream, buffer)->dataUsed(), buffer.size());
     std::vector<RequestPtr> reads;
     for (int i = 0; i < 3; ++i)
         reads.push_back(stream->queueRead(stream->frameBytes()));

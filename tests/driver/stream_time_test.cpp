@@ -54,7 +54,7 @@ protected:
     std::vector<zm4::host::RequestPtr> reads_;
 };
 
-TEST_F(StreamTimeTest, PacedClientAt30FramesPerSecond)
+TEST_F(StreamTimeTest, PacedClientAt30FramesPerSecondSpecialWordsAndUnpacedReads)
 {
     using Decisions = std::vector<ULONG>;
     const struct {
@@ -74,10 +74,8 @@ TEST_F(StreamTimeTest, PacedClientAt30FramesPerSecond)
         EXPECT_EQ(decide(read(33333), c.waits), c.expected) << c.name;
         EXPECT_EQ(device()->pacingActive, 1u);
     }
-}
 
-TEST_F(StreamTimeTest, SpecialIntervalWordsAndUnpacedReads)
-{
+    StreamTime_VfWStreamReset(device(), 0);
     HW_STREAM_REQUEST_BLOCK *paced = read(33333);
     EXPECT_EQ(decide(paced, {0}), std::vector<ULONG>{1});
     // "Deliver nothing now" holds every frame and ends pacing...

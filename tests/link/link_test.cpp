@@ -24,7 +24,7 @@ using zm4::testing::CameraRigOptions;
 
 class Link : public ::testing::Test {
 protected:
-    explicit Link(CameraRigOptions options = {}) : rig(options), device(rig.device()) {}
+    Link() : device(rig.device()) {}
 
     void SetUp() override
     {
@@ -68,14 +68,7 @@ protected:
             out.push_back(entry.request);
         return out;
     }
-    bool problemRecorded(ULONG code) const
-    {
-        const DEBUG_RECORD *record = Debug_GetRecord();
-        for (ULONG i = 0; i < record->problemCount; ++i)
-            if (record->problemList[i] == code)
-                return true;
-        return false;
-    }
+    static bool problemRecorded(ULONG code) { return (Debug_GetRecord()->problemBits & code) != 0; }
     std::optional<uint32_t> cameraFaultValue()
     {
         auto value = rig.registry().read(zm4::host::kDriverKeyPath, "CameraFault");
@@ -91,13 +84,12 @@ TEST_F(Link, EveryCommandSendsItsBytes)
     UCHAR b[8] = {};
     const UCHAR matrix[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     DEVICE_EXTENSION *d = device;
-    // The command's own transfer as the trace shows it (reads without their reply).
+    // The command's own transfer as the trace shows it (reads without their
+    // reply); commands whose bytes the camera tests' traces show whole, and
+    // whose arguments differ there, are left to them.
     const std::vector<std::pair<std::function<ULONG()>, std::string>> cases = {
         // clang-format off
-        {[&] { return ZIRC_GotoHiPower(d); }, "OUT 04 0000 0000 0 ok"},
         {[&] { return ZIRC_GetVersion(d, &b[0], &b[1], &b[2], &b[3]); }, "IN 01 0000 0000 8 ok"},
-        {[&] { return ZIRC_GetCameraStatus(d, b, b, b, b, b, b, b, b); }, "IN 03 0000 0000 8 ok"},
-        {[&] { return ZIRC_ModifyCameraStatus(d, 4, 0xFE, 0); }, "OUT 0A FE04 0000 0 ok"},
         {[&] { return ZIRC_WriteVCReg(d, 0x90, 0x8F, 0x50); }, "OUT 22 8F90 0050 0 ok"},
         {[&] { return ZIRC_ReadMCPorts(d, b, nullptr, b, b); }, "IN 23 0000 0000 8 ok"},
         {[&] { return ZIRC_WriteMCPort(d, 3, 0xDF, 0xDF); }, "OUT 24 DF03 00DF 0 ok"},
@@ -105,7 +97,6 @@ TEST_F(Link, EveryCommandSendsItsBytes)
         {[&] { return ZIRC_SerialWrite(d, 0x44332211); }, "OUT 2C 2211 4433 0 ok"},
         {[&] { return ZIRC_SerialRead(d, 0x01020304, b); }, "IN 2D 0304 0102 8 ok"},
         {[&] { return ZIRC_SerialStop(d); }, "OUT 2B 0000 0000 0 ok"},
-        {[&] { return ZIRC_GetVPVersion(d, &b[0], &b[1], &b[2], &b[3]); }, "IN A1 0000 0000 8 ok"},
         {[&] { return ZIRC_SetColourParams(d, 0x150, 60, 70); }, "OUT A3 3C50 0046 0 ok"},
         {[&] { return ZIRC_SetExposure(d, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12); }, "OUT A4 0201 0403 8 05060708090A0B0C ok"},
         {[&] { return ZIRC_SetColourBalance(d, 2, 0, 0, 0); }, "OUT A6 0002 0000 0 ok"},
@@ -114,14 +105,11 @@ TEST_F(Link, EveryCommandSendsItsBytes)
         {[&] { return ZIRC_FlickerCtrl(d, 1, 2, 3); }, "OUT AA 0201 0003 0 ok"},
         {[&] { return ZIRC_SetVLOffset(d, 20, 24, 26, 26); }, "OUT AB 1814 1A1A 0 ok"},
         {[&] { return ZIRC_GetColourBalance(d, &b[0], &b[1], &b[2]); }, "IN B1 0000 0000 8 ok"},
-        {[&] { return ZIRC_GetExposure(d, b, b, b, b, b, b, b, b); }, "IN B2 0000 0000 8 ok"},
         {[&] { return ZIRC_SetSensorMatrix(d, matrix); }, "OUT B3 0201 0403 8 0506070809000000 ok"},
         {[&] { return ZIRC_ReadVPRegs(d, 30, 4, 9, 8, b, b, nullptr, b); }, "IN BE 041E 0809 8 ok"},
         {[&] { return ZIRC_WriteVPReg(d, 57, 0, 9); }, "OUT BF 0039 0009 0 ok"},
-        {[&] { return ZIRC_SetGrabMode(d, 1); }, "OUT C3 0001 0000 0 ok"},
         {[&] { return ZIRC_SetFormat(d, 1, 1, 0); }, "OUT C8 0101 0000 0 ok"},
         {[&] { return ZIRC_SetROI(d, 88 / 8, (88 + 176) / 8, 72 / 4, (72 + 144) / 4); }, "OUT C9 210B 3612 0 ok"},
-        {[&] { return ZIRC_SetCompression(d, 1, 1); }, "OUT CA 0101 0000 0 ok"},
         {[&] { return ZIRC_SetCompressionTarget(d, 1, 16, 64); }, "OUT CB 1001 0040 0 ok"},
         {[&] { return ZIRC_SetCompressionParams(d, 3, 9, 1, 3, 2, 5, 3, 2); }, "OUT CD 0000 0000 8 0309010302050302 ok"},
         {[&] { return ZIRC_GrabFrame(d, 0); }, "OUT C1 0000 0000 0 ok"},
@@ -131,6 +119,7 @@ TEST_F(Link, EveryCommandSendsItsBytes)
         {[&] { return ZIRC_GotoLoPower(d); }, "OUT 05 0000 0000 0 ok"},
         // clang-format on
     };
+    ASSERT_EQ(ZIRC_GotoHiPower(device), 1u); // the video processor answers only in high power
     for (const auto &[send, expected] : cases) {
         SCOPED_TRACE(expected);
         const size_t from = mark();
@@ -140,13 +129,10 @@ TEST_F(Link, EveryCommandSendsItsBytes)
         // A read is followed by the isochronous switch; a write ends with itself.
         EXPECT_EQ(line(expected.starts_with("IN") ? sent[sent.size() - 2] : sent.back()), expected);
     }
-    // Replies land in the out arguments: firmware 0x0120, board revision 1.
-    UCHAR v[4] = {};
-    ASSERT_EQ(ZIRC_GetVersion(device, &v[0], &v[1], &v[2], &v[3]), 1u);
-    EXPECT_EQ(std::vector<UCHAR>(v, v + 4), (std::vector<UCHAR>{0x01, 0x20, 0x00, 0x01}));
-    // A required out argument missing: nothing is sent.
+    // A required out argument missing: nothing is sent. (That replies land in
+    // the out arguments the camera identity test shows.)
     const size_t from = mark();
-    EXPECT_EQ(ZIRC_GetColourBalance(device, &v[0], nullptr, &v[2]), 0u);
+    EXPECT_EQ(ZIRC_GetColourBalance(device, &b[0], nullptr, &b[2]), 0u);
     EXPECT_EQ(mark(), from);
 }
 
@@ -168,7 +154,7 @@ TEST_F(Link, MessagesFollowThePresenceCheckAndIsochronousSwitch)
     EXPECT_EQ(gain, since(from).at(7).data[0]);
 }
 
-TEST_F(Link, UnansweredRepliesAndAbsentCameraAreRetriedThreeTimes)
+TEST_F(Link, RetriedThreeTimesAndRefusedAfterElevenFailuresInARow)
 {
     // In low power the video processor leaves its replies at 0xFF.
     UCHAR out = 0x5A;
@@ -182,10 +168,11 @@ TEST_F(Link, UnansweredRepliesAndAbsentCameraAreRetriedThreeTimes)
     from = mark();
     EXPECT_EQ(ZIRC_GotoHiPower(device), 0u);
     EXPECT_EQ(requests(from), (std::vector<uint8_t>{0x03, 0x03, 0x03}));
-}
+    rig.camera().faults().noAnswer.on = false;
+    ZIRCLink_Initialise(device);
 
-TEST_F(Link, ElevenFailuresInARowRefuseTheLink)
-{
+    // Eleven failed messages in a row refuse the link until it is initialised
+    // again; a success in between resets the count, a start does not.
     rig.camera().faults().ctrlFail.on = true;
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ(ZIRC_GotoHiPower(device), 0u);
@@ -197,7 +184,7 @@ TEST_F(Link, ElevenFailuresInARowRefuseTheLink)
     EXPECT_FALSE(problemRecorded(DEBUG_PROBLEM_LINK_REFUSED));
 
     rig.camera().faults().ctrlFail.on = false;
-    const size_t from = mark();
+    from = mark();
     EXPECT_EQ(ZIRC_GotoHiPower(device), 0u);
     EXPECT_EQ(mark(), from);
     EXPECT_TRUE(problemRecorded(DEBUG_PROBLEM_LINK_REFUSED));
@@ -335,26 +322,6 @@ TEST_F(Link, IsochronousRequestOfEightPacketsAndItsResubmission)
     Extns_Context_Delete(context);
 }
 
-class LinkVariant : public Link {
-protected:
-    static CameraRigOptions interfaceZero()
-    {
-        CameraRigOptions options;
-        options.camera.descriptors.videoInterface = 0;
-        return options;
-    }
-    LinkVariant() : Link(interfaceZero()) {}
-};
-
-TEST_F(LinkVariant, VideoInterfaceNumberedZeroIsUsedTheSame)
-{
-    ULONG selected = 0;
-    ASSERT_EQ(USBIF_SetBandwidth(device, 3, &selected), STATUS_SUCCESS);
-    EXPECT_EQ(selected, 3u);
-    EXPECT_EQ(device->usbInterfaceInfo->InterfaceNumber, 0);
-    EXPECT_EQ(device->usbInterfaceInfo->Pipes[0].MaximumPacketSize, 960);
-}
-
 // A device whose configuration descriptor is given as bytes; it records the
 // lengths of the descriptor reads.
 class DescriptorDevice : public zm4::host::UsbDevice {
@@ -378,8 +345,21 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-TEST(LinkDescriptor, ShortOrOverstatedConfigurationDescriptors)
+TEST(LinkDescriptor, ShortOverstatedAndInterfaceZeroConfigurationDescriptors)
 {
+    { // A camera whose video interface is numbered 0 is used the same.
+        CameraRigOptions options;
+        options.camera.descriptors.videoInterface = 0;
+        CameraRig zero(options);
+        ULONG selected = 0;
+        ASSERT_EQ(USBIF_Initialise(zero.device()), STATUS_SUCCESS);
+        ASSERT_EQ(USBIF_SetBandwidth(zero.device(), 3, &selected), STATUS_SUCCESS);
+        EXPECT_EQ(selected, 3u);
+        EXPECT_EQ(zero.device()->usbInterfaceInfo->InterfaceNumber, 0);
+        EXPECT_EQ(zero.device()->usbInterfaceInfo->Pipes[0].MaximumPacketSize, 960);
+        USBIF_Terminate(zero.device());
+        EXPECT_EQ(zero.kernel().pool().liveBlocks(), 0u) << zero.kernel().pool().leakReport();
+    }
     CameraRig rig;
     DEVICE_EXTENSION *device = rig.device();
 
@@ -465,10 +445,7 @@ TEST(LinkLowMemory, EveryFailedAllocationLeavesNoLockHeldAndNothingAllocated)
 // the one-second limit, so that its completion races the cancel.
 TEST(LinkStress, MessagesAndPipeRequestsFromSeveralThreads)
 {
-    CameraRigOptions options;
-    options.kernel.clock = zm4::host::Clock::Real;
-    options.kernel.delayFuzz = true;
-    CameraRig rig(options);
+    CameraRig rig({.camera = {}, .kernel = {.clock = zm4::host::Clock::Real, .delayFuzz = true}});
     DEVICE_EXTENSION *device = rig.device();
     Debug_Init();
     ASSERT_EQ(USBIF_Initialise(device), STATUS_SUCCESS);

@@ -108,7 +108,7 @@ TEST_F(PropManTest, EveryPropertyThroughItsHandlers)
     EXPECT_EQ(camera().port(2), 0xE5);
 }
 
-TEST_F(PropManTest, ReadOnlyPropertiesAnswerAndRefuseSets)
+TEST_F(PropManTest, ReadOnlyPropertiesAnswerAndRefuseSetsAndGetsSurviveAFailingCamera)
 {
     Camera_Start(dev(), 352, 288);
     struct {
@@ -133,31 +133,27 @@ TEST_F(PropManTest, ReadOnlyPropertiesAnswerAndRefuseSets)
     EXPECT_EQ(call(false, 10, false, &bw), STATUS_SUCCESS);
     EXPECT_EQ(bw.Value, 2);
     EXPECT_EQ(camera().alternate(), 0);
+    setValue("Bandwidth", 4); // out of range: the default, written back
+    EXPECT_EQ(call(false, 10, false, &bw), STATUS_SUCCESS);
+    EXPECT_EQ(std::pair(bw.Value, value("Bandwidth")), std::pair(LONG{3}, std::optional<uint32_t>{3}));
     KSPROPERTY_VIDEOPROCAMP_S p = {};
     for (ULONG id : {0u, 1u, 2u})
         EXPECT_EQ(call(false, id, false, &p), STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(call(true, 2, false, &p), STATUS_NOT_IMPLEMENTED);
-}
 
-TEST_F(PropManTest, GetsReportTheStoredValueWhenTheCameraFails)
-{
-    Camera_Start(dev(), 352, 288);
-    const struct {
-        ULONG id;
-        LONG value;
-        ULONG setFlags;
-    } rows[] = {{22, 0x00050000, 2}, {16, 123, 2}, {19, 45, 2}};
-    for (const auto &r : rows) {
-        KSPROPERTY_VIDEOPROCAMP_S p = {};
-        p.Value = r.value;
-        p.Flags = r.setFlags;
-        call(false, r.id, true, &p);
+    // Gets report the stored value when the camera fails.
+    const std::pair<ULONG, LONG> stored[] = {{22, 0x00050000}, {16, 123}, {19, 45}};
+    for (const auto &[id, value] : stored) {
+        p = {};
+        p.Value = value;
+        p.Flags = 2;
+        call(false, id, true, &p);
     }
     camera().faults().ctrlFail.on = true;
-    for (const auto &r : rows) {
-        KSPROPERTY_VIDEOPROCAMP_S p = {};
-        EXPECT_EQ(call(false, r.id, false, &p), STATUS_SUCCESS);
-        EXPECT_EQ(p.Value, r.value) << r.id;
+    for (const auto &[id, value] : stored) {
+        p = {};
+        EXPECT_EQ(call(false, id, false, &p), STATUS_SUCCESS);
+        EXPECT_EQ(p.Value, value) << id;
     }
 }
 

@@ -41,26 +41,25 @@ TEST_F(RegistryTest, EveryIndexNamesItsOwnValue)
     }
 }
 
-TEST_F(RegistryTest, StoredValueWinsAndAMissingOneReadsAsItsDefault)
+// A stored value wins, a missing one reads as its default (never written
+// back); a failed query (no key, a binary or text value where a word belongs)
+// leaves the caller's value alone; without a registry reads and writes fail
+// while the defaults are still handed out, GetDefault only from the table.
+TEST_F(RegistryTest, ReadsFallBackToDefaultsAndFailedReadsChangeNothing)
 {
+    ULONG value = 1234, frameRate = 77, apCor = 0;
+    EXPECT_FALSE(NT_SUCCESS(Registry_Read(REG_BRIGHTNESS, &value)));
+    EXPECT_EQ(value, 1234u);
     ASSERT_TRUE(store_->write(kDriverKeyPath, "bandwidth", RegistryValue::dword(2)));
-    ULONG bandwidth = 0, frameRate = 77, apCor = 0;
-    EXPECT_EQ(Registry_Read(REG_BANDWIDTH, &bandwidth), STATUS_SUCCESS);
-    EXPECT_EQ(bandwidth, 2u);
+    EXPECT_EQ(Registry_Read(REG_BANDWIDTH, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 2u);
     EXPECT_EQ(Registry_Read(REG_FRAMERATE, &frameRate), STATUS_SUCCESS);
     EXPECT_EQ(frameRate, 1u);
     EXPECT_EQ(Registry_Read(REG_AP_COR, &apCor), STATUS_SUCCESS);
     EXPECT_EQ(apCor, 0xFFFFFFFFu);
-    EXPECT_FALSE(stored("Framerate").has_value()); // reading never writes the default back
-}
+    EXPECT_FALSE(stored("Framerate").has_value());
 
-TEST_F(RegistryTest, FailedReadLeavesOutputUntouched)
-{
-    // No key at all: the query fails and the caller's value stays.
-    ULONG value = 1234;
-    EXPECT_FALSE(NT_SUCCESS(Registry_Read(REG_BRIGHTNESS, &value)));
-    EXPECT_EQ(value, 1234u);
-    // A binary value where a word is expected cannot overrun the word.
+    value = 1234;
     ASSERT_TRUE(
         store_->write(kDriverKeyPath, "Brightness", RegistryValue::binary({1, 2, 3, 4, 5, 6, 7, 8, 9})));
     EXPECT_FALSE(NT_SUCCESS(Registry_Read(REG_BRIGHTNESS, &value)));
@@ -70,28 +69,22 @@ TEST_F(RegistryTest, FailedReadLeavesOutputUntouched)
     EXPECT_EQ(Registry_Read(REG_BRIGHTNESS, &value), STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(value, 1234u);
 
-    // No registry at all: failure, not defaults; Default still hands one out.
+    EXPECT_EQ(Registry_Default(REG_EXP_COARSE, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 185u);
+    EXPECT_EQ(stored("ExpCoarse"), RegistryValue::dword(185));
+    Registry_GetDefault(REG_ACB_GAIN_B, &value);
+    EXPECT_EQ(value, 50u);
+    Registry_GetDefault(REG_OFFSET, &value);
+    EXPECT_EQ(value, 0xFFFFFFFFu);
+    EXPECT_FALSE(stored("AcbGainB") || stored("Offset"));
     zm4::host::setCurrentRegistry(nullptr);
+    value = 1234;
     EXPECT_FALSE(NT_SUCCESS(Registry_Read(REG_EXP_COARSE, &value)));
     EXPECT_EQ(value, 1234u);
     EXPECT_FALSE(NT_SUCCESS(Registry_Write(REG_EXP_COARSE, 5)));
     EXPECT_FALSE(NT_SUCCESS(Registry_Default(REG_EXP_COARSE, &value)));
     EXPECT_EQ(value, 185u);
     zm4::host::setCurrentRegistry(store_.get());
-}
-
-TEST_F(RegistryTest, GetDefaultOnlyReadsTheTableAndDefaultWritesItBack)
-{
-    ULONG value = 0;
-    Registry_GetDefault(REG_ACB_GAIN_B, &value);
-    EXPECT_EQ(value, 50u);
-    Registry_GetDefault(REG_OFFSET, &value);
-    EXPECT_EQ(value, 0xFFFFFFFFu);
-    EXPECT_TRUE(store_->keys().empty());
-
-    EXPECT_EQ(Registry_Default(REG_EXP_COARSE, &value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 185u);
-    EXPECT_EQ(stored("ExpCoarse"), RegistryValue::dword(185));
 }
 
 TEST_F(RegistryTest, IndicesOutsideTheTableAreRefused)
@@ -109,18 +102,18 @@ TEST_F(RegistryTest, IndicesOutsideTheTableAreRefused)
     EXPECT_TRUE(store_->keys().empty());
 }
 
-TEST_F(RegistryTest, WriteListStoresExactlyTheGivenBytes)
+// Lists are stored as exactly the given bytes; the matrix reads back only
+// when usable.
+TEST_F(RegistryTest, ListsAndTheMatrixAreBinaryValues)
 {
     const UCHAR list[] = {1, 8, 2};
+    EXPECT_EQ(Registry_WriteList(REG_DEBUG_LIST, nullptr, 3), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Registry_WriteList(REG_DEBUG_LIST, list, 3), STATUS_SUCCESS);
     EXPECT_EQ(stored("DebugList"), RegistryValue::binary({1, 8, 2}));
     EXPECT_EQ(Registry_WriteList(REG_DEBUG_LIST, list, 0), STATUS_SUCCESS);
     EXPECT_EQ(stored("DebugList"), RegistryValue::binary({})); // present, REG_BINARY, empty
-    EXPECT_EQ(Registry_WriteList(REG_DEBUG_LIST, nullptr, 3), STATUS_INVALID_PARAMETER);
-}
+    ASSERT_EQ(store_->deleteKey(kDriverKeyPath), zm4::host::KeyDeletion::Deleted);
 
-TEST_F(RegistryTest, MatrixReadsBackOnlyWhatIsUsable)
-{
     UCHAR read[9] = {9, 9, 9, 9, 9, 9, 9, 9, 9};
     // No key: the query itself fails and the output stays.
     EXPECT_FALSE(NT_SUCCESS(Registry_ReadMatrix(read)));

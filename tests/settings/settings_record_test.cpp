@@ -65,8 +65,14 @@ protected:
     }
 };
 
-TEST_F(SettingsRecordTest, EmptyRegistryLoadsDefaults)
+TEST_F(SettingsRecordTest, EmptyOrNoRegistryLoadsDefaults)
 {
+    zm4::host::setCurrentRegistry(nullptr);
+    std::memset(&s_, 0xFF, sizeof s_);
+    PropMan_Load(ext_.get());
+    zm4::host::setCurrentRegistry(store_.get());
+    EXPECT_EQ(loaded(s_), kDefaults);
+
     std::memset(&s_, 0x5A, sizeof s_);
     PropMan_Load(ext_.get());
     // Without the key the first read (brightness) fails and its default is
@@ -75,20 +81,31 @@ TEST_F(SettingsRecordTest, EmptyRegistryLoadsDefaults)
     EXPECT_EQ(dwords(), (Values{{"Brightness", 5000}}));
     EXPECT_EQ(loaded(s_), kDefaults);
     // Caches and rows start empty, the gain ceiling at 2.
-    EXPECT_EQ(s_.firmwareVersion, 0u);
-    EXPECT_EQ(s_.sensorVersion, 0u);
-    EXPECT_EQ(s_.matrixRow1 | s_.matrixRow2 | s_.matrixRow3, 0u);
+    EXPECT_EQ(s_.firmwareVersion | s_.sensorVersion | s_.matrixRow1 | s_.matrixRow2 | s_.matrixRow3, 0u);
     EXPECT_EQ(s_.gainCeiling, 2u);
     // Per-stream fields are not the load's business.
     EXPECT_EQ(s_.gpioValue, 0x5A5A5A5Au);
     EXPECT_EQ(s_.roiTopOffset, 0x5A5A5A5Au);
 }
 
+// Values at their range limits are kept; out of range or unreadable ones load
+// as their default and the default is written back.
 TEST_F(SettingsRecordTest, OutOfRangeOrUnreadableValuesLoadAsDefaultAndAreRepaired)
 {
+    const Values limits = {{"ExpCoarse", 302},    {"ExpFine", 255}, {"AcbGainB", 212}, {"AcbGainG", 0},
+                           {"Brightness", 10000}, {"Framerate", 5}, {"CompB", 255},    {"NoDataValue", 0}};
+    put(limits);
+    PropMan_Load(ext_.get());
+    Values expected = kDefaults;
+    for (const auto &[name, value] : limits)
+        expected[name] = value;
+    EXPECT_EQ(loaded(s_), expected);
+    EXPECT_EQ(dwords(), limits);
+
     // -5 as a property set can store it is far above 10,000 compared unsigned.
     const Values bad = {{"AcbGainR", 300}, {"ExpCoarse", 303}, {"ExpGain", 4},
                         {"Framerate", 0},  {"ConfValue", 11},  {"Brightness", static_cast<uint32_t>(-5)}};
+    ASSERT_EQ(store_->deleteKey(kDriverKeyPath), zm4::host::KeyDeletion::Deleted);
     put(bad);
     ASSERT_TRUE(store_->write(kDriverKeyPath, "Saturation", RegistryValue::binary({1, 2, 3, 4, 5, 6})));
     ASSERT_TRUE(store_->write(kDriverKeyPath, "Contrast", RegistryValue::string("7000")));
@@ -100,29 +117,7 @@ TEST_F(SettingsRecordTest, OutOfRangeOrUnreadableValuesLoadAsDefaultAndAreRepair
     EXPECT_EQ(dwords()["Contrast"], 5000u);
 }
 
-TEST_F(SettingsRecordTest, ValuesAtTheRangeLimitsAreKept)
-{
-    const Values limits = {{"ExpCoarse", 302},    {"ExpFine", 255}, {"AcbGainB", 212}, {"AcbGainG", 0},
-                           {"Brightness", 10000}, {"Framerate", 5}, {"CompB", 255},    {"NoDataValue", 0}};
-    put(limits);
-    PropMan_Load(ext_.get());
-    Values expected = kDefaults;
-    for (const auto &[name, value] : limits)
-        expected[name] = value;
-    EXPECT_EQ(loaded(s_), expected);
-    EXPECT_EQ(dwords(), limits);
-}
-
-TEST_F(SettingsRecordTest, NoRegistryStillYieldsDefaults)
-{
-    zm4::host::setCurrentRegistry(nullptr);
-    std::memset(&s_, 0xFF, sizeof s_);
-    PropMan_Load(ext_.get());
-    zm4::host::setCurrentRegistry(store_.get());
-    EXPECT_EQ(loaded(s_), kDefaults);
-}
-
-TEST_F(SettingsRecordTest, SaveWritesEveryWritableSetting)
+TEST_F(SettingsRecordTest, SaveWritesEveryWritableSettingAndTheMatrixWhenEnabled)
 {
     // Every writable setting away from its default, loaded, then saved into an
     // empty registry: the same values come back, read-only ones never.
@@ -142,17 +137,15 @@ TEST_F(SettingsRecordTest, SaveWritesEveryWritableSetting)
     PropMan_Save(ext_.get());
     EXPECT_EQ(dwords(), saved);
     EXPECT_FALSE(store_->read(kDriverKeyPath, "Matrix").has_value());
-}
 
-TEST_F(SettingsRecordTest, SaveStoresTheMatrixOnlyWhenEnabled)
-{
+    // The matrix is stored only when enabled; its rows' low three bytes are
+    // the coefficients.
     s_.matrixRow1 = 0x00A1B2C3;
-    s_.matrixRow2 = 0xFF040506; // only the low three bytes are coefficients
+    s_.matrixRow2 = 0xFF040506;
     s_.matrixRow3 = 0x00070809;
     put({{"UseRegMatrix", 0}});
     PropMan_Save(ext_.get());
     EXPECT_FALSE(store_->read(kDriverKeyPath, "Matrix").has_value());
-
     put({{"UseRegMatrix", 1}});
     PropMan_Save(ext_.get());
     EXPECT_EQ(store_->read(kDriverKeyPath, "Matrix"),
