@@ -27,7 +27,7 @@ protected:
 };
 
 // (No answer, failing, halted and slow control transfers are the link's tests.)
-TEST_F(FaultsTest, StatusErrorRefusedSettingsAndDisconnect)
+TEST_F(FaultsTest, StatusErrorCountsRefusedSettingsAndDisconnect)
 {
     camera.setFaults(parsed("status-error:bits=0x10,count=1"));
     writeCommand(camera, kSetGrabMode, {1, 0, 0, 0}, 4);
@@ -35,6 +35,11 @@ TEST_F(FaultsTest, StatusErrorRefusedSettingsAndDisconnect)
     writeCommand(camera, kModifyCameraStatus, {4, 0, 0, 0}, 4);
     writeCommand(camera, kSetGrabMode, {1, 0, 0, 0}, 4);
     EXPECT_EQ(errorByte(4), 0);
+
+    // A count runs out.
+    camera.setFaults(parsed("ctrlfail=2"));
+    for (const auto want : {TransferStatus::kFail, TransferStatus::kFail, TransferStatus::kOk})
+        EXPECT_EQ(readCommand(camera, kGetVersion, {0, 0, 0, 0}, 5).result.status, want);
 
     camera.setFaults(parsed("refuse-alt=3;refuse-alt:2"));
     EXPECT_FALSE(camera.selectAlternate(1, 3, 6));
@@ -45,6 +50,22 @@ TEST_F(FaultsTest, StatusErrorRefusedSettingsAndDisconnect)
     EXPECT_FALSE(camera.selectAlternate(1, 1, 7));
     std::vector<uint8_t> buffer(960);
     EXPECT_EQ(camera.isoPacket(8, buffer).status, PacketStatus::kNoResponse);
+}
+
+// A stalled frame waits and goes out once the endpoint recovers. (How the
+// host sees a stall is the bus's tests.)
+TEST_F(FaultsTest, StalledFrameGoesOutAfterTheStall)
+{
+    std::vector<std::vector<uint8_t>> sent;
+    camera.setFrameObserver([&](const CapturedFrame &f) { sent.push_back(f.bytes); });
+    writeCommand(camera, kSetROI, {0, 44, 0, 8}, 0);
+    camera.setFaults(parsed("stall"));
+    Collector host = grabAndPoll(camera, 1, 300);
+    EXPECT_TRUE(host.frames.empty());
+    camera.setFaults(parsed("stall:off"));
+    host.run(camera, 300, 600);
+    ASSERT_EQ(host.frames.size(), 1u);
+    EXPECT_EQ(host.frames[0], sent.back());
 }
 
 TEST_F(FaultsTest, CorruptFramesFailVerificationTheWayAsked)

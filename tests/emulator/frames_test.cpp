@@ -13,6 +13,32 @@
 namespace zm4::emu::test {
 namespace {
 
+// The camera's encoder skips pairs within the threshold, splits long runs of
+// skips, and sends chroma as V, U in YUV order 1.
+TEST(FrameEncoder, SkipsFollowTheThresholdLongRunsSplitAndYuvOrderSwapsChroma)
+{
+    Image422 image(352, 288);
+    for (size_t i = 0; i < image.data.size(); i += 4)
+        std::copy_n(std::array<uint8_t, 4>{100, 128, 100, 130}.begin(), 4, image.data.begin() + ptrdiff_t(i));
+    FrameEncoder encoder, swapped;
+    FrameParams p; // 352 x 288 window
+    p.compression = true;
+    p.threshold = 3;
+    encoder.encode(image, p);
+    image.row(0)[0] = 103;          // within the threshold
+    image.row(1)[4 * 10 + 1] = 132; // beyond it
+    const std::vector<uint8_t> f = encoder.encode(image, p);
+    // Row 0: 176 unchanged pairs = 62 + 62 + 52; row 1: 10 skipped, the changed pair, 165 skipped.
+    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 64, f.begin() + 81),
+              (std::vector<uint8_t>{0x04, 0x00, 0xF9, 0xF9, 0xD1, 0xFD, 9, 0, 1 + 4 * 10, 100, 132, 100, 130,
+                                    1 + 4 * 62, 1 + 4 * 62, 1 + 4 * 41, 0xFD}));
+    EXPECT_EQ(encoder.reference().row(0)[0], 100); // the hidden change stays hidden
+    p.yuvOrder = 1; // a fresh encoder sends every pair; a compressed pair's luma is even
+    const std::vector<uint8_t> g = swapped.encode(image, p);
+    EXPECT_EQ(std::vector<uint8_t>(g.begin() + 66, g.begin() + 70),
+              (std::vector<uint8_t>{102, 130, 100, 128}));
+}
+
 struct FrameCase {
     uint8_t videoSize;
     std::array<uint8_t, 4> roi;

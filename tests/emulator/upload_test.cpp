@@ -127,5 +127,25 @@ TEST_F(Upload, OutputSwitchPausesResetsAbortAndUnpolledPacketsAreLost)
     EXPECT_TRUE(busyTimes(after).empty());
 }
 
+TEST(UploadClock, LifeStartsAtTheFirstTimeGivenAndLongSilencesAreSkipped)
+{
+    // A wall-clock epoch: the camera must not replay the years before it.
+    const int64_t epoch = 1764950000000;
+    Camera camera;
+    startCamera(camera, epoch);
+    writeCommand(camera, kSetROI, {0, 4, 0, 4}, epoch);
+    Collector host = grabAndPoll(camera, epoch + 10, epoch + 100);
+    ASSERT_EQ(host.frames.size(), 1u);
+    EXPECT_EQ(host.frameEndTimes[0], epoch + 33 + 2);
+    // An hour later the sensor has counted its frames and still grabs on its beat.
+    const uint32_t before = camera.sensorFrame();
+    const int64_t later = epoch + 3600000;
+    writeCommand(camera, kGrabFrame, {0, 0, 0, 0}, later);
+    EXPECT_EQ(camera.sensorFrame() - before, uint32_t((3600000 - 1) / 33 - 3));
+    host.run(camera, later, later + 100);
+    ASSERT_EQ(host.frames.size(), 2u);
+    EXPECT_LT(host.frameEndTimes[1], later + 33 + 3);
+}
+
 } // namespace
 } // namespace zm4::emu::test

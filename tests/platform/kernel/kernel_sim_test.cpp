@@ -1,7 +1,7 @@
 // The simulated scheduler's rules that the driver's tests rely on without
-// showing them: work items at passive level, never queued twice and never
-// nested, and waits in them that run only interrupt-level events. (Events in
-// time order and waits ending at their deadline every driver test shows.)
+// showing them: events of the same time in posting order, work items at
+// passive level, never queued twice and never nested, and waits in them that
+// run only interrupt-level events and end at their deadline.
 #include <string>
 #include <vector>
 
@@ -61,7 +61,7 @@ void recordWork(PVOID parameter)
     record->log->push_back("work item");
 }
 
-TEST_F(SimulatedKernel, WorkItemsRunAtPassiveLevelInOrderWithEventsOfTheSameTime)
+TEST_F(SimulatedKernel, EventsOfOneTimeInPostingOrderAndWorkItemsAtPassiveLevelBetween)
 {
     WorkRecord record{&log_};
     WORK_QUEUE_ITEM item;
@@ -71,17 +71,19 @@ TEST_F(SimulatedKernel, WorkItemsRunAtPassiveLevelInOrderWithEventsOfTheSameTime
         log_.push_back("completion");
         ExQueueWorkItem(&item, CriticalWorkQueue);
         note(0, "same-time event");
+        note(0, "second same-time event");
     });
+    note(kMillisecond + 1, "later");
     scheduler().runFor(kMillisecond - 1);
     EXPECT_TRUE(log_.empty());
-    scheduler().runFor(1);
-    EXPECT_EQ(log_, (Log{"completion", "work item", "same-time event"}));
+    scheduler().runFor(2);
+    EXPECT_EQ(log_, (Log{"completion", "work item", "same-time event", "second same-time event", "later"}));
     EXPECT_EQ(record.irql, PASSIVE_LEVEL);
     // The item can be queued again once it has run, but not while queued.
     ExQueueWorkItem(&item, CriticalWorkQueue);
     EXPECT_DEATH(ExQueueWorkItem(&item, CriticalWorkQueue), "already queued");
     scheduler().runFor(0);
-    EXPECT_EQ(log_.size(), 4u);
+    EXPECT_EQ(log_.size(), 6u);
 }
 
 TEST_F(SimulatedKernel, WaitsInAWorkItemRunInterruptLevelEventsButNeverAnotherWorkItem)
