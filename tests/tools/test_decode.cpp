@@ -14,11 +14,7 @@
 namespace zm4::cli::testing {
 namespace {
 
-using zm4::testing::EncodedFrame;
-using zm4::testing::encodeFrame;
-using zm4::testing::EncodeOptions;
-using zm4::testing::FaultKind;
-using zm4::testing::Image422;
+using namespace zm4::testing;
 
 constexpr uint32_t kW = 176;
 constexpr uint32_t kH = 144;
@@ -81,8 +77,7 @@ TEST_F(ToolDecode, StillImagesHoldTheLastFrameTopDownWithRedFirst)
         EXPECT_EQ(image.rgb, lastRgb(code)) << name;
     }
     // Pure red at the bottom: the file shows it last and puts red first.
-    std::string red =
-        dir_.write("red.raw", encodeFrame(zm4::testing::flatImage(kW, kH, 81, 90, 240), {}).bytes);
+    std::string red = dir_.write("red.raw", encodeFrame(flatImage(kW, kH, 81, 90, 240), {}).bytes);
     ASSERT_EQ(decode({red}, "rgb24", dir_.path("red.ppm")).exitCode, 0);
     RgbImage image = readPpm(dir_.path("red.ppm"));
     EXPECT_GT(image.rgb[image.rgb.size() - 3], 240);

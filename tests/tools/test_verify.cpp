@@ -11,9 +11,7 @@ namespace zm4::cli::testing {
 namespace {
 
 using nlohmann::json;
-using zm4::testing::encodeFrame;
-using zm4::testing::EncodeOptions;
-using zm4::testing::FaultKind;
+using namespace zm4::testing;
 
 class ToolVerify : public ::testing::Test {
 protected:
