@@ -25,18 +25,18 @@ TEST(FrameEncoder, SkipsFollowTheThresholdLongRunsSplitAndYuvOrderSwapsChroma)
     p.compression = true;
     p.threshold = 3;
     encoder.encode(image, p);
-    image.row(0)[0] = 103;          // within the threshold
+    image.row(0)[1] = 131;          // within the threshold
     image.row(1)[4 * 10 + 1] = 132; // beyond it
     const std::vector<uint8_t> f = encoder.encode(image, p);
     // Row 0: 176 unchanged pairs = 62 + 62 + 52; row 1: 10 skipped, the changed pair, 165 skipped.
     EXPECT_EQ(std::vector<uint8_t>(f.begin() + 64, f.begin() + 81),
               (std::vector<uint8_t>{0x04, 0x00, 0xF9, 0xF9, 0xD1, 0xFD, 9, 0, 1 + 4 * 10, 100, 132, 100, 130,
                                     1 + 4 * 62, 1 + 4 * 62, 1 + 4 * 41, 0xFD}));
-    EXPECT_EQ(encoder.reference().row(0)[0], 100); // the hidden change stays hidden
-    p.yuvOrder = 1; // a fresh encoder sends every pair; a compressed pair's luma is even
+    EXPECT_EQ(encoder.reference().row(0)[1], 128); // the hidden change stays hidden
+    p.yuvOrder = 1;                                // a fresh encoder sends every pair
     const std::vector<uint8_t> g = swapped.encode(image, p);
     EXPECT_EQ(std::vector<uint8_t>(g.begin() + 66, g.begin() + 70),
-              (std::vector<uint8_t>{102, 130, 100, 128}));
+              (std::vector<uint8_t>{100, 130, 100, 131}));
 }
 
 struct FrameCase {
