@@ -20,17 +20,11 @@ std::unique_ptr<uint8_t[]> exactCopy(const std::vector<uint8_t> &bytes, size_t l
 std::vector<size_t> lengthsFor(size_t size, uint32_t seed)
 {
     std::vector<size_t> lengths;
-    if (size <= 3000) {
-        for (size_t len = 0; len <= size; ++len)
+    for (size_t len = 0; len <= size; ++len)
+        if (size <= 3000 || len < 300 || len + 300 >= size)
             lengths.push_back(len);
-        return lengths;
-    }
-    for (size_t len = 0; len < 300; ++len)
-        lengths.push_back(len);
-    for (size_t len = size - 300; len <= size; ++len)
-        lengths.push_back(len);
     std::mt19937 rng(seed);
-    for (int i = 0; i < 150; ++i)
+    for (int i = 0; size > 3000 && i < 150; ++i)
         lengths.push_back(rng() % size);
     return lengths;
 }

@@ -1,7 +1,7 @@
-// YUV to RGB conversion: the documented edge values, and every per-pair
-// converter against the tests' arithmetic over all chroma at the luma edges.
-// (The 4:2:0 converters are checked through whole 4:2:0 frames, the row
-// kernels against these converters.)
+// YUV to RGB conversion: the tests' arithmetic and every per-pair converter
+// at the documented edge values. (Over all values the converters are checked
+// through whole frames of random pixels and clamp edges, the 4:2:0 converters
+// through whole 4:2:0 frames, the row kernels against these converters.)
 #include "decode/yuv2rgb.h"
 #include "tests/decode/decode_env.h"
 
@@ -9,8 +9,8 @@ namespace zm4::testing {
 using namespace zm4::decode;
 namespace {
 
-// Checks every converter on one pair against the model; false on a mismatch.
-bool pairMatches(const uint8_t src[4])
+// Checks every converter on one pair against the model.
+void pairMatches(const uint8_t src[4])
 {
     Bgr want[2][2]; // [form][pixel]
     for (int f = 0; f < 2; ++f)
@@ -24,13 +24,11 @@ bool pairMatches(const uint8_t src[4])
     YUVPixeltoRGB24Table(src, table);
     YUVPixeltoRGB16(src, rgb16);
     const auto at = [](const uint8_t *p) { return Bgr{p[0], p[1], p[2]}; };
-    const bool ok = at(rgb32) == want[0][0] && at(rgb32 + 4) == want[0][1] && rgb32[3] == 0 &&
-                    rgb32[7] == 0 && at(mmx) == want[0][0] && at(mmx + 3) == want[0][1] && mmx[6] == 0x5A &&
-                    at(table) == want[1][0] && at(table + 3) == want[1][1] && table[6] == 0x5A &&
-                    rgb16[0] == modelPack555(want[0][0]) && rgb16[1] == modelPack555(want[0][1]);
-    EXPECT_TRUE(ok) << "Y0 U Y1 V = " << int(src[0]) << " " << int(src[1]) << " " << int(src[2]) << " "
-                    << int(src[3]);
-    return ok;
+    EXPECT_TRUE(at(rgb32) == want[0][0] && at(rgb32 + 4) == want[0][1] && rgb32[3] == 0 && rgb32[7] == 0 &&
+                at(mmx) == want[0][0] && at(mmx + 3) == want[0][1] && mmx[6] == 0x5A &&
+                at(table) == want[1][0] && at(table + 3) == want[1][1] && table[6] == 0x5A &&
+                rgb16[0] == modelPack555(want[0][0]) && rgb16[1] == modelPack555(want[0][1]))
+        << "Y0 U Y1 V = " << int(src[0]) << " " << int(src[1]) << " " << int(src[2]) << " " << int(src[3]);
 }
 
 TEST(Conversion, DocumentedEdgeValues)
@@ -52,17 +50,6 @@ TEST(Conversion, DocumentedEdgeValues)
     }
     EXPECT_EQ(ConvertRGB24PixelToRGB16(133, 29, 255), 0x7C70);
     EXPECT_EQ(ConvertRGB24PixelToRGB16(255, 255, 255), 0x7FFF);
-}
-
-TEST(Conversion, AllChromaForSeveralLumaValues)
-{
-    for (const int y : {0, 15, 16, 17, 100, 128, 200, 235, 236, 255})
-        for (uint32_t u = 0; u < 256; ++u)
-            for (uint32_t v = 0; v < 256; ++v) {
-                const uint8_t src[4] = {uint8_t(y), uint8_t(u), uint8_t(255 - y), uint8_t(v)};
-                if (!pairMatches(src))
-                    return;
-            }
 }
 
 } // namespace

@@ -320,18 +320,5 @@ TEST(Rgb24WithoutMmx, UsesTheTableForm)
     EXPECT_EQ(hasmmx, mmx);
 }
 
-// The unbounded form is the bounded one over the largest reach.
-TEST(Unbounded, SameResultsAsTheBoundedForm)
-{
-    std::vector<uint8_t> a = noiseBuffer(24 * 12 * 4, 13), b = a;
-    uint16_t sa = 0, sb = 0;
-    const auto f = encodeFrame(randomImage(24, 12, 700), kind(false, false, true, 33));
-    std::vector<uint8_t> padded(f.bytes);
-    padded.resize(ZM4_MAX_STREAM_BYTES, 0xEE);
-    EXPECT_EQ(FormatStream(ZM4_FORMAT_RGB32, padded.data(), a.data(), 24, 12, &sa), ZM4_FRAME_OK);
-    EXPECT_EQ(decodeInto(ZM4_FORMAT_RGB32, f, b, 24, 12, sb), ZM4_FRAME_OK);
-    EXPECT_TRUE(a == b && sa == sb);
-}
-
 } // namespace
 } // namespace zm4::testing

@@ -171,29 +171,23 @@ void ReceiverModel::applyRows(const EncodedFrame &frame, const EncodeOptions &o,
     }
 }
 
-bool ReceiverModel::rowMatches(const std::vector<uint8_t> &actual, uint32_t r) const
-{
-    const size_t at = rowOffset(r);
-    if (std::memcmp(actual.data() + at, image_.data() + at, rowBytes()) != 0)
-        return false;
-    if (planar(format_) && r % 2 == 0) {
-        const size_t luma = size_t{w_} * h_;
-        const size_t c = size_t{r / 2} * (w_ / 2);
-        for (const size_t plane : {luma, luma + luma / 4})
-            if (std::memcmp(actual.data() + plane + c, image_.data() + plane + c, w_ / 2) != 0)
-                return false;
-    }
-    return true;
-}
-
 std::vector<uint32_t> ReceiverModel::badRows(const std::vector<uint8_t> &actual) const
 {
     if (actual.size() != image_.size() || format_ == ZM4_FORMAT_NONE)
         return actual == image_ ? std::vector<uint32_t>{} : std::vector<uint32_t>{0};
+    const auto differ = [&](size_t at, size_t n) {
+        return std::memcmp(actual.data() + at, image_.data() + at, n);
+    };
+    const size_t luma = size_t{w_} * h_;
     std::vector<uint32_t> bad;
-    for (uint32_t r = 0; r < h_; ++r)
-        if (!rowMatches(actual, r))
+    for (uint32_t r = 0; r < h_; ++r) {
+        // An even row of the planar formats includes its chroma row.
+        const size_t c = size_t{r / 2} * (w_ / 2);
+        if (differ(rowOffset(r), rowBytes()) ||
+            (planar(format_) && r % 2 == 0 &&
+             (differ(luma + c, w_ / 2) || differ(luma + luma / 4 + c, w_ / 2))))
             bad.push_back(r);
+    }
     return bad;
 }
 

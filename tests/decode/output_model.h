@@ -54,7 +54,6 @@ public:
 private:
     void writePair(uint32_t r, uint32_t p, const uint8_t *pair, RgbForm form);
     void copyRowFromAbove(uint32_t r);
-    bool rowMatches(const std::vector<uint8_t> &actual, uint32_t r) const;
 
     uint32_t format_;
     uint32_t w_, h_;

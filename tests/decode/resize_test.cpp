@@ -1,5 +1,6 @@
 // Doubling RGB24 images in place: against an out-of-place model of the
 // two-phase filter and its border copies, on exact-size heap buffers.
+#include <algorithm>
 #include <memory>
 #include <random>
 
@@ -33,22 +34,12 @@ Pixels modelDouble(const Pixels &in, uint32_t rows, uint32_t cols)
                 O(2 * i - 1, 2 * j, k) = static_cast<uint8_t>((9 * u + 3 * p + 3 * d + l + 8) >> 4);
                 O(2 * i - 1, 2 * j - 1, k) = static_cast<uint8_t>((9 * d + 3 * l + 3 * u + p + 8) >> 4);
             }
-    const auto copy = [&](uint32_t r, uint32_t c, uint32_t fr, uint32_t fc) {
-        for (int k = 0; k < 3; ++k)
-            O(r, c, k) = O(fr, fc, k);
-    };
-    copy(0, 0, 1, 1);
-    copy(orows - 1, 0, orows - 2, 1);
-    for (uint32_t c = 1; c + 1 < ocols; ++c) {
-        copy(0, c, 1, c);
-        copy(orows - 1, c, orows - 2, c);
-    }
-    copy(0, ocols - 1, 1, ocols - 2);
-    copy(orows - 1, ocols - 1, orows - 2, ocols - 2);
-    for (uint32_t r = 1; r + 1 < orows; ++r) {
-        copy(r, 0, r, 1);
-        copy(r, ocols - 1, r, ocols - 2);
-    }
+    // Border pixels repeat their nearest inner pixel.
+    for (uint32_t r = 0; r < orows; ++r)
+        for (uint32_t c = 0; c < ocols; ++c)
+            if (r == 0 || c == 0 || r == orows - 1 || c == ocols - 1)
+                for (int k = 0; k < 3; ++k)
+                    O(r, c, k) = O(std::clamp(r, 1u, orows - 2), std::clamp(c, 1u, ocols - 2), k);
     return out;
 }
 

@@ -210,31 +210,25 @@ TEST(VerifyStream, EndOfFrameMarker)
 TEST(FormatToSupplyFourCC, WholeTable)
 {
     const auto fourcc = [](const char *s) {
-        return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
-               uint32_t(uint8_t(s[3])) << 24;
+        uint32_t code;
+        std::memcpy(&code, s, 4);
+        return code;
     };
     // RGB by bit count, for FourCC 0 and "RGB2"; every other bit count is unsupported.
-    for (const uint32_t rgb : {0u, fourcc("RGB2")})
-        for (const int bits : {0, 1, 8, 15, 16, 17, 24, 25, 32, 33, 0xFFFF})
-            EXPECT_EQ(FormatToSupplyFourCC(rgb, static_cast<uint16_t>(bits)), bits == 16   ? ZM4_FORMAT_RGB16
-                                                                              : bits == 24 ? ZM4_FORMAT_RGB24
-                                                                              : bits == 32
-                                                                                  ? ZM4_FORMAT_RGB32
-                                                                                  : ZM4_FORMAT_UNSUPPORTED)
-                << rgb << " " << bits;
+    const uint16_t bitCounts[] = {0, 1, 8, 15, 16, 17, 24, 25, 32, 33, 0xFFFF};
+    const uint32_t rgb[] = {0, 0, 0, 0, ZM4_FORMAT_RGB16, 0, ZM4_FORMAT_RGB24, 0, ZM4_FORMAT_RGB32, 0, 0};
+    for (const uint32_t code : {0u, fourcc("RGB2")})
+        for (size_t i = 0; i < std::size(bitCounts); ++i)
+            EXPECT_EQ(FormatToSupplyFourCC(code, bitCounts[i]), rgb[i]) << code << " " << bitCounts[i];
     // The YUV FourCCs whatever the bit count; near misses (byte order
     // reversed, lower case, other codes) unsupported.
-    const std::pair<const char *, uint32_t> codes[] = {{"I420", ZM4_FORMAT_I420},
-                                                       {"IYUV", ZM4_FORMAT_I420},
-                                                       {"YV12", ZM4_FORMAT_YV12},
-                                                       {"YUY2", ZM4_FORMAT_YUY2},
-                                                       {"UYVY", ZM4_FORMAT_UYVY}};
-    for (const uint16_t bits : {uint16_t{0}, uint16_t{8}, uint16_t{16}, uint16_t{24}, uint16_t{32}}) {
-        for (const auto &[code, format] : codes)
-            EXPECT_EQ(FormatToSupplyFourCC(fourcc(code), bits), format) << code << " " << bits;
-        for (const char *miss : {"YVU9", "2YUY", "yuy2", "NV12", "RGB1", "\x01\0\0\0", "\xFF\xFF\xFF\xFF"})
-            EXPECT_EQ(FormatToSupplyFourCC(fourcc(miss), bits), 0u) << miss << " " << bits;
-    }
+    const char codes[] = "I420IYUVYV12YUY2UYVYYVU92YUYyuy2NV12RGB1\x01\0\0\0\xFF\xFF\xFF\xFF";
+    const uint32_t yuv[] = {ZM4_FORMAT_I420, ZM4_FORMAT_I420, ZM4_FORMAT_YV12, ZM4_FORMAT_YUY2,
+                            ZM4_FORMAT_UYVY};
+    for (const uint16_t bits : bitCounts)
+        for (size_t i = 0; i < (sizeof codes - 1) / 4; ++i)
+            EXPECT_EQ(FormatToSupplyFourCC(fourcc(codes + 4 * i), bits), i < 5 ? yuv[i] : 0u)
+                << i << " " << bits;
 }
 
 } // namespace

@@ -45,13 +45,6 @@ inline void unlockDataWrite(Camera &camera, int64_t timeMs)
     writeCommand(camera, kWriteVCReg, {0xF0, 0xFB, 0x00, 0}, timeMs);
 }
 
-inline Reply writeDataCommand(Camera &camera, uint8_t request, std::array<uint8_t, 4> p,
-                              const std::vector<uint8_t> &data, int64_t timeMs)
-{
-    unlockDataWrite(camera, timeMs);
-    return writeCommand(camera, request, p, timeMs, data);
-}
-
 // The host's frame-end test on one packet (at least 5 bytes, 0xFD then 0xFF..., or five 0xFF).
 inline bool hostSeesFrameEnd(const uint8_t *p, size_t n)
 {

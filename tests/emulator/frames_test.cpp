@@ -13,48 +13,30 @@
 namespace zm4::emu::test {
 namespace {
 
-Image422 flatImage(int w, int h, uint8_t y, uint8_t u, uint8_t v)
-{
-    Image422 image(w, h);
-    for (size_t i = 0; i < image.data.size(); i += 4)
-        std::copy_n(std::array<uint8_t, 4>{y, u, y, v}.begin(), 4,
-                    image.data.begin() + static_cast<ptrdiff_t>(i));
-    return image;
-}
-
+// The camera's encoder skips pairs within the threshold, splits long runs of
+// skips, and sends chroma as V, U in YUV order 1.
 TEST(FrameEncoder, SkipsFollowTheThresholdLongRunsSplitAndYuvOrderSwapsChroma)
 {
-    FrameEncoder encoder;
+    Image422 image(352, 288);
+    for (size_t i = 0; i < image.data.size(); i += 4)
+        std::copy_n(std::array<uint8_t, 4>{100, 128, 100, 130}.begin(), 4, image.data.begin() + ptrdiff_t(i));
+    FrameEncoder encoder, swapped;
     FrameParams p; // 352 x 288 window
     p.compression = true;
     p.threshold = 3;
-    Image422 image = flatImage(352, 288, 100, 128, 128);
     encoder.encode(image, p);
-    image.row(0)[0] = 103;          // within the threshold
+    image.row(0)[1] = 131;          // within the threshold
     image.row(1)[4 * 10 + 1] = 132; // beyond it
     const std::vector<uint8_t> f = encoder.encode(image, p);
-    // Row 0: 176 unchanged pairs = 62 + 62 + 52.
-    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 64, f.begin() + 70),
-              (std::vector<uint8_t>{0x04, 0x00, 0xF9, 0xF9, 0xD1, 0xFD}));
-    // Row 1: 10 skipped pairs, the changed pair, 165 skipped.
-    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 70, f.begin() + 81),
-              (std::vector<uint8_t>{9, 0, 1 + 4 * 10, 100, 132, 100, 128, 1 + 4 * 62, 1 + 4 * 62, 1 + 4 * 41,
-                                    0xFD}));
-    // The hidden change stays hidden: the reference keeps the old value.
-    EXPECT_EQ(encoder.reference().row(0)[0], 100);
-    EXPECT_EQ(encoder.reference().row(1)[41], 132);
-
-    FrameEncoder swapped;
-    FrameParams q;
-    q.colEnd = 1;
-    q.rowEnd = 1;
-    q.compression = true;
-    q.yuvOrder = 1;
-    const std::vector<uint8_t> g = swapped.encode(flatImage(352, 288, 0x51, 0x60, 0x70), q);
-    EXPECT_EQ(g[0x12], 1);
-    // A compressed pair's first luma byte is even: odd values are skip codes.
+    // Row 0: 176 unchanged pairs = 62 + 62 + 52; row 1: 10 skipped, the changed pair, 165 skipped.
+    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 64, f.begin() + 81),
+              (std::vector<uint8_t>{0x04, 0x00, 0xF9, 0xF9, 0xD1, 0xFD, 9, 0, 1 + 4 * 10, 100, 132, 100, 130,
+                                    1 + 4 * 62, 1 + 4 * 62, 1 + 4 * 41, 0xFD}));
+    EXPECT_EQ(encoder.reference().row(0)[1], 128); // the hidden change stays hidden
+    p.yuvOrder = 1;                                // a fresh encoder sends every pair
+    const std::vector<uint8_t> g = swapped.encode(image, p);
     EXPECT_EQ(std::vector<uint8_t>(g.begin() + 66, g.begin() + 70),
-              (std::vector<uint8_t>{0x50, 0x70, 0x51, 0x60}));
+              (std::vector<uint8_t>{100, 130, 100, 131}));
 }
 
 struct FrameCase {
@@ -148,24 +130,6 @@ TEST(CameraFrames, EveryWindowAndModeDecodesToWhatTheCameraExpectsTheHostToShow)
         checkFrames(c);
     }
     FiniDecode();
-}
-
-TEST(CameraFrames, EmptyWindowsStayValid)
-{
-    // No lines at all: the end marker follows the header; lines of no pixels: just their markers.
-    Camera camera;
-    startCamera(camera, 0);
-    const std::pair<std::array<uint8_t, 4>, size_t> empty[] = {{{3, 9, 5, 5}, 64 + 4},
-                                                               {{4, 4, 0, 2}, 64 + 8 * 3 + 4}};
-    for (const auto &[roi, size] : empty) {
-        writeCommand(camera, kSetROI, roi, 1000);
-        Collector h = grabAndPoll(camera, 1000 + int64_t(size), 1100 + int64_t(size));
-        ASSERT_EQ(h.frames.size(), 1u);
-        EXPECT_EQ(h.frames[0].size(), size);
-        FrameHeaderInfo info{};
-        StreamErrorDetails details{};
-        EXPECT_EQ(VerifyStreamBounded(h.frames[0].data(), h.frames[0].size(), &info, &details), 0u);
-    }
 }
 
 } // namespace

@@ -29,36 +29,6 @@ CameraRig::~CameraRig()
     kernel_.reset();
 }
 
-DEVICE_EXTENSION *CameraRig::device()
-{
-    return device_.get();
-}
-
-zm4::emu::Camera &CameraRig::camera()
-{
-    return *camera_;
-}
-
-zm4::host::Kernel &CameraRig::kernel()
-{
-    return *kernel_;
-}
-
-zm4::host::RegistryStore &CameraRig::registry()
-{
-    return *registry_;
-}
-
-zm4::host::UsbBus &CameraRig::bus()
-{
-    return *bus_;
-}
-
-void CameraRig::runFor(int64_t ms)
-{
-    kernel_->scheduler().runFor(ms * zm4::host::kMillisecond);
-}
-
 void CameraRig::advanceDriverTime(ULONG ms)
 {
     for (ULONG step = 0; step < ms / 100; ++step) {

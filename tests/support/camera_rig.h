@@ -28,12 +28,13 @@ public:
     CameraRig(const CameraRig &) = delete;
     CameraRig &operator=(const CameraRig &) = delete;
 
-    DEVICE_EXTENSION *device(); // zero-filled, PhysicalDeviceObject set; nothing initialised
-    zm4::emu::Camera &camera();
-    zm4::host::Kernel &kernel();
-    zm4::host::RegistryStore &registry(); // in-memory store, installed as current
-    zm4::host::UsbBus &bus();
-    void runFor(int64_t ms);          // advance the clock by ms (sim) / sleep-run (real)
+    DEVICE_EXTENSION *device() { return device_.get(); } // zero-filled, PhysicalDeviceObject set
+    zm4::emu::Camera &camera() { return *camera_; }
+    zm4::host::Kernel &kernel() { return *kernel_; }
+    zm4::host::RegistryStore &registry() { return *registry_; } // in-memory, installed as current
+    zm4::host::UsbBus &bus() { return *bus_; }
+    // Advances the clock by ms (simulated) or sleeps and runs (real time).
+    void runFor(int64_t ms) { kernel_->scheduler().runFor(ms * zm4::host::kMillisecond); }
     void advanceDriverTime(ULONG ms); // runFor(ms) in 100-ms steps, adding 1 to device()->tickCount each
     size_t driverBlocks() const;      // live pool blocks tagged "Wdm "
 

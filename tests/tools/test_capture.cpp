@@ -22,11 +22,6 @@ protected:
             args.insert(args.end(), {"--registry", dir_.path("registry.reg")});
         return runTool(args);
     }
-    std::string text(const std::string &name)
-    {
-        Bytes bytes = readBytes(dir_.path(name));
-        return {bytes.begin(), bytes.end()};
-    }
     TempDir dir_;
 };
 
@@ -83,8 +78,7 @@ TEST_F(ToolCapture, StandardOutputCarriesAY4mStreamOfTheBars)
     ToolResult run = zm4({"capture", "--simulated", "-n", "3", "-p", "yuy2", "-s", "176x144", "--scene",
                           "bars", "--rate", "15", "-o", "-"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    writeBytes(dir_.path("pipe.y4m"), Bytes(run.out.begin(), run.out.end()));
-    Y4mStream y4m = readY4m(dir_.path("pipe.y4m"));
+    Y4mStream y4m = readY4m(dir_.write("pipe.y4m", run.out));
     EXPECT_EQ(y4m.header, "YUV4MPEG2 W176 H144 F1000:66 Ip A1:1 C422 XCOLORRANGE=LIMITED");
     ASSERT_EQ(y4m.frames.size(), 3u);
     for (const Bytes &frame : y4m.frames) {
@@ -135,7 +129,7 @@ TEST_F(ToolCapture, PropertiesAsTheDriverAnswersAndPersistsThem)
     ASSERT_EQ(get.exitCode, 0) << get.err;
     EXPECT_EQ(get.out,
               "brightness: 7000\ncontrast: 10000\nbacklight_compensation: 0 (on)\nsaturation: 5000\n");
-    EXPECT_NE(text("registry.reg").find("\"Brightness\"=dword:00001b58\n"), std::string::npos);
+    EXPECT_NE(dir_.text("registry.reg").find("\"Brightness\"=dword:00001b58\n"), std::string::npos);
 }
 
 TEST_F(ToolCapture, AStallMidCaptureIsRecoveredAndReported)
@@ -149,7 +143,7 @@ TEST_F(ToolCapture, AStallMidCaptureIsRecoveredAndReported)
     const size_t frames = std::stoul(run.err.substr(run.err.find(": ") + 2));
     EXPECT_GT(frames, 100u);
     EXPECT_EQ(readY4m(dir_.path("clip.y4m")).frames.size(), frames);
-    const std::string trace = text("trace.txt");
+    const std::string trace = dir_.text("trace.txt");
     EXPECT_GT(std::count(trace.begin(), trace.end(), '\n'), 50);
     EXPECT_NE(zm4({"registry"})
                   .out.find("  Crisis count: " + run.err.substr(at + 7, run.err.find(',', at) - at - 7)),
@@ -163,7 +157,7 @@ TEST_F(ToolCapture, MistakesAreOneLineWithTheDocumentedCodeAndLoseNothing)
     const std::string damaged = dir_.path("damaged.reg");
     const std::string bad =
         "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\X]\n\"A\"=dword:zz\n";
-    writeBytes(damaged, Bytes(bad.begin(), bad.end()));
+    dir_.write("damaged.reg", bad);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"capture", "-o", keep, "-p", "yuv2"},
          "2 unknown pixel format 'yuv2', the driver offers rgb24, rgb555, "
@@ -196,8 +190,8 @@ TEST_F(ToolCapture, MistakesAreOneLineWithTheDocumentedCodeAndLoseNothing)
         EXPECT_EQ(r.err.rfind("zm4: " + where + expected.substr(2), 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
-    EXPECT_EQ(text("keep.y4m"), "old");
-    EXPECT_EQ(text("damaged.reg"), bad);
+    EXPECT_EQ(dir_.text("keep.y4m"), "old");
+    EXPECT_EQ(dir_.text("damaged.reg"), bad);
     EXPECT_FALSE(std::filesystem::exists(dir_.path("none")));
     EXPECT_FALSE(std::filesystem::exists(dir_.path("s.png")));
 }

@@ -14,11 +14,7 @@
 namespace zm4::cli::testing {
 namespace {
 
-using zm4::testing::EncodedFrame;
-using zm4::testing::encodeFrame;
-using zm4::testing::EncodeOptions;
-using zm4::testing::FaultKind;
-using zm4::testing::Image422;
+using namespace zm4::testing;
 
 constexpr uint32_t kW = 176;
 constexpr uint32_t kH = 144;
@@ -44,13 +40,7 @@ protected:
             frames_.push_back(frame.bytes);
         }
         for (size_t i = 0; i < frames_.size(); ++i)
-            paths_.push_back(write("frame" + std::to_string(i) + ".raw", frames_[i]));
-    }
-
-    std::string write(const std::string &name, const Bytes &bytes)
-    {
-        writeBytes(dir_.path(name), bytes);
-        return dir_.path(name);
+            paths_.push_back(dir_.write("frame" + std::to_string(i) + ".raw", frames_[i]));
     }
 
     ToolResult decode(const std::vector<std::string> &files, const std::string &format,
@@ -87,7 +77,7 @@ TEST_F(ToolDecode, StillImagesHoldTheLastFrameTopDownWithRedFirst)
         EXPECT_EQ(image.rgb, lastRgb(code)) << name;
     }
     // Pure red at the bottom: the file shows it last and puts red first.
-    std::string red = write("red.raw", encodeFrame(zm4::testing::flatImage(kW, kH, 81, 90, 240), {}).bytes);
+    std::string red = dir_.write("red.raw", encodeFrame(flatImage(kW, kH, 81, 90, 240), {}).bytes);
     ASSERT_EQ(decode({red}, "rgb24", dir_.path("red.ppm")).exitCode, 0);
     RgbImage image = readPpm(dir_.path("red.ppm"));
     EXPECT_GT(image.rgb[image.rgb.size() - 3], 240);
@@ -165,7 +155,8 @@ TEST_F(ToolDecode, DecimationStateCarriesOverAndDoubleSize)
     full.previous = &decimated.reference;
     std::vector<Bytes> stream{decimated.bytes, encodeFrame(patternImage(kW, kH, 10), full).bytes};
     ASSERT_EQ(
-        decode({write("d0.raw", stream[0]), write("d1.raw", stream[1])}, "yuy2", dir_.path("d.bin")).exitCode,
+        decode({dir_.write("d0.raw", stream[0]), dir_.write("d1.raw", stream[1])}, "yuy2", dir_.path("d.bin"))
+            .exitCode,
         0);
     Bytes carried = decodeWithLibrary(stream, ZM4_FORMAT_YUY2, kW, kH).back();
     Bytes tool = readBytes(dir_.path("d.bin"));
@@ -216,13 +207,14 @@ TEST_F(ToolDecode, BadFrameStopsTheStreamWithOneLineNamingTheFile)
 {
     EncodeOptions faulty;
     faulty.fault = {FaultKind::NoEndOfLine, 17, 0x00};
-    std::string bad = write("bad.raw", encodeFrame(patternImage(kW, kH, 11), faulty).bytes);
+    std::string bad = dir_.write("bad.raw", encodeFrame(patternImage(kW, kH, 11), faulty).bytes);
     ToolResult r = decode({paths_[0], bad, paths_[1]}, "i420", dir_.path("clip.y4m"));
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.err, "zm4: " + bad + ": line 17: line does not end with 0xFD (status 3)\n");
     EXPECT_FALSE(std::filesystem::exists(dir_.path("clip.y4m")));
 
-    std::string bigger = write("big.raw", encodeFrame(patternImage(352, 288, 12), EncodeOptions{}).bytes);
+    std::string bigger =
+        dir_.write("big.raw", encodeFrame(patternImage(352, 288, 12), EncodeOptions{}).bytes);
     r = decode({paths_[0], bigger}, "rgb24", dir_.path("mixed.bin"));
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.err,
@@ -237,9 +229,9 @@ TEST_F(ToolDecode, BadFrameStopsTheStreamWithOneLineNamingTheFile)
 
 TEST_F(ToolDecode, FailedRunLeavesFilesLinksAndDevicesAsTheyWere)
 {
-    std::string bad = write("cut.raw", Bytes(frames_[0].begin(), frames_[0].begin() + 20000));
+    std::string bad = dir_.write("cut.raw", Bytes(frames_[0].begin(), frames_[0].begin() + 20000));
     const Bytes kept{'k', 'e', 'p', 't'};
-    std::string target = write("target.yuv", kept);
+    std::string target = dir_.write("target.yuv", kept);
     std::filesystem::create_symlink(target, dir_.path("link.yuv"));
     for (const std::string &out :
          {target, dir_.path("link.yuv"), std::string("/dev/null"), std::string("/dev/stdout")})

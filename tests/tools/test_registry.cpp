@@ -17,12 +17,6 @@ const std::string kHead = "Windows Registry Editor Version 5.00\n\n"
 
 class ToolRegistry : public ::testing::Test {
 protected:
-    std::string write(const std::string &text)
-    {
-        writeBytes(dir_.path("registry.reg"), Bytes(text.begin(), text.end()));
-        return dir_.path("registry.reg");
-    }
-
     static void expectLines(const std::string &out, std::initializer_list<std::string> lines)
     {
         for (const std::string &line : lines)
@@ -35,10 +29,11 @@ protected:
 
 TEST_F(ToolRegistry, ShowsStoredValuesDefaultsAndTheDiagnosticRecord)
 {
-    std::string path = write(kHead + "\"Bandwidth\"=dword:00000002\n\"framerate\"=dword:00000004\n"
-                                     "\"ExpCoarse\"=hex:01\n\"DebugList\"=hex:08,01,10,40\n"
-                                     "\"DebugCrisisCount\"=dword:00000007\n\"CameraPresent\"=dword:00000001\n"
-                                     "\"Matrix\"=hex:01,02,03,04,05,06,07,08,09\n");
+    std::string path = dir_.write(
+        "registry.reg", kHead + "\"Bandwidth\"=dword:00000002\n\"framerate\"=dword:00000004\n"
+                                "\"ExpCoarse\"=hex:01\n\"DebugList\"=hex:08,01,10,40\n"
+                                "\"DebugCrisisCount\"=dword:00000007\n\"CameraPresent\"=dword:00000001\n"
+                                "\"Matrix\"=hex:01,02,03,04,05,06,07,08,09\n");
     ToolResult text = runTool({"registry", "--registry", path});
     ASSERT_EQ(text.exitCode, 0) << text.err;
     expectLines(text.out,
@@ -71,7 +66,7 @@ TEST_F(ToolRegistry, ShowsStoredValuesDefaultsAndTheDiagnosticRecord)
 TEST_F(ToolRegistry, ControlCharactersAreShownEscapedAndUtf16ExportsAreRead)
 {
     const std::string body = "\"Bandwidth\"=dword:00000002\n\"Matrix\"=\"\x1b]0;owned\x07\x1b[2J\\\\ok\"\n";
-    std::string path = write(kHead + body);
+    std::string path = dir_.write("registry.reg", kHead + body);
     ToolResult text = runTool({"registry", "--registry", path});
     ASSERT_EQ(text.exitCode, 0) << text.err;
     EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
@@ -113,7 +108,7 @@ TEST_F(ToolRegistry, MissingFileIsEveryDefaultAndStaysMissing)
 TEST_F(ToolRegistry, DamagedFileIsReportedWithItsLineAndLeftAlone)
 {
     const std::string damaged = kHead + "\"Bandwidth\"=dword:00000002\n\"Framerate\"=dword:zz\n";
-    std::string path = write(damaged);
+    std::string path = dir_.write("registry.reg", damaged);
     for (bool asJson : {true, false}) {
         ToolResult r = runTool(asJson ? std::vector<std::string>{"registry", "--json", "--registry", path}
                                       : std::vector<std::string>{"registry", "--registry", path});
@@ -124,8 +119,7 @@ TEST_F(ToolRegistry, DamagedFileIsReportedWithItsLineAndLeftAlone)
                       " skipped: line 5: bad dword (expected 1 to 8 hex digits); nothing shown, the file is "
                       "left as it is\n");
     }
-    Bytes after = readBytes(path);
-    EXPECT_EQ(std::string(after.begin(), after.end()), damaged);
+    EXPECT_EQ(dir_.text("registry.reg"), damaged);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path("")), {}), 1);
 }
 

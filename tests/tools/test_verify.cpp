@@ -11,18 +11,10 @@ namespace zm4::cli::testing {
 namespace {
 
 using nlohmann::json;
-using zm4::testing::encodeFrame;
-using zm4::testing::EncodeOptions;
-using zm4::testing::FaultKind;
+using namespace zm4::testing;
 
 class ToolVerify : public ::testing::Test {
 protected:
-    std::string write(const std::string &name, const Bytes &bytes)
-    {
-        writeBytes(dir_.path(name), bytes);
-        return dir_.path(name);
-    }
-
     // An uncompressed 176x144 frame with a fault in line record `record`.
     static Bytes faultyFrame(FaultKind kind, uint32_t record, int value, uint32_t magicOffset = 0)
     {
@@ -53,7 +45,7 @@ TEST_F(ToolVerify, GoodFrameShowsEveryHeaderFieldAsTextAndJson)
     options.byte28 = 0x78;
     options.byte29 = 0x9A;
     Bytes frame = encodeFrame(patternImage(176, 144, 2), options).bytes;
-    std::string path = write("good.raw", frame);
+    std::string path = dir_.write("good.raw", frame);
 
     ToolResult r = runTool({"verify", path});
     EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -103,7 +95,7 @@ TEST_F(ToolVerify, EachKindOfBadFrameIsNamedWithItsPlace)
         {Bytes(whole.begin(), whole.begin() + 65), "line 0: frame cut short, the file ends at byte 65"},
     };
     for (const auto &c : cases) {
-        std::string path = write("bad.raw", c.bytes);
+        std::string path = dir_.write("bad.raw", c.bytes);
         ToolResult r = runTool({"verify", path});
         EXPECT_EQ(r.exitCode, 4);
         EXPECT_NE(r.out.find(c.first), std::string::npos) << c.first << " in:\n" << r.out;
@@ -114,8 +106,8 @@ TEST_F(ToolVerify, MovedMagicAndExitCodesForGoodBadUnreadableAndMisused)
 {
     EncodeOptions moved;
     moved.magicOffset = 10;
-    std::string good = write("moved.raw", encodeFrame(patternImage(176, 144, 3), moved).bytes);
-    std::string bad = write("moved-bad.raw", faultyFrame(FaultKind::NoEndOfLine, 5, 0x01, 10));
+    std::string good = dir_.write("moved.raw", encodeFrame(patternImage(176, 144, 3), moved).bytes);
+    std::string bad = dir_.write("moved-bad.raw", faultyFrame(FaultKind::NoEndOfLine, 5, 0x01, 10));
     std::string missing = dir_.path("missing.raw");
 
     EXPECT_EQ(runTool({"verify", good, good}).exitCode, 0);

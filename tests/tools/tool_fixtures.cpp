@@ -60,17 +60,15 @@ Bytes topDownRgb(uint32_t formatCode, const Bytes &image, uint32_t width, uint32
 
 RgbImage readPpm(const std::string &path)
 {
-    Bytes bytes = readBytes(path);
-    std::string text(bytes.begin(), bytes.end());
-    std::istringstream in(text);
+    const Bytes bytes = readBytes(path);
+    std::istringstream in(std::string(bytes.begin(), bytes.end()));
     std::string magic;
     unsigned maxValue = 0;
     RgbImage image;
     in >> magic >> image.width >> image.height >> maxValue;
     if (magic != "P6" || maxValue != 255 || in.get() != '\n')
         throw std::runtime_error(path + ": not a binary 8-bit PPM");
-    size_t start = static_cast<size_t>(in.tellg());
-    image.rgb.assign(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end());
+    image.rgb.assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.tellg()), bytes.end());
     if (image.rgb.size() != size_t{image.width} * image.height * 3)
         throw std::runtime_error(path + ": PPM pixel data has the wrong size");
     return image;

@@ -61,6 +61,17 @@ TempDir::~TempDir()
     std::filesystem::remove_all(dir_, ignored);
 }
 
+std::string TempDir::write(const std::string &name, std::span<const uint8_t> bytes) const
+{
+    writeBytes(path(name), bytes);
+    return path(name);
+}
+
+std::string TempDir::text(const std::string &name) const
+{
+    return slurp(path(name));
+}
+
 std::vector<uint8_t> readBytes(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -28,6 +28,13 @@ public:
     TempDir &operator=(const TempDir &) = delete;
 
     std::string path(const std::string &name) const { return (dir_ / name).string(); }
+    // Writes the named file in the folder; returns its path.
+    std::string write(const std::string &name, std::span<const uint8_t> bytes) const;
+    std::string write(const std::string &name, const std::string &text) const
+    {
+        return write(name, std::span(reinterpret_cast<const uint8_t *>(text.data()), text.size()));
+    }
+    std::string text(const std::string &name) const; // the named file's bytes
 
 private:
     std::filesystem::path dir_;

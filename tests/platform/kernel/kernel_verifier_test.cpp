@@ -60,22 +60,6 @@ struct Excluder {
     KEVENT event;
 };
 
-struct NamedSpinLock {
-    explicit NamedSpinLock(const char *name)
-    {
-        KeInitializeSpinLock(&lock);
-        HostVerifierNameLock(&lock, name);
-    }
-    KIRQL acquire()
-    {
-        KIRQL old;
-        KeAcquireSpinLock(&lock, &old);
-        return old;
-    }
-    void release(KIRQL old) { KeReleaseSpinLock(&lock, old); }
-    KSPIN_LOCK lock;
-};
-
 class Verifier : public ::testing::Test {
 protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -115,8 +99,12 @@ TEST_F(Verifier, TakingAnOuterLockInsideAnInnerOneAbortsNamingBoth)
     EXPECT_DEATH(frame.acquire(), "'frame excluder' acquired .* while holding 'USB request lock'");
     usb.release();
 
-    NamedSpinLock transferLock("transfer spin lock"), queueLock("empty-buffer queue lock");
-    EXPECT_DEATH(zm4test::takeTwoLocks(&queueLock.lock, &transferLock.lock),
+    KSPIN_LOCK transferLock, queueLock;
+    KeInitializeSpinLock(&transferLock);
+    KeInitializeSpinLock(&queueLock);
+    HostVerifierNameLock(&transferLock, "transfer spin lock");
+    HostVerifierNameLock(&queueLock, "empty-buffer queue lock");
+    EXPECT_DEATH(zm4test::takeTwoLocks(&queueLock, &transferLock),
                  "'transfer spin lock' acquired at .*takeTwoLocks.* while holding 'empty-buffer queue lock'");
 }
 

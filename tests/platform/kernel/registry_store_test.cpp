@@ -1,5 +1,6 @@
-// The registry store: its text file, case rules, damaged files, the location
-// rules, and several writers on one file.
+// The registry store: its text file, case rules, damaged files and the
+// temporaries of killed writers. (Several writers on one file are the stress
+// tests'.)
 #include <algorithm>
 #include <filesystem>
 #include <optional>
@@ -215,21 +216,6 @@ TEST(RegistryFile, TemporariesOfKilledWritersAreRemoved)
     leaveTemporaries();
     ASSERT_TRUE(store->write(kKey, "Framerate", RegistryValue::dword(4))); // ...and so does a write
     EXPECT_EQ(folder(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
-}
-
-TEST(RegistryFile, TwoStoresOnOneFileKeepEachOthersWrites)
-{
-    TempDir dir;
-    const auto path = dir / "registry.reg";
-    auto first = RegistryStore::openFile(path);
-    auto second = RegistryStore::openFile(path); // read before the first one wrote
-    ASSERT_TRUE(first->write(kKey, "Bandwidth", RegistryValue::dword(1)));
-    ASSERT_TRUE(second->write(kKey, "Contrast", RegistryValue::dword(4000)));
-    ASSERT_EQ(second->deleteKey(kEnum), KeyDeletion::NotFound);
-    EXPECT_EQ(first->read(kKey, "Contrast")->asDword(), 4000u);
-    auto fresh = RegistryStore::openFile(path);
-    EXPECT_EQ(fresh->read(kKey, "Bandwidth")->asDword(), 1u);
-    EXPECT_EQ(fresh->read(kKey, "Contrast")->asDword(), 4000u);
 }
 
 } // namespace
