@@ -525,10 +525,12 @@ std::unique_ptr<Stream> Adapter::openStream(ULONG streamNumber, const void *form
     return stream;
 }
 
-std::vector<VideoRange> Adapter::videoRanges(ULONG streamNumber)
+std::vector<VideoRange> Adapter::videoRanges(ULONG streamNumber, NTSTATUS *status)
 {
     std::vector<VideoRange> ranges;
     StreamInformation info = streamInformation();
+    if (status != nullptr)
+        *status = info.status;
     if (!NT_SUCCESS(info.status) || streamNumber >= info.streams.size())
         return ranges;
     const HW_STREAM_INFORMATION &stream = info.streams[streamNumber];
@@ -569,7 +571,9 @@ std::vector<uint8_t> Adapter::negotiateFormat(ULONG streamNumber, const VideoRan
 std::unique_ptr<Stream> Adapter::openVideoStream(ULONG rangeIndex, LONG width, LONG height, NTSTATUS *status,
                                                  ULONG streamNumber)
 {
-    std::vector<VideoRange> ranges = videoRanges(streamNumber);
+    std::vector<VideoRange> ranges = videoRanges(streamNumber, status);
+    if (!NT_SUCCESS(*status))
+        return nullptr; // the stream information was refused
     *status = STATUS_INVALID_PARAMETER;
     for (const VideoRange &range : ranges) {
         if (range.index != rangeIndex)

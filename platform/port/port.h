@@ -206,7 +206,7 @@ public:
     // stream information); a concrete format for one of them at a size, agreed
     // with the driver by data intersection (empty when refused, *status says
     // why); and a stream opened in that format.
-    std::vector<VideoRange> videoRanges(ULONG streamNumber = 0);
+    std::vector<VideoRange> videoRanges(ULONG streamNumber = 0, NTSTATUS *status = nullptr);
     std::vector<uint8_t> negotiateFormat(ULONG streamNumber, const VideoRange &range, LONG width, LONG height,
                                          NTSTATUS *status);
     std::unique_ptr<Stream> openVideoStream(ULONG rangeIndex, LONG width, LONG height, NTSTATUS *status,
