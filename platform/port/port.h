@@ -293,8 +293,8 @@ public:
     KSSTATE state() const { return state_; }
     NTSTATUS setState(KSSTATE state);
     // Through the states one at a time, as a capture graph moves: PAUSE (the
-    // pipeline starts), then RUN; stop: PAUSE (from RUN), then STOP. The first
-    // failure is answered.
+    // pipeline starts), then RUN, unless PAUSE failed; stop: PAUSE (from RUN),
+    // then STOP. The first failure is answered.
     NTSTATUS run();
     NTSTATUS stop();
     // The status and the state the driver reported.

@@ -119,9 +119,10 @@ NTSTATUS Stream::setState(KSSTATE state, bool mustDeliver)
 
 NTSTATUS Stream::run()
 {
+    // A graph goes no further than the first transition refused: a RUN after a
+    // PAUSE that never reached the driver would enter RUN from STOP.
     const NTSTATUS paused = setState(KSSTATE_PAUSE);
-    const NTSTATUS running = setState(KSSTATE_RUN);
-    return NT_SUCCESS(paused) ? running : paused;
+    return NT_SUCCESS(paused) ? setState(KSSTATE_RUN) : paused;
 }
 
 NTSTATUS Stream::stop()
