@@ -3,13 +3,15 @@
 #   make test   install what the build needs, build everything, run every test
 #   make deps   install the Debian packages the build needs (apt-get; sudo unless root)
 #   make asan / tsan / bench / fuzz   sanitizer, benchmark and fuzzer builds
+#   make soak   the long runs (CTest label soak), which the others leave out
 #   make format-check   every source as .clang-format lays it out
 BUILD ?= build
 TYPE ?= RelWithDebInfo
 WERROR ?= OFF
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
-CTEST_ARGS ?=
+# The long runs (label soak) have a target of their own.
+CTEST_ARGS ?= -LE soak
 
 # What a fresh Debian 12 needs to build and test; the benchmarks and fuzzers
 # add theirs. The README lists the same packages.
@@ -35,7 +37,7 @@ quietly = @mkdir -p $(1) && { $(2); } >$(1)/make.log 2>&1 || { cat $(1)/make.log
 build = cmake --build $(1) -j $(JOBS) $(2)
 ctest = ctest --test-dir $(1) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-.PHONY: all deps run test asan tsan bench fuzz format-check clean
+.PHONY: all deps run test soak asan tsan bench fuzz format-check clean
 all: deps
 	$(call quietly,$(BUILD),$(call configure,$(BUILD),) && $(call build,$(BUILD),))
 
@@ -50,6 +52,9 @@ run: deps
 
 test: all
 	@$(call ctest,$(BUILD))
+
+soak: all
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -L soak
 
 asan: deps
 	$(call quietly,build-asan,$(call configure,build-asan,-DZM4_SANITIZE=address) && $(call build,build-asan,))

@@ -26,6 +26,11 @@ struct DEVICE_EXTENSION {
     EXTNS_SRB_QUEUE streamDataQueue;    // shared by all streams
     ULONG timerRunning;                 // 1 while the timer reschedules itself; 0 asks it to stop
     ULONG tickCount;                    // timer callbacks so far; driver time is tickCount x 100
+    // One spare link word each for the device and the stream control queue, and
+    // whether a request holds it: the link of a request that must not be
+    // refused when the pool has no link block for it (see entry.cpp).
+    PVOID spareLink[2];
+    LONG spareLinkInUse[2];
 
     // Stream state. Owner: the video stream object. The format and open count
     // change only in device and stream control requests; the pending queues are

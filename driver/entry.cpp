@@ -33,6 +33,13 @@ static DEVICE_EXTENSION *mDevice(HW_STREAM_REQUEST_BLOCK *srb)
 // link block hung on it are the driver's to free.
 static void mEntry_FreeRequest(HW_STREAM_REQUEST_BLOCK *srb)
 {
+    DEVICE_EXTENSION *device = mDevice(srb);
+    for (ULONG which = 0; which < 2; ++which) {
+        if (srb->SRBExtension == &device->spareLink[which]) {
+            srb->SRBExtension = nullptr;
+            InterlockedExchange(&device->spareLinkInUse[which], 0);
+        }
+    }
     if (srb->SRBExtension != nullptr)
         ExFreePool(srb->SRBExtension);
     ExFreePool(srb);
@@ -136,12 +143,28 @@ static void mEntry_DispatchStreamData(HW_STREAM_REQUEST_BLOCK *srb)
 
 // ---- Arrival ----------------------------------------------------------------------
 
+// Closing a stream, changing its state and uninitialising go ahead in the
+// application and the port whatever the driver answers: refused, they would
+// strand the stream's extension, a running pipeline or the whole device.
+static ULONG mEntry_MustProcess(const HW_STREAM_REQUEST_BLOCK *srb)
+{
+    return srb->Command == SRB_CLOSE_STREAM || srb->Command == SRB_SET_STREAM_STATE ||
+                   srb->Command == SRB_UNINITIALIZE_DEVICE
+               ? 1
+               : 0;
+}
+
 // The five arrival steps shared by the three entry points. The queue is found
 // before dispatch: once completed, the request block is gone.
 static void mEntry_Receive(HW_STREAM_REQUEST_BLOCK *srb, EXTNS_SRB_QUEUE *queue, SrbHandler dispatch,
                            SrbHandler complete, ULONG deviceRequest)
 {
+    DEVICE_EXTENSION *device = mDevice(srb);
     auto *link = static_cast<PVOID *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PVOID), EXTNS_POOL_TAG));
+    const ULONG spare = deviceRequest != 0 ? 0 : 1;
+    if (link == nullptr && mEntry_MustProcess(srb) == 1 &&
+        InterlockedCompareExchange(&device->spareLinkInUse[spare], 1, 0) == 0)
+        link = &device->spareLink[spare];
     if (link == nullptr) {
         // Without its link block the request can be neither queued nor
         // processed in turn: refuse it at once, leaving the port's extension alone.

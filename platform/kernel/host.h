@@ -3,12 +3,15 @@
 // scheduler (simulated or real time) and its verifying pool.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/kernel/kernel.h"
 
@@ -117,7 +120,24 @@ public:
     void failNth(uint64_t n);      // the n-th attempt from now fails, once (0 = off)
     void failEveryNth(uint64_t n); // every n-th attempt from now fails (0 = off)
     void failRandomly(uint64_t seed, double probability);
-    void clearFailures();
+    // Limits every injected failure to blocks of one tag (0: any tag): attempts
+    // of other tags neither fail nor count towards the n-th, every n-th or
+    // random sequences, so that a test can starve the driver alone, or the port.
+    void failOnlyTag(uint32_t tag);
+    // Where an allocation comes from: the return addresses of the allocating
+    // code and its callers, innermost first (null when the stack is shallower),
+    // deep enough to tell apart the callers of a shared helper (a worker or a
+    // context block is created for many purposes).
+    using CallSite = std::array<const void *, 4>;
+    // Fails the first attempt at each call site that is not in `spared`, for at
+    // most `limit` sites (0: off). A systematic low-resource run fails one new
+    // site per pass, sparing those failed in earlier passes, until none is left.
+    void failNewSites(std::set<CallSite> spared, size_t limit);
+    // The sites failed by failNewSites, in the order they failed.
+    std::vector<CallSite> failedSites() const;
+    // "Extns_Worker_Create+0x1c <- Frame_DataAvailable+0x40 <- ..."
+    static std::string describe(const CallSite &site);
+    void clearFailures(); // every setting above, the tag filter included
     // Attempts so far (successful and failed) and the failed ones.
     uint64_t allocationCount() const;
     uint64_t failedCount() const;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <execinfo.h>
 #include <map>
 #include <random>
 #include <unordered_map>
@@ -62,27 +63,63 @@ struct Pool::State {
     uint64_t attempts = 0;
     uint64_t failed = 0;
     uint64_t serial = 0;
-    uint64_t failAt = 0; // absolute attempt number; 0 = none
+    uint32_t onlyTag = 0;  // 0: failures may hit any tag
+    uint64_t eligible = 0; // attempts that the tag filter lets failures reach
+    uint64_t failAt = 0;   // absolute eligible attempt number; 0 = none
     uint64_t failEvery = 0;
     uint64_t failEveryBase = 0;
     bool failRandom = false;
     double failProbability = 0;
     std::mt19937_64 random;
+    size_t newSitesLeft = 0; // failNewSites: sites still to fail
+    std::set<CallSite> sitesSeen;
+    std::vector<CallSite> sitesFailed;
     bool guarded = false;
 
-    bool shouldFail()
+    bool shouldFail(uint32_t tag, const void *callSite)
     {
+        if (onlyTag != 0 && tag != onlyTag)
+            return false;
+        ++eligible;
         bool fail = false;
-        if (failAt != 0 && attempts == failAt) {
+        if (failAt != 0 && eligible == failAt) {
             failAt = 0;
             fail = true;
         }
-        if (failEvery != 0 && (attempts - failEveryBase) % failEvery == 0)
+        if (failEvery != 0 && (eligible - failEveryBase) % failEvery == 0)
             fail = true;
         // The draw is made on every attempt so a seed gives one sequence.
         if (failRandom && std::uniform_real_distribution<double>(0.0, 1.0)(random) < failProbability)
             fail = true;
+        if (newSitesLeft != 0) {
+            const CallSite site = callPath(callSite);
+            if (sitesSeen.insert(site).second) {
+                --newSitesLeft;
+                sitesFailed.push_back(site);
+                fail = true;
+            }
+        }
         return fail;
+    }
+
+    // The caller's return address and those of its callers, from the stack
+    // (this routine's own frames and the pool routine's are skipped by finding
+    // the caller's return address among them).
+    static CallSite callPath(const void *callSite)
+    {
+        void *frames[32];
+        const int count = backtrace(frames, 32);
+        CallSite site{};
+        int first = 0;
+        while (first < count && frames[first] != callSite)
+            ++first;
+        if (first == count) {
+            site[0] = callSite; // unwinding failed: the direct caller alone
+            return site;
+        }
+        for (size_t i = 0; i < site.size() && first + static_cast<int>(i) < count; ++i)
+            site[i] = frames[first + i];
+        return site;
     }
 
     std::string describe(uintptr_t address, const Block &block) const
@@ -148,7 +185,7 @@ void Pool::failNth(uint64_t n)
 {
     detail::TsanQuiet quiet;
     std::lock_guard guard(mutex_);
-    state_->failAt = n == 0 ? 0 : state_->attempts + n;
+    state_->failAt = n == 0 ? 0 : state_->eligible + n;
 }
 
 void Pool::failEveryNth(uint64_t n)
@@ -156,7 +193,7 @@ void Pool::failEveryNth(uint64_t n)
     detail::TsanQuiet quiet;
     std::lock_guard guard(mutex_);
     state_->failEvery = n;
-    state_->failEveryBase = state_->attempts;
+    state_->failEveryBase = state_->eligible;
 }
 
 void Pool::failRandomly(uint64_t seed, double probability)
@@ -168,6 +205,40 @@ void Pool::failRandomly(uint64_t seed, double probability)
     state_->random.seed(seed);
 }
 
+void Pool::failOnlyTag(uint32_t tag)
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    state_->onlyTag = tag;
+}
+
+void Pool::failNewSites(std::set<CallSite> spared, size_t limit)
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    state_->sitesSeen = std::move(spared);
+    state_->sitesFailed.clear();
+    state_->newSitesLeft = limit;
+}
+
+std::vector<Pool::CallSite> Pool::failedSites() const
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    return state_->sitesFailed;
+}
+
+std::string Pool::describe(const CallSite &site)
+{
+    std::string text;
+    for (const void *frame : site) {
+        if (frame == nullptr)
+            break;
+        text += (text.empty() ? "" : " <- ") + detail::describeCode(frame);
+    }
+    return text;
+}
+
 void Pool::clearFailures()
 {
     detail::TsanQuiet quiet;
@@ -175,6 +246,8 @@ void Pool::clearFailures()
     state_->failAt = 0;
     state_->failEvery = 0;
     state_->failRandom = false;
+    state_->newSitesLeft = 0;
+    state_->onlyTag = 0;
 }
 
 uint64_t Pool::allocationCount() const
@@ -205,7 +278,7 @@ void *Pool::allocate(POOL_TYPE /*type*/, size_t bytes, uint32_t tag, void *callS
         detail::TsanQuiet quiet;
         std::lock_guard guard(mutex_);
         ++state_->attempts;
-        if (state_->shouldFail() || bytes > kLargestBlock) {
+        if (state_->shouldFail(tag, callSite) || bytes > kLargestBlock) {
             ++state_->failed;
             return nullptr;
         }

@@ -26,7 +26,15 @@ Machine::Machine(MachineOptions options)
                      static_cast<unsigned>(status));
         std::abort();
     }
+    if (options.addDevice)
+        addDevice();
+}
+
+NTSTATUS Machine::addDevice()
+{
+    adapter_.reset();
     adapter_ = port_->addDevice(bus_->physicalDeviceObject());
+    return adapter_->initialiseStatus();
 }
 
 Machine::~Machine()

@@ -23,6 +23,9 @@ struct MachineOptions {
     emu::CameraOptions camera;
     // The registry file; empty: an in-memory registry that goes with the machine.
     std::filesystem::path registryPath;
+    // false: the camera's device is added later by addDevice(), so that the
+    // pool can be set up to fail (or watched) from its initialise on.
+    bool addDevice = true;
 };
 
 class Machine {
@@ -43,6 +46,8 @@ public:
     // Removes the camera's device (uninitialise) ahead of the machine, so that
     // what the driver left behind can be looked at; adapter() is then gone.
     void removeDevice() { adapter_.reset(); }
+    // Adds the camera's device (again, after removeDevice); the initialise status.
+    NTSTATUS addDevice();
 
     // A KS_DATAFORMAT_VIDEOINFOHEADER for the driver's format formatIndex at
     // width x height, from the driver's own format table.

@@ -37,6 +37,12 @@ namespace {
 
 std::atomic<PortLibrary *> gPort{nullptr};
 
+// Requests an application cannot be refused (closing a stream, removing a
+// device: the system goes on without them whatever happens) wait for a request
+// block as a kernel's must-succeed allocation does: the pool is tried again,
+// and only a pool that fails this many times in a row stops the port.
+constexpr int kMustDeliverTries = 1000;
+
 const char *commandName(SRB_COMMAND command)
 {
     switch (command) {
@@ -168,6 +174,12 @@ std::unique_ptr<Adapter> PortLibrary::addDevice(DEVICE_OBJECT *physicalDeviceObj
     if (!registered_)
         portFatal("addDevice before the driver registered");
     std::unique_ptr<Adapter> adapter(new Adapter(*this, physicalDeviceObject));
+    if (adapter->deviceExtension_ == nullptr) {
+        // No device object: the device is never added and the driver never sees it.
+        adapter->initialiseStatus_ = STATUS_INSUFFICIENT_RESOURCES;
+        adapter->removed_ = true;
+        return adapter;
+    }
     {
         std::lock_guard lock(mutex_);
         adapters_[adapter->deviceExtension_] = adapter.get();
@@ -186,9 +198,11 @@ std::unique_ptr<Adapter> PortLibrary::addDevice(DEVICE_OBJECT *physicalDeviceObj
 Adapter::Adapter(PortLibrary &port, DEVICE_OBJECT *physicalDeviceObject) : port_(port)
 {
     const ULONG size = port.registration_.DeviceExtensionSize;
+    // The device extension lives in non-paged pool as the device object does;
+    // without it addDevice fails the device.
     deviceExtension_ = ExAllocatePoolWithTag(NonPagedPool, size != 0 ? size : 1, kPortPoolTag);
     if (deviceExtension_ == nullptr)
-        portFatal("no memory for the device extension");
+        return;
     std::memset(deviceExtension_, 0, size);
     config_.SizeOfThisPacket = sizeof(config_);
     config_.HwDeviceExtension = deviceExtension_;
@@ -199,35 +213,50 @@ Adapter::Adapter(PortLibrary &port, DEVICE_OBJECT *physicalDeviceObject) : port_
 Adapter::~Adapter()
 {
     remove();
+    if (deviceExtension_ == nullptr)
+        return;
     port_.forget(this);
     ExFreePool(deviceExtension_);
 }
 
-RequestPtr Adapter::newRequest(SRB_COMMAND command, Request::Kind kind, Stream *stream)
+RequestPtr Adapter::newRequest(SRB_COMMAND command, Request::Kind kind, Stream *stream, bool mustDeliver)
 {
     auto request = std::make_shared<Request>();
+    request->command_ = command;
+    request->kind_ = kind;
+    request->stream_ = stream;
+    request->streamNumber_ = stream != nullptr ? stream->number() : 0;
     const ULONG extension = port_.registration_.PerRequestExtensionSize;
     // The request block and the minidriver's per-request extension after it: one
-    // block, which the minidriver frees when it completes the request.
+    // block, which the minidriver frees when it completes the request. The
+    // port's other records (the Request, its payloads) are the application's
+    // memory, not pool.
     const size_t bytes = sizeof(HW_STREAM_REQUEST_BLOCK) + extension;
     auto *srb =
         static_cast<HW_STREAM_REQUEST_BLOCK *>(ExAllocatePoolWithTag(NonPagedPool, bytes, kPortPoolTag));
-    if (srb == nullptr)
-        portFatal("no memory for a request block");
-    std::memset(srb, 0, bytes);
+    for (int tries = 1; srb == nullptr && mustDeliver; ++tries) {
+        if (tries == kMustDeliverTries)
+            portFatal("no request block for " + request->describe() + " after " + std::to_string(tries) +
+                      " tries");
+        srb =
+            static_cast<HW_STREAM_REQUEST_BLOCK *>(ExAllocatePoolWithTag(NonPagedPool, bytes, kPortPoolTag));
+    }
+    if (srb != nullptr) {
+        std::memset(srb, 0, bytes);
+        srb->SRBExtension = extension != 0 ? static_cast<void *>(srb + 1) : nullptr;
+    } else {
+        request->undelivered_ = std::make_unique<HW_STREAM_REQUEST_BLOCK>();
+        request->status_ = STATUS_INSUFFICIENT_RESOURCES;
+        srb = request->undelivered_.get();
+    }
     srb->SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
     srb->Command = command;
     srb->Status = STATUS_PENDING;
     srb->StreamObject = stream != nullptr ? &stream->object_ : nullptr;
     srb->HwDeviceExtension = deviceExtension_;
-    srb->SRBExtension = extension != 0 ? static_cast<void *>(srb + 1) : nullptr;
     srb->TimeoutOriginal = requestTimeout_.load();
     srb->TimeoutCounter = srb->TimeoutOriginal;
     request->srb_ = srb;
-    request->command_ = command;
-    request->kind_ = kind;
-    request->stream_ = stream;
-    request->streamNumber_ = stream != nullptr ? stream->number() : 0;
     {
         std::lock_guard lock(mutex_);
         request->serial_ = nextSerial_++;
@@ -238,6 +267,15 @@ RequestPtr Adapter::newRequest(SRB_COMMAND command, Request::Kind kind, Stream *
 void Adapter::deliver(const RequestPtr &request)
 {
     HW_STREAM_REQUEST_BLOCK *srb = request->srb_;
+    if (request->undelivered_ != nullptr) {
+        // Built without a request block: failed here, as the port would fail
+        // the application's call (status set when it was built).
+        std::lock_guard lock(mutex_);
+        request->srb_ = nullptr;
+        completionLog_.push_back(request->serial_);
+        request->completed_.store(true, std::memory_order_release);
+        return;
+    }
     bool timed = srb->TimeoutOriginal != 0;
     {
         std::lock_guard lock(mutex_);
@@ -387,7 +425,7 @@ NTSTATUS Adapter::remove()
     }
     NTSTATUS status = STATUS_SUCCESS;
     if (NT_SUCCESS(initialiseStatus_))
-        status = run(newRequest(SRB_UNINITIALIZE_DEVICE, Request::Kind::Device, nullptr))->status();
+        status = run(newRequest(SRB_UNINITIALIZE_DEVICE, Request::Kind::Device, nullptr, true))->status();
     // Work the driver queued before its timer stopped still refers to the
     // device: the extension goes only once that work has run, as a device
     // object outlives the work items queued for it.
@@ -487,10 +525,12 @@ std::unique_ptr<Stream> Adapter::openStream(ULONG streamNumber, const void *form
     return stream;
 }
 
-std::vector<VideoRange> Adapter::videoRanges(ULONG streamNumber)
+std::vector<VideoRange> Adapter::videoRanges(ULONG streamNumber, NTSTATUS *status)
 {
     std::vector<VideoRange> ranges;
     StreamInformation info = streamInformation();
+    if (status != nullptr)
+        *status = info.status;
     if (!NT_SUCCESS(info.status) || streamNumber >= info.streams.size())
         return ranges;
     const HW_STREAM_INFORMATION &stream = info.streams[streamNumber];
@@ -531,7 +571,9 @@ std::vector<uint8_t> Adapter::negotiateFormat(ULONG streamNumber, const VideoRan
 std::unique_ptr<Stream> Adapter::openVideoStream(ULONG rangeIndex, LONG width, LONG height, NTSTATUS *status,
                                                  ULONG streamNumber)
 {
-    std::vector<VideoRange> ranges = videoRanges(streamNumber);
+    std::vector<VideoRange> ranges = videoRanges(streamNumber, status);
+    if (!NT_SUCCESS(*status))
+        return nullptr; // the stream information was refused
     *status = STATUS_INVALID_PARAMETER;
     for (const VideoRange &range : ranges) {
         if (range.index != rangeIndex)

@@ -86,6 +86,9 @@ private:
     std::vector<uint8_t> data_; // the buffer when the port made it
     std::span<uint8_t> buffer_;
     std::unique_ptr<STREAM_VFW_INFO> vfw_;
+    // When the pool had no request block: the application's call fills this
+    // one instead, and it never reaches the driver.
+    std::unique_ptr<HW_STREAM_REQUEST_BLOCK> undelivered_;
 };
 
 using RequestPtr = std::shared_ptr<Request>;
@@ -151,7 +154,9 @@ public:
 
     // Adds a device: a zero-filled device extension, SRB_INITIALIZE_DEVICE with
     // the configuration, then SRB_INITIALIZATION_COMPLETE when that succeeded.
-    // The adapter is returned either way; see Adapter::initialiseStatus.
+    // The adapter is returned either way; see Adapter::initialiseStatus
+    // (STATUS_INSUFFICIENT_RESOURCES, and no request delivered, when the pool
+    // had no device extension).
     std::unique_ptr<Adapter> addDevice(DEVICE_OBJECT *physicalDeviceObject);
 
     // How long (virtual or real time) a synchronous request may take before
@@ -201,7 +206,7 @@ public:
     // stream information); a concrete format for one of them at a size, agreed
     // with the driver by data intersection (empty when refused, *status says
     // why); and a stream opened in that format.
-    std::vector<VideoRange> videoRanges(ULONG streamNumber = 0);
+    std::vector<VideoRange> videoRanges(ULONG streamNumber = 0, NTSTATUS *status = nullptr);
     std::vector<uint8_t> negotiateFormat(ULONG streamNumber, const VideoRange &range, LONG width, LONG height,
                                          NTSTATUS *status);
     std::unique_ptr<Stream> openVideoStream(ULONG rangeIndex, LONG width, LONG height, NTSTATUS *status,
@@ -243,7 +248,10 @@ private:
     friend class Stream;
     Adapter(PortLibrary &port, DEVICE_OBJECT *physicalDeviceObject);
 
-    RequestPtr newRequest(SRB_COMMAND command, Request::Kind kind, Stream *stream);
+    // The request block comes from the pool. Without one the request fails with
+    // STATUS_INSUFFICIENT_RESOURCES and is not delivered, unless it must be
+    // (see kMustDeliverTries).
+    RequestPtr newRequest(SRB_COMMAND command, Request::Kind kind, Stream *stream, bool mustDeliver = false);
     void deliver(const RequestPtr &request);
     RequestPtr run(const RequestPtr &request); // deliver and wait
     PropertyResult property(bool get, const GUID &set, ULONG id, LONG value, ULONG flags, ULONG bufferSize);
@@ -280,12 +288,13 @@ public:
     ULONG number() const { return object_.StreamNumber; }
     HW_STREAM_OBJECT &object() { return object_; }
 
-    // The last state set (the driver keeps it whatever status it answers).
+    // The last state set (the driver keeps it whatever status it answers; a
+    // request that never reached it changes nothing).
     KSSTATE state() const { return state_; }
     NTSTATUS setState(KSSTATE state);
     // Through the states one at a time, as a capture graph moves: PAUSE (the
-    // pipeline starts), then RUN; stop: PAUSE (from RUN), then STOP. The first
-    // failure is answered.
+    // pipeline starts), then RUN, unless PAUSE failed; stop: PAUSE (from RUN),
+    // then STOP. The first failure is answered.
     NTSTATUS run();
     NTSTATUS stop();
     // The status and the state the driver reported.
@@ -318,6 +327,7 @@ private:
     friend class Adapter;
     Stream(Adapter &adapter, ULONG streamNumber);
     RequestPtr formatRequest(SRB_COMMAND command, const void *format, size_t formatBytes);
+    NTSTATUS setState(KSSTATE state, bool mustDeliver);
     RequestPtr newRead(std::optional<ULONG> pacingInterval);
     RequestPtr queueRead(const RequestPtr &request, std::span<uint8_t> buffer);
     void attachBuffer(const RequestPtr &request, std::span<uint8_t> buffer);

@@ -82,8 +82,12 @@ NTSTATUS Stream::close()
 {
     if (closed_)
         return STATUS_SUCCESS;
+    // The stop and the close reach the driver whatever the pool says: an
+    // application's close cannot be refused.
+    if (state_ == KSSTATE_RUN)
+        setState(KSSTATE_PAUSE, true);
     if (state_ != KSSTATE_STOP)
-        stop();
+        setState(KSSTATE_STOP, true);
     {
         std::lock_guard lock(adapter_.mutex_);
         for (auto &[srb, request] : adapter_.outstanding_) {
@@ -91,7 +95,7 @@ NTSTATUS Stream::close()
                 portFatal(request->describe() + " is still pending when its stream closes");
         }
     }
-    RequestPtr request = adapter_.newRequest(SRB_CLOSE_STREAM, Request::Kind::Device, nullptr);
+    RequestPtr request = adapter_.newRequest(SRB_CLOSE_STREAM, Request::Kind::Device, nullptr, true);
     request->srb_->StreamObject = &object_;
     adapter_.run(request);
     closed_ = true;
@@ -101,17 +105,24 @@ NTSTATUS Stream::close()
 
 NTSTATUS Stream::setState(KSSTATE state)
 {
-    RequestPtr request = adapter_.newRequest(SRB_SET_STREAM_STATE, Request::Kind::Control, this);
+    return setState(state, false);
+}
+
+NTSTATUS Stream::setState(KSSTATE state, bool mustDeliver)
+{
+    RequestPtr request = adapter_.newRequest(SRB_SET_STREAM_STATE, Request::Kind::Control, this, mustDeliver);
     request->srb_->CommandData.StreamState = state;
-    state_ = state;
+    if (request->undelivered_ == nullptr)
+        state_ = state;
     return adapter_.run(request)->status();
 }
 
 NTSTATUS Stream::run()
 {
+    // A graph goes no further than the first transition refused: a RUN after a
+    // PAUSE that never reached the driver would enter RUN from STOP.
     const NTSTATUS paused = setState(KSSTATE_PAUSE);
-    const NTSTATUS running = setState(KSSTATE_RUN);
-    return NT_SUCCESS(paused) ? running : paused;
+    return NT_SUCCESS(paused) ? setState(KSSTATE_RUN) : paused;
 }
 
 NTSTATUS Stream::stop()

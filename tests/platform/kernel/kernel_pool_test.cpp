@@ -94,6 +94,12 @@ TEST_F(PoolTest, InjectedFailuresHitExactlyTheChosenAttempts)
     EXPECT_EQ(pool().failedCount(), 1u);
     pool().clearFailures();
     EXPECT_EQ(attempts(3), Pattern(3, false));
+    // Limited to another tag, the same settings leave these blocks alone.
+    pool().failOnlyTag(zm4test::kTagOther);
+    pool().failEveryNth(1);
+    EXPECT_EQ(attempts(2), Pattern(2, false));
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, zm4test::kTagOther), nullptr);
+    pool().clearFailures();
     EXPECT_EQ(pool().liveBlocks(), 0u);
 }
 
