@@ -16,9 +16,7 @@ Machine::Machine(MachineOptions options)
     registry_ = options.registryPath.empty() ? RegistryStore::inMemory()
                                              : RegistryStore::openFile(options.registryPath);
     registryScope_ = std::make_unique<RegistryScope>(*registry_);
-    camera_ = std::make_unique<emu::Camera>(options.camera);
-    usbCamera_ = std::make_unique<emu::UsbCamera>(*camera_);
-    bus_ = std::make_unique<UsbBus>(*usbCamera_, kernel_->scheduler());
+    inMemory_ = options.registryPath.empty();
     port_ = std::make_unique<PortLibrary>();
     const NTSTATUS status = port_->loadDriver(DriverEntry);
     if (!NT_SUCCESS(status)) {
@@ -26,7 +24,29 @@ Machine::Machine(MachineOptions options)
                      static_cast<unsigned>(status));
         std::abort();
     }
+    plugCamera(std::move(options.camera));
+}
+
+void Machine::plugCamera(emu::CameraOptions options)
+{
+    camera_ = std::make_unique<emu::Camera>(std::move(options));
+    usbCamera_ = std::make_unique<emu::UsbCamera>(*camera_);
+    bus_ = std::make_unique<UsbBus>(*usbCamera_, kernel_->scheduler());
     adapter_ = port_->addDevice(bus_->physicalDeviceObject());
+}
+
+void Machine::replaceCamera(emu::CameraOptions options)
+{
+    adapter_.reset();
+    bus_.reset();
+    usbCamera_.reset();
+    camera_.reset();
+    if (inMemory_) {
+        registryScope_.reset();
+        registry_ = RegistryStore::inMemory();
+        registryScope_ = std::make_unique<RegistryScope>(*registry_);
+    }
+    plugCamera(std::move(options));
 }
 
 Machine::~Machine()
