@@ -2,7 +2,8 @@
 #   make run    install what the build needs, build zm4, capture from the emulated camera
 #   make test   install what the build needs, build everything, run every test
 #   make deps   install the Debian packages the build needs (apt-get; sudo unless root)
-#   make asan / tsan / bench / fuzz   sanitizer, benchmark and fuzzer builds
+#   make asan / tsan / bench   sanitizer and benchmark builds
+#   make fuzz   build the fuzzers, run each over its corpus, then FUZZ_SECONDS each
 #   make format-check   every source as .clang-format lays it out
 BUILD ?= build
 TYPE ?= RelWithDebInfo
@@ -16,6 +17,14 @@ CTEST_ARGS ?=
 DEPS = g++ make cmake pkg-config libgtest-dev libpng-dev libcli11-dev nlohmann-json3-dev
 BENCH_DEPS = libbenchmark-dev libyuv-dev
 FUZZ_DEPS = clang
+# Harness:corpus folder pairs that `make fuzz` runs, and for how long each.
+FUZZ_HARNESSES = decode:corpus camera:corpus-camera packets:corpus-packets
+FUZZ_SECONDS ?= 60
+FUZZ_FLAGS = -print_final_stats=1
+# libFuzzer's own leak hunt re-runs an input whenever its mallocs and frees
+# differ, which the machine the driver harnesses keep between inputs does
+# routinely; they check the driver's pool blocks themselves.
+FUZZ_DRIVER_FLAGS = -detect_leaks=0
 FORMAT_DEPS = clang-format
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
@@ -64,9 +73,21 @@ bench: deps
 	$(call quietly,build-bench,$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release -DZM4_BENCH=ON -DZM4_TESTS=OFF) && $(call build,build-bench,))
 	build-bench/bench/zm4_bench
 
+# Builds every harness, runs each over its seed corpus, then fuzzes each for
+# FUZZ_SECONDS from a copy of its corpus in build-fuzz/run (new inputs stay
+# out of the checkout; a finding leaves a crash-* file there and fails).
 fuzz: deps
 	$(call install_missing,$(FUZZ_DEPS))
 	$(call quietly,build-fuzz,CC=clang CXX=clang++ $(call configure,build-fuzz,-DZM4_FUZZ=ON -DZM4_TESTS=OFF) && $(call build,build-fuzz,))
+	@set -e; for h in $(FUZZ_HARNESSES); do \
+		name=$${h%%:*}; corpus=$${h#*:}; run=build-fuzz/run/$$name; \
+		flags="$(FUZZ_FLAGS)"; [ $$name = decode ] || flags="$$flags $(FUZZ_DRIVER_FLAGS)"; \
+		rm -rf $$run && mkdir -p $$run/corpus && cp fuzz/$$corpus/* $$run/corpus/; \
+		echo "== fuzz $$name: seed corpus, then $(FUZZ_SECONDS) s"; \
+		build-fuzz/fuzz/zm4_fuzz_$$name $$run/corpus/* >$$run/seeds.log 2>&1 || { tail -40 $$run/seeds.log; exit 1; }; \
+		(cd $$run && ../../fuzz/zm4_fuzz_$$name $$flags -max_total_time=$(FUZZ_SECONDS) corpus >fuzz.log 2>&1) || { tail -40 $$run/fuzz.log; exit 1; }; \
+		grep -E '^#[0-9]+ +DONE' $$run/fuzz.log || tail -1 $$run/fuzz.log; \
+	done
 
 # Every C and C++ source as .clang-format lays it out; CI runs it.
 format-check:
