@@ -92,7 +92,8 @@ public:
             case Item::kRaw: {
                 item.count = 0;
                 result.length = std::min(buffer.size(), item.bytes.size());
-                std::memcpy(buffer.data(), item.bytes.data(), result.length);
+                if (result.length > 0)
+                    std::memcpy(buffer.data(), item.bytes.data(), result.length);
                 return result;
             }
             case Item::kFrame:
