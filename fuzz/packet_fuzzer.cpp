@@ -4,9 +4,10 @@
 // and magic offsets, cut into packets of chosen lengths; runs of empty
 // packets; packets with error statuses; packets of raw input bytes), fed
 // through the real bus, transfer, frame assembly, decoder and stream to reads
-// an application keeps waiting. Checks: no crash and no access outside any
-// block (ASan, UBSan), every read completes, no pool block is left, and no
-// read ever shows a frame the verifier rejects.
+// an application keeps waiting; between packets the application may restart
+// the stream, cancel a read, switch between RUN and PAUSE or set a property. Checks: no crash and no access
+// outside any block (ASan, UBSan), every read completes, no pool block is left, and no read ever shows a
+// frame the verifier rejects.
 //
 // That last check: frames the input marks "rejected" carry an out-of-range
 // video size or YUV order in their header, which the verifier refuses and the
@@ -27,6 +28,7 @@
 
 #include "emulator/camera_script.h"
 #include "fuzz/driver_harness.h"
+#include "settings/propman.h"
 
 namespace {
 
@@ -41,13 +43,25 @@ constexpr size_t kTailBytes = 5;
 
 // One packet slot's worth of what the camera does.
 struct Item {
-    enum Kind { kFrame, kEmpty, kBad, kRaw } kind = kEmpty;
+    enum Kind { kFrame, kEmpty, kBad, kRaw, kAction } kind = kEmpty;
     std::vector<uint8_t> bytes;    // frame or raw bytes
     std::vector<uint16_t> sizes;   // frame: the packet lengths asked for, in turn
     size_t sent = 0;               // frame: bytes already sent
     size_t nextSize = 0;           // frame: index into sizes
     int count = 1;                 // empty and bad: slots
     zm4::emu::PacketResult status; // bad: the status
+    uint8_t action = 0;            // action: what the application does (Action)
+    int32_t value = 0;             // action: a property's id and value
+};
+
+// What the application does when an action item comes up; until then the
+// camera sends empty packets.
+enum Action : uint8_t {
+    kRestart,    // stop the stream and start it again
+    kCancelRead, // cancel the oldest read still waiting
+    kPauseRun,   // RUN to PAUSE or back
+    kProperty,   // set a property of the driver's own set
+    kActions
 };
 
 bool mLooksLikeFrameEnd(const uint8_t *p, size_t n)
@@ -83,6 +97,8 @@ public:
                 continue;
             }
             switch (item.kind) {
+            case Item::kAction:
+                return result;
             case Item::kEmpty:
                 --item.count;
                 return result;
@@ -224,9 +240,14 @@ void mAddFrame(FuzzedDataProvider &input, Plan &plan, PacketSource &source)
 
 void mAddItem(FuzzedDataProvider &input, Plan &plan, PacketSource &source)
 {
-    const uint8_t kind = input.ConsumeIntegral<uint8_t>() % 8;
+    const uint8_t kind = input.ConsumeIntegral<uint8_t>() % 9;
     Item item;
     switch (kind) {
+    case 8:
+        item.kind = Item::kAction;
+        item.action = input.ConsumeIntegral<uint8_t>() % kActions;
+        item.value = input.ConsumeIntegral<int32_t>();
+        break;
     case 0:
         item.kind = Item::kEmpty;
         item.count = input.ConsumeIntegralInRange(1, 300);
@@ -252,6 +273,34 @@ void mAddItem(FuzzedDataProvider &input, Plan &plan, PacketSource &source)
         return;
     }
     source.items.push_back(std::move(item));
+}
+
+void mAct(zm4::host::Machine &machine, zm4::host::Stream &stream, const Item &action,
+          const std::vector<zm4::host::RequestPtr> &queued)
+{
+    switch (action.action) {
+    case kRestart:
+        stream.stop();
+        stream.setState(KSSTATE_PAUSE);
+        stream.setState(KSSTATE_RUN);
+        break;
+    case kCancelRead:
+        for (const zm4::host::RequestPtr &read : queued)
+            if (!read->completed()) {
+                stream.cancelRead(read);
+                break;
+            }
+        break;
+    case kPauseRun:
+        stream.setState(stream.state() == KSSTATE_RUN ? KSSTATE_PAUSE : KSSTATE_RUN);
+        break;
+    default: {
+        // Ids 3 to 31 of the driver's own set; the value's low byte.
+        const auto id = static_cast<ULONG>(3 + (action.value >> 8 & 0xFF) % 29);
+        machine.adapter().setProperty(PROPSETID_LUMPROP, id, action.value & 0xFF, 0);
+        break;
+    }
+    }
 }
 
 } // namespace
@@ -287,9 +336,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     stream->setState(KSSTATE_PAUSE);
     if (!paused)
         stream->setState(KSSTATE_RUN);
-    // The application keeps `reads` reads waiting while the packets last.
+    // The application keeps `reads` reads waiting while the packets last,
+    // and acts when an action comes up.
     std::vector<zm4::host::RequestPtr> queued;
     size_t waiting = 0;
+    auto actionDue = [&] { return source.items.empty() || source.items.front().kind == Item::kAction; };
     for (int slice = 0; slice < 200; ++slice) {
         while (waiting < static_cast<size_t>(reads) && queued.size() < 64) {
             queued.push_back(stream->queueRead(stream->frameBytes()));
@@ -297,7 +348,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         if (source.items.empty())
             break;
-        machine.runUntil([&] { return source.items.empty(); }, 20 * kMillisecond);
+        if (source.items.front().kind == Item::kAction) {
+            const Item action = source.items.front();
+            source.items.pop_front();
+            mAct(machine, *stream, action, queued);
+        }
+        machine.runUntil(actionDue, 20 * kMillisecond);
         waiting = 0;
         for (const zm4::host::RequestPtr &read : queued)
             waiting += !read->completed();
