@@ -8,11 +8,12 @@
 // does, the driver must not crash, read or write out of bounds, leave a
 // request uncompleted (the port aborts) or leave a pool block behind.
 //
-// Input: the descriptor (FuzzedDataProvider integers from the end of the
-// input: kind, interface number, packet sizes, patches), the refused
-// alternates, the operations (properties, format, size, run time), then from
-// the front one decision byte per control transfer (plus its reply bytes);
-// once they run out the model answers everything.
+// Input, read with FuzzedDataProvider: numbers from the end give the
+// descriptor (kind, interface number, packet sizes, patches), the refused
+// alternates, the counts of property operations, the format, size and run
+// time; 96 bytes from the front drive the property operations; then, again
+// from the end, one decision byte per control transfer (plus its reply
+// bytes). Once the input runs out the model answers everything.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -38,7 +39,7 @@ enum Answer : uint8_t {
     kReply = 10,     // the next 8 input bytes replace the answer
     kShort = 11,     // only the first (next byte % 8) bytes arrive
     kAllFF = 12,     // nobody drives the bus
-    kSlow = 13,      // completes after the host gave up waiting
+    kSlow = 13,      // takes 0.9 to 1.15 s: in time, or after the host gave up
     kEmpty = 14,     // success with no data
     kFailSilent = 15 // a failure that still moved the data
 };
@@ -94,7 +95,9 @@ public:
                 std::memset(data.data(), 0xFF, data.size());
             break;
         case kSlow:
-            result.delayMs = 1000 + input_.ConsumeIntegral<uint8_t>() * 4;
+            // Either side of the driver's 1-s wait; every simulated
+            // millisecond of it costs a bus frame while video flows.
+            result.delayMs = 900 + input_.ConsumeIntegral<uint8_t>();
             break;
         case kEmpty:
             result.bytes = 0;
