@@ -17,8 +17,9 @@ CTEST_ARGS ?=
 DEPS = g++ make cmake pkg-config libgtest-dev libpng-dev libcli11-dev nlohmann-json3-dev
 BENCH_DEPS = libbenchmark-dev libyuv-dev
 FUZZ_DEPS = clang
-# Harness:corpus folder pairs that `make fuzz` runs, and for how long each.
-FUZZ_HARNESSES = decode:corpus camera:corpus-camera packets:corpus-packets
+# The harnesses `make fuzz` builds and runs, each over fuzz/corpus-NAME (the
+# decoder's over fuzz/corpus), and for how long each.
+FUZZ_HARNESSES = decode camera packets
 FUZZ_SECONDS ?= 60
 FUZZ_FLAGS = -print_final_stats=1
 # libFuzzer's own leak hunt re-runs an input whenever its mallocs and frees
@@ -78,15 +79,18 @@ bench: deps
 # out of the checkout; a finding leaves a crash-* file there and fails).
 fuzz: deps
 	$(call install_missing,$(FUZZ_DEPS))
-	$(call quietly,build-fuzz,CC=clang CXX=clang++ $(call configure,build-fuzz,-DZM4_FUZZ=ON -DZM4_TESTS=OFF) && $(call build,build-fuzz,))
+	$(call quietly,build-fuzz,CC=clang CXX=clang++ $(call configure,build-fuzz,-DZM4_FUZZ=ON -DZM4_TESTS=OFF) && $(call build,build-fuzz,--target $(FUZZ_HARNESSES:%=zm4_fuzz_%)))
 	@set -e; for h in $(FUZZ_HARNESSES); do \
-		name=$${h%%:*}; corpus=$${h#*:}; run=build-fuzz/run/$$name; \
-		flags="$(FUZZ_FLAGS)"; [ $$name = decode ] || flags="$$flags $(FUZZ_DRIVER_FLAGS)"; \
+		name=$$h; run=build-fuzz/run/$$name; \
+		case $$name in \
+		decode) corpus=corpus; flags="$(FUZZ_FLAGS)";; \
+		*) corpus=corpus-$$name; flags="$(FUZZ_FLAGS) $(FUZZ_DRIVER_FLAGS)";; \
+		esac; \
 		rm -rf $$run && mkdir -p $$run/corpus && cp fuzz/$$corpus/* $$run/corpus/; \
 		echo "== fuzz $$name: seed corpus, then $(FUZZ_SECONDS) s"; \
 		build-fuzz/fuzz/zm4_fuzz_$$name $$run/corpus/* >$$run/seeds.log 2>&1 || { tail -40 $$run/seeds.log; exit 1; }; \
 		(cd $$run && ../../fuzz/zm4_fuzz_$$name $$flags -max_total_time=$(FUZZ_SECONDS) corpus >fuzz.log 2>&1) || { tail -40 $$run/fuzz.log; exit 1; }; \
-		grep -E '^#[0-9]+ +DONE' $$run/fuzz.log || tail -1 $$run/fuzz.log; \
+		grep -E '^#[0-9]+[[:space:]]+DONE|^Done ' $$run/fuzz.log || tail -1 $$run/fuzz.log; \
 	done
 
 # Every C and C++ source as .clang-format lays it out; CI runs it.
