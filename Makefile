@@ -2,8 +2,9 @@
 #   make run    install what the build needs, build zm4, capture from the emulated camera
 #   make test   install what the build needs, build everything, run every test
 #   make deps   install the Debian packages the build needs (apt-get; sudo unless root)
-#   make asan / tsan / bench / fuzz   sanitizer, benchmark and fuzzer builds
+#   make asan / tsan / bench   sanitizer and benchmark builds
 #   make soak   the long runs (CTest label soak), which the others leave out
+#   make fuzz   build the fuzzers, run each over its corpus, then FUZZ_SECONDS each
 #   make format-check   every source as .clang-format lays it out
 BUILD ?= build
 TYPE ?= RelWithDebInfo
@@ -18,6 +19,15 @@ CTEST_ARGS ?= -LE soak
 DEPS = g++ make cmake pkg-config libgtest-dev libpng-dev libcli11-dev nlohmann-json3-dev
 BENCH_DEPS = libbenchmark-dev libyuv-dev
 FUZZ_DEPS = clang
+# The harnesses `make fuzz` builds and runs, each over fuzz/corpus-NAME (the
+# decoder's over fuzz/corpus), and for how long each.
+FUZZ_HARNESSES = decode camera packets
+FUZZ_SECONDS ?= 60
+FUZZ_FLAGS = -print_final_stats=1
+# libFuzzer's own leak hunt re-runs an input whenever its mallocs and frees
+# differ, which the machine the driver harnesses keep between inputs does
+# routinely; they check the driver's pool blocks themselves.
+FUZZ_DRIVER_FLAGS = -detect_leaks=0
 FORMAT_DEPS = clang-format
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
@@ -69,9 +79,24 @@ bench: deps
 	$(call quietly,build-bench,$(call configure,build-bench,-DCMAKE_BUILD_TYPE=Release -DZM4_BENCH=ON -DZM4_TESTS=OFF) && $(call build,build-bench,))
 	build-bench/bench/zm4_bench
 
+# Builds every harness, runs each over its seed corpus, then fuzzes each for
+# FUZZ_SECONDS from a copy of its corpus in build-fuzz/run (new inputs stay
+# out of the checkout; a finding leaves a crash-* file there and fails).
 fuzz: deps
 	$(call install_missing,$(FUZZ_DEPS))
-	$(call quietly,build-fuzz,CC=clang CXX=clang++ $(call configure,build-fuzz,-DZM4_FUZZ=ON -DZM4_TESTS=OFF) && $(call build,build-fuzz,))
+	$(call quietly,build-fuzz,CC=clang CXX=clang++ $(call configure,build-fuzz,-DZM4_FUZZ=ON -DZM4_TESTS=OFF) && $(call build,build-fuzz,--target $(FUZZ_HARNESSES:%=zm4_fuzz_%)))
+	@set -e; for h in $(FUZZ_HARNESSES); do \
+		name=$$h; run=build-fuzz/run/$$name; \
+		case $$name in \
+		decode) corpus=corpus; flags="$(FUZZ_FLAGS)";; \
+		*) corpus=corpus-$$name; flags="$(FUZZ_FLAGS) $(FUZZ_DRIVER_FLAGS)";; \
+		esac; \
+		rm -rf $$run && mkdir -p $$run/corpus && cp fuzz/$$corpus/* $$run/corpus/; \
+		echo "== fuzz $$name: seed corpus, then $(FUZZ_SECONDS) s"; \
+		build-fuzz/fuzz/zm4_fuzz_$$name $$run/corpus/* >$$run/seeds.log 2>&1 || { tail -40 $$run/seeds.log; exit 1; }; \
+		(cd $$run && ../../fuzz/zm4_fuzz_$$name $$flags -max_total_time=$(FUZZ_SECONDS) corpus >fuzz.log 2>&1) || { tail -40 $$run/fuzz.log; exit 1; }; \
+		grep -E '^#[0-9]+[[:space:]]+DONE|^Done ' $$run/fuzz.log || tail -1 $$run/fuzz.log; \
+	done
 
 # Every C and C++ source as .clang-format lays it out; CI runs it.
 format-check:

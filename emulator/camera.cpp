@@ -4,6 +4,7 @@
 // camera_sensor.cpp, the isochronous upload in camera_upload.cpp.
 
 #include "emulator/camera.h"
+#include "emulator/camera_script.h"
 
 #include <algorithm>
 #include <cstring>
@@ -104,6 +105,9 @@ std::vector<uint8_t> Camera::deviceDescriptor() const
 
 std::vector<uint8_t> Camera::configurationDescriptor() const
 {
+    std::vector<uint8_t> scripted;
+    if (options_.script && options_.script->configurationDescriptor(scripted))
+        return scripted;
     return zm4::emu::configurationDescriptor(options_.descriptors);
 }
 
@@ -197,11 +201,17 @@ TransferResult Camera::controlTransfer(const SetupPacket &setup, std::span<uint8
     const bool in = (setup.requestType & kDirectionIn) != 0;
     if (data.size() < setup.length)
         return {TransferStatus::kFail, 0, 0};
-    if ((setup.requestType & kRequestTypeMask) == kRequestTypeStandard)
-        return standardRequest(setup, data, timeMs);
+    if ((setup.requestType & kRequestTypeMask) == kRequestTypeStandard) {
+        TransferResult result = standardRequest(setup, data, timeMs);
+        if (options_.script)
+            scriptTransfer(setup, data, result);
+        return result;
+    }
 
     TraceEntry entry{timeMs, in, setup.request, setup.value, setup.index, setup.length, {}, false};
     auto finish = [&](TransferResult result) {
+        if (options_.script)
+            scriptTransfer(setup, data, result);
         entry.ok = result.status == TransferStatus::kOk;
         if (entry.ok && (!in || result.bytes > 0))
             entry.data.assign(data.begin(),
@@ -297,6 +307,12 @@ TransferResult Camera::standardRequest(const SetupPacket &setup, std::span<uint8
     return {TransferStatus::kStall, 0, 0};
 }
 
+void Camera::scriptTransfer(const SetupPacket &setup, std::span<uint8_t> data, TransferResult &result)
+{
+    options_.script->controlTransfer(setup, data.first(setup.length), result);
+    result.bytes = std::min<size_t>(result.bytes, setup.length);
+}
+
 void Camera::runCommand(const Command &command, const SetupPacket &setup, std::span<uint8_t> data,
                         std::array<uint8_t, 8> &reply)
 {
@@ -314,6 +330,8 @@ bool Camera::selectAlternate(uint8_t interfaceNumber, uint8_t alternate, int64_t
         alternate >= kAlternateCount)
         return false;
     if (((options_.refusedAlternates | faults_.refusedAlternates) >> alternate) & 1)
+        return false;
+    if (options_.script && !options_.script->acceptAlternate(interfaceNumber, alternate))
         return false;
     // SET_INTERFACE resets the endpoint: a frame half sent is lost, one
     // still waiting in the frame buffer goes out at the new rate.

@@ -31,6 +31,8 @@
 
 namespace zm4::emu {
 
+class CameraScript; // camera_script.h
+
 struct SetupPacket {
     uint8_t requestType = 0;
     uint8_t request = 0;
@@ -130,6 +132,9 @@ struct CameraOptions {
     // The video processor and compressor answer only in high power.
     bool requirePower = true;
     size_t traceLimit = 1000000;
+    // Consulted before the model answers (descriptors, control transfers,
+    // alternate settings, isochronous packets); must outlive the camera.
+    CameraScript *script = nullptr;
 };
 
 struct CameraCounters {
@@ -260,6 +265,7 @@ private:
     static const Command *findCommand(uint8_t request);
 
     TransferResult standardRequest(const SetupPacket &setup, std::span<uint8_t> data, int64_t timeMs);
+    void scriptTransfer(const SetupPacket &setup, std::span<uint8_t> data, TransferResult &result);
     void runCommand(const Command &command, const SetupPacket &setup, std::span<uint8_t> data,
                     std::array<uint8_t, 8> &reply);
 

@@ -4,6 +4,7 @@
 // the picture to the frame encoder.
 
 #include "emulator/camera.h"
+#include "emulator/camera_script.h"
 
 #include <algorithm>
 #include <cmath>
@@ -298,6 +299,8 @@ void Camera::renderLit(Image422 &image) const
 void Camera::capture(int64_t ms)
 {
     grabPending_ = false;
+    if (options_.script && options_.script->replacesUpload())
+        return;
 
     Image422 image(sensorWidth(), sensorHeight());
     scene_->render(sensorFrame_, image);

@@ -3,6 +3,7 @@
 // rule for a frame's last packet, and packets lost when nobody polls.
 
 #include "emulator/camera.h"
+#include "emulator/camera_script.h"
 
 #include <algorithm>
 #include <cstring>
@@ -69,6 +70,10 @@ PacketResult Camera::isoPacket(int64_t timeMs, std::span<uint8_t> buffer)
         return result; // this USB frame's slot has been used
     advanceTo(timeMs);
     now_ = timeMs;
+    if (options_.script && options_.script->replacesUpload()) {
+        tick(timeMs, nullptr, nullptr);
+        return options_.script->isoPacket(timeMs, buffer);
+    }
     tick(timeMs, &buffer, &result);
     return result;
 }

@@ -16,9 +16,7 @@ Machine::Machine(MachineOptions options)
     registry_ = options.registryPath.empty() ? RegistryStore::inMemory()
                                              : RegistryStore::openFile(options.registryPath);
     registryScope_ = std::make_unique<RegistryScope>(*registry_);
-    camera_ = std::make_unique<emu::Camera>(options.camera);
-    usbCamera_ = std::make_unique<emu::UsbCamera>(*camera_);
-    bus_ = std::make_unique<UsbBus>(*usbCamera_, kernel_->scheduler());
+    inMemory_ = options.registryPath.empty();
     port_ = std::make_unique<PortLibrary>();
     const NTSTATUS status = port_->loadDriver(DriverEntry);
     if (!NT_SUCCESS(status)) {
@@ -26,7 +24,15 @@ Machine::Machine(MachineOptions options)
                      static_cast<unsigned>(status));
         std::abort();
     }
-    if (options.addDevice)
+    plugCamera(std::move(options.camera), options.addDevice);
+}
+
+void Machine::plugCamera(emu::CameraOptions options, bool add)
+{
+    camera_ = std::make_unique<emu::Camera>(std::move(options));
+    usbCamera_ = std::make_unique<emu::UsbCamera>(*camera_);
+    bus_ = std::make_unique<UsbBus>(*usbCamera_, kernel_->scheduler());
+    if (add)
         addDevice();
 }
 
@@ -35,6 +41,20 @@ NTSTATUS Machine::addDevice()
     adapter_.reset();
     adapter_ = port_->addDevice(bus_->physicalDeviceObject());
     return adapter_->initialiseStatus();
+}
+
+void Machine::replaceCamera(emu::CameraOptions options)
+{
+    adapter_.reset();
+    bus_.reset();
+    usbCamera_.reset();
+    camera_.reset();
+    if (inMemory_) {
+        registryScope_.reset();
+        registry_ = RegistryStore::inMemory();
+        registryScope_ = std::make_unique<RegistryScope>(*registry_);
+    }
+    plugCamera(std::move(options), true);
 }
 
 Machine::~Machine()

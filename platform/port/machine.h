@@ -53,6 +53,13 @@ public:
     // width x height, from the driver's own format table.
     static std::vector<uint8_t> videoFormat(ULONG formatIndex, LONG width, LONG height);
 
+    // Unplugs the camera (its device is removed) and plugs in a new one with
+    // these options, starting from an empty in-memory registry (a file-backed
+    // machine keeps its file). The kernel, the port library and the loaded
+    // driver stay, as they do on a running system, so a new camera costs only
+    // what a new device costs: for fuzzers that want a fresh camera per input.
+    void replaceCamera(emu::CameraOptions options);
+
     // Lets the machine run (as fast as it can in simulated time, at the pace
     // of the camera's 1-ms frames in real time).
     void runFor(int64_t duration100ns) { scheduler().runFor(duration100ns); }
@@ -75,6 +82,9 @@ public:
     }
 
 private:
+    void plugCamera(emu::CameraOptions options, bool add);
+
+    bool inMemory_ = true;
     std::unique_ptr<Kernel> kernel_;
     std::unique_ptr<RegistryStore> registry_;
     std::unique_ptr<RegistryScope> registryScope_;

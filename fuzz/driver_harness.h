@@ -1,0 +1,56 @@
+#pragma once
+// What the driver harnesses share: one simulated machine per process whose
+// camera is replaced for every input (the kernel, the port library and the
+// loaded driver stay, as on a running system, and every input starts with a
+// new camera, a new device and an empty in-memory registry), the check that
+// removing the device leaves no block behind, and the sanitizer settings.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/port/machine.h"
+
+// Allocation and free stacks of three frames: recording thirty for each of
+// the thousands of blocks an input allocates costs more than the rest of
+// the run. Replay a finding with ASAN_OPTIONS=malloc_context_size=30 for
+// whole stacks.
+extern "C" const char *__asan_default_options()
+{
+    return "malloc_context_size=3:quarantine_size_mb=16";
+}
+
+namespace zm4::fuzz {
+
+inline constexpr uint32_t kWdmTag = 0x206D6457;
+
+// The process's machine with a new camera of these options, its device added.
+inline host::Machine &machineWith(const emu::CameraOptions &camera)
+{
+    static std::unique_ptr<host::Machine> machine;
+    if (!machine) {
+        host::MachineOptions options;
+        // The lock order is the tests' business; checking every acquire
+        // would double the cost of an input.
+        options.kernel.lockOrderChecks = false;
+        options.camera = camera;
+        machine = std::make_unique<host::Machine>(options);
+    } else {
+        machine->replaceCamera(camera);
+    }
+    return *machine;
+}
+
+// Removes the device, lets whatever the driver left queued run, and stops
+// the run if a driver or port block survived.
+inline void removeAndCheck(host::Machine &machine)
+{
+    machine.removeDevice();
+    machine.scheduler().runUntilIdle(60 * host::kSecond);
+    host::Pool &pool = machine.kernel().pool();
+    if (pool.liveBlocks(kWdmTag) != 0 || pool.liveBlocks(host::kPortPoolTag) != 0) {
+        std::fprintf(stderr, "blocks left after the device was removed:\n%s", pool.leakReport().c_str());
+        std::abort();
+    }
+}
+
+} // namespace zm4::fuzz
