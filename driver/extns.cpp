@@ -120,9 +120,9 @@ constexpr LONGLONG kExcluderTestWait100ns = -10000; // 1 ms, relative
 
 void Extns_Excluder_Initialise(EXTNS_EXCLUDER *excluder)
 {
+    // A signalled auto-reset event: the verifier checks it as a lock of its own
+    // until its owner names its class ("frame excluder", ...).
     KeInitializeEvent(&excluder->event, SynchronizationEvent, TRUE);
-    // Owners rename it with their own lock class ("frame excluder", ...).
-    HostVerifierNameLock(&excluder->event, "excluder");
     excluder->owned = 0;
 }
 
