@@ -2,9 +2,16 @@
 // camera's 1-ms frames, the driver's threads, the bus's and the application's
 // at once, with the frames the camera uploaded reaching the two reads kept
 // waiting, and nothing left behind.
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+
 #include "driver/stream_data.h"
 #include "port_env.h"
+#include "settings/propman.h"
 
+using zm4::host::kMillisecond;
 using zm4::host::kSecond;
 using zm4::host::RequestPtr;
 
@@ -16,8 +23,16 @@ protected:
     {
         zm4::host::MachineOptions options;
         options.kernel.clock = zm4::host::Clock::Real;
+        options.kernel.delayFuzz = fuzz_;
+        options.kernel.workerThreads = 3;
         return options;
     }
+    bool fuzz_ = false;
+};
+
+class FuzzedStreamStress : public StreamStress {
+protected:
+    FuzzedStreamStress() { fuzz_ = true; }
 };
 
 TEST_F(StreamStress, TenSecondsOfFramesInRealTime)
@@ -53,6 +68,72 @@ TEST_F(StreamStress, TenSecondsOfFramesInRealTime)
         EXPECT_EQ(failed, 0u);
         EXPECT_GE(delivered + 2, sent.framesUploaded);
     }
+}
+
+// The delay fuzzer at every lock, event, work item, bus call and completion;
+// two readers (one cancelling each read at once), a property thread and the
+// test thread stopping and restarting the stream, all at once. A lock-order,
+// IRQL or double-completion fault aborts the run; every read must complete
+// exactly once, frames must get through, and nothing may leak.
+TEST_F(FuzzedStreamStress, ReadsCancelsPropertiesAndStopsAtOnce)
+{
+    NTSTATUS status = STATUS_PENDING;
+    std::unique_ptr<zm4::host::Stream> stream =
+        adapter().openVideoStream(STREAM_FORMAT_I420, 176, 144, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    ASSERT_EQ(stream->run(), STATUS_SUCCESS);
+    std::atomic<bool> done{false};
+    std::mutex mutex;
+    std::vector<uint64_t> serials;
+    std::vector<RequestPtr> late; // reads still pending when their reader moved on
+    std::atomic<size_t> frames{0};
+    auto reader = [&](bool cancel) {
+        while (!done) {
+            RequestPtr read = stream->queueRead(stream->frameBytes());
+            if (cancel)
+                stream->cancelRead(read);
+            const bool completed = machine().waitFor(read, 300 * kMillisecond);
+            frames +=
+                completed && read->status() == STATUS_SUCCESS && read->dataUsed() == stream->frameBytes();
+            std::lock_guard lock(mutex);
+            serials.push_back(read->serial());
+            if (!completed)
+                late.push_back(read);
+        }
+    };
+    const struct {
+        const GUID &set;
+        ULONG id;
+        ULONG flags;
+    } kSets[] = {{PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_BRIGHTNESS, 0},
+                 {PROPSETID_LUMPROP, PROPMAN_LUM_FRAME_RATE, 0},
+                 {PROPSETID_LUMPROP, PROPMAN_LUM_COMPRESSION_CONF, PROPMAN_FLAG_ON},
+                 {PROPSETID_LUMPROP, PROPMAN_LUM_EXP_COARSE, PROPMAN_FLAG_MANUAL | PROPMAN_FLAG_APPLY}};
+    std::thread threads[] = {std::thread(reader, false), std::thread(reader, true), std::thread([&] {
+                                 for (LONG i = 1; !done; ++i) {
+                                     const auto &set = kSets[i % 4];
+                                     adapter().setProperty(set.set, set.id, i % 6, set.flags);
+                                     adapter().getProperty(set.set, set.id);
+                                 }
+                             })};
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        machine().runFor(700 * kMillisecond);
+        EXPECT_EQ(stream->stop(), STATUS_SUCCESS);
+        EXPECT_EQ(stream->run(), STATUS_SUCCESS);
+    }
+    machine().runFor(700 * kMillisecond);
+    done = true;
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(stream->stop(), STATUS_SUCCESS);
+    for (const RequestPtr &read : late)
+        EXPECT_TRUE(read->completed()) << read->describe();
+    std::map<uint64_t, int> completions;
+    for (uint64_t serial : adapter().completionLog())
+        completions[serial] += 1;
+    for (uint64_t serial : serials)
+        EXPECT_EQ(completions[serial], 1) << "read #" << serial;
+    EXPECT_GT(frames.load(), 0u);
 }
 
 } // namespace
