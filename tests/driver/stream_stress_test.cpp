@@ -85,20 +85,17 @@ TEST_F(FuzzedStreamStress, ReadsCancelsPropertiesAndStopsAtOnce)
     std::atomic<bool> done{false};
     std::mutex mutex;
     std::vector<uint64_t> serials;
-    std::vector<RequestPtr> late; // reads still pending when their reader moved on
     std::atomic<size_t> frames{0};
     auto reader = [&](bool cancel) {
         while (!done) {
             RequestPtr read = stream->queueRead(stream->frameBytes());
             if (cancel)
                 stream->cancelRead(read);
-            const bool completed = machine().waitFor(read, 300 * kMillisecond);
-            frames +=
-                completed && read->status() == STATUS_SUCCESS && read->dataUsed() == stream->frameBytes();
+            // A frame, a filler, a stop or the cancel completes it well within the limit.
+            EXPECT_TRUE(machine().waitFor(read, 20 * kSecond)) << read->describe();
+            frames += read->status() == STATUS_SUCCESS && read->dataUsed() == stream->frameBytes() ? 1 : 0;
             std::lock_guard lock(mutex);
             serials.push_back(read->serial());
-            if (!completed)
-                late.push_back(read);
         }
     };
     const struct {
@@ -106,7 +103,7 @@ TEST_F(FuzzedStreamStress, ReadsCancelsPropertiesAndStopsAtOnce)
         ULONG id;
         ULONG flags;
     } kSets[] = {{PROPSETID_VIDCAP_VIDEOPROCAMP, PROPMAN_VPA_BRIGHTNESS, 0},
-                 {PROPSETID_LUMPROP, PROPMAN_LUM_FRAME_RATE, 0},
+                 {PROPSETID_LUMPROP, PROPMAN_LUM_FRAME_RATE, PROPMAN_FLAG_AUTO},
                  {PROPSETID_LUMPROP, PROPMAN_LUM_COMPRESSION_CONF, PROPMAN_FLAG_ON},
                  {PROPSETID_LUMPROP, PROPMAN_LUM_EXP_COARSE, PROPMAN_FLAG_MANUAL | PROPMAN_FLAG_APPLY}};
     std::thread threads[] = {std::thread(reader, false), std::thread(reader, true), std::thread([&] {
@@ -114,6 +111,9 @@ TEST_F(FuzzedStreamStress, ReadsCancelsPropertiesAndStopsAtOnce)
                                      const auto &set = kSets[i % 4];
                                      adapter().setProperty(set.set, set.id, i % 6, set.flags);
                                      adapter().getProperty(set.set, set.id);
+                                     // Paced as an application sets them: back to back they keep camera
+                                     // control busy and frames rarely get through.
+                                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                                  }
                              })};
     for (int cycle = 0; cycle < 3; ++cycle) {
@@ -121,19 +121,16 @@ TEST_F(FuzzedStreamStress, ReadsCancelsPropertiesAndStopsAtOnce)
         EXPECT_EQ(stream->stop(), STATUS_SUCCESS);
         EXPECT_EQ(stream->run(), STATUS_SUCCESS);
     }
-    machine().runFor(700 * kMillisecond);
+    EXPECT_TRUE(machine().runUntil([&] { return frames.load() > 2; }, 20 * kSecond));
     done = true;
     for (std::thread &thread : threads)
         thread.join();
     EXPECT_EQ(stream->stop(), STATUS_SUCCESS);
-    for (const RequestPtr &read : late)
-        EXPECT_TRUE(read->completed()) << read->describe();
     std::map<uint64_t, int> completions;
     for (uint64_t serial : adapter().completionLog())
         completions[serial] += 1;
     for (uint64_t serial : serials)
         EXPECT_EQ(completions[serial], 1) << "read #" << serial;
-    EXPECT_GT(frames.load(), 0u);
 }
 
 } // namespace
