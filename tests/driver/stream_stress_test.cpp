@@ -70,17 +70,20 @@ TEST_F(StreamStress, TenSecondsOfFramesInRealTime)
     }
 }
 
-// The delay fuzzer at every lock, event, work item, bus call and completion;
-// two readers (one cancelling each read at once), a property thread and the
-// test thread stopping and restarting the stream, all at once. A lock-order,
-// IRQL or double-completion fault aborts the run; every read must complete
-// exactly once, frames must get through, and nothing may leak.
+// The delay fuzzer at every lock, event, work item, bus call and completion,
+// and failing isochronous requests; two readers (one cancelling each read at
+// once), a property thread and the test thread stopping and restarting the
+// stream, all at once. A lock-order, IRQL or double-completion fault aborts the
+// run; every read must complete exactly once, frames must get through, and
+// nothing may leak.
 TEST_F(FuzzedStreamStress, ReadsCancelsPropertiesAndStopsAtOnce)
 {
     NTSTATUS status = STATUS_PENDING;
     std::unique_ptr<zm4::host::Stream> stream =
         adapter().openVideoStream(STREAM_FORMAT_I420, 176, 144, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
+    // Failed requests, two in a row now and then: crises racing the stops.
+    machine().changeCamera([](zm4::emu::Camera &camera) { camera.faults().isoFail = {true, 0.02}; });
     ASSERT_EQ(stream->run(), STATUS_SUCCESS);
     std::atomic<bool> done{false};
     std::mutex mutex;
