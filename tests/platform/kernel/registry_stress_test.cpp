@@ -131,12 +131,20 @@ TEST_P(KilledWriters, LeaveOldOrNewValuesAndAtMostOneTemporary)
         ASSERT_GE(child, 0);
         if (child == 0) {
             auto store = RegistryStore::openFile(path);
-            // First the save the last kill cut short, then new ones.
-            for (uint32_t value = std::max(saved(*store, 0), 1u);; ++value)
-                for (int i = 0; i < 10; ++i)
-                    store->write(kKey, "Setting" + std::to_string(i), RegistryValue::dword(value));
+            // The save the last kill cut short goes on where it stopped, then new ones.
+            uint32_t value = std::max(saved(*store, 0), 1u);
+            int i = 0;
+            while (i < 10 && saved(*store, i) == value)
+                ++i;
+            for (;; ++i) {
+                if (i == 10) {
+                    i = 0;
+                    ++value;
+                }
+                store->write(kKey, "Setting" + std::to_string(i), RegistryValue::dword(value));
+            }
         }
-        ::usleep(static_cast<useconds_t>(500 + random() % 8000));
+        ::usleep(static_cast<useconds_t>(500 + random() % 30000));
         ::kill(child, SIGKILL);
         ASSERT_EQ(::waitpid(child, nullptr, 0), child);
         ASSERT_LE(countTemporaries(), 1u) << "after kill " << round;
