@@ -149,6 +149,7 @@ ULONG Camera_Initialise(DEVICE_EXTENSION *device)
     c.useOldBrightness = mReadSetting(REG_USE_OLD_BRIGHTNESS);
 
     Extns_Excluder_Initialise(&c.cameraLock);
+    HostVerifierNameLock(&c.cameraLock.event, "camera lock");
     ZIRCLink_Initialise(device);
     Extns_Excluder_Acquire(&c.cameraLock, "Camera_Initialise");
 

@@ -21,20 +21,20 @@ ULONG Camera_SetCompression(DEVICE_EXTENSION *device, ULONG conference, ULONG co
     // Value 1 means no compression; the other targets are kept as they were.
     if (conference != 0) {
         if (confValue == 1) {
-            c.compTarget2 = 0;
+            WriteNoFence(&c.compTarget2, 0);
         } else {
             c.compTarget1 = 1;
-            c.compTarget2 = 12;
+            WriteNoFence(&c.compTarget2, 12);
             c.compTarget3 = confValue < 4 ? 2 * confValue : (confValue - 1) * (confValue - 1);
         }
     } else {
         if (capValue == 1) {
-            c.compTarget2 = 0;
+            WriteNoFence(&c.compTarget2, 0);
         } else {
             c.compTarget3 = 64;
             c.compTarget1 = 1;
             ULONG target = capValue == 2 ? 6 : 4 * capValue;
-            c.compTarget2 = target > mCaptureTargetMax ? mCaptureTargetMax : target;
+            WriteNoFence(&c.compTarget2, target > mCaptureTargetMax ? mCaptureTargetMax : target);
         }
     }
 
@@ -47,7 +47,8 @@ ULONG Camera_SetCompression(DEVICE_EXTENSION *device, ULONG conference, ULONG co
 
 ULONG Camera_CompressionEnabled(DEVICE_EXTENSION *device)
 {
-    return device->camera.compTarget2 != 0 ? 1 : 0;
+    // Capture control asks without the camera lock, which property sets hold.
+    return ReadNoFence(&device->camera.compTarget2) != 0 ? 1 : 0;
 }
 
 ULONG CamSup_EnableCompression(DEVICE_EXTENSION *device, ULONG *compressionOn, ULONG target1, ULONG target2,

@@ -213,12 +213,13 @@ ULONG CamSup_GetExpFromFlicker(DEVICE_EXTENSION *device, USHORT *coarse, UCHAR *
     ULONG exposure = 0;
     ULONG g = camGain;
     mNormalExposure(device, coarseLo | (static_cast<ULONG>(coarseHi) << 8), current, &exposure, &g);
+    // The outputs are settings fields that property requests read meanwhile.
     if (coarse != nullptr)
-        *coarse = static_cast<USHORT>(exposure);
+        WriteNoFence(coarse, static_cast<USHORT>(exposure));
     if (fine != nullptr)
-        *fine = camFine;
+        WriteNoFence(fine, camFine);
     if (gain != nullptr)
-        *gain = static_cast<UCHAR>(g);
+        WriteNoFence(gain, static_cast<UCHAR>(g));
     return 1;
 }
 

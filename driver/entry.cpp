@@ -221,10 +221,10 @@ void Entry_ReceiveStreamDataSRB(HW_STREAM_REQUEST_BLOCK *srb)
 static void mEntry_CancelSRB(HW_STREAM_REQUEST_BLOCK *srb)
 {
     DEVICE_EXTENSION *device = mDevice(srb);
-    Extns_SRBQueue_Delete(&device->deviceQueue, srb);
-    Extns_SRBQueue_Delete(&device->streamControlQueue, srb);
-    Extns_SRBQueue_Delete(&device->streamDataQueue, srb);
-    Stream_CancelFrameRequest(srb);
+    ULONG queued = Extns_SRBQueue_Delete(&device->deviceQueue, srb);
+    queued |= Extns_SRBQueue_Delete(&device->streamControlQueue, srb);
+    queued |= Extns_SRBQueue_Delete(&device->streamDataQueue, srb);
+    Stream_CancelFrameRequest(srb, queued);
 }
 
 // No request is ever failed for taking long: it just starts a new period.

@@ -120,9 +120,9 @@ constexpr LONGLONG kExcluderTestWait100ns = -10000; // 1 ms, relative
 
 void Extns_Excluder_Initialise(EXTNS_EXCLUDER *excluder)
 {
+    // A signalled auto-reset event: the verifier checks it as a lock of its own
+    // until its owner names its class ("frame excluder", ...).
     KeInitializeEvent(&excluder->event, SynchronizationEvent, TRUE);
-    // Owners rename it with their own lock class ("frame excluder", ...).
-    HostVerifierNameLock(&excluder->event, "excluder");
     excluder->owned = 0;
 }
 
@@ -135,8 +135,10 @@ void Extns_Excluder_Acquire(EXTNS_EXCLUDER *excluder, const char *label)
     // A holder stuck for 1.2 s must not hang the caller too: note it and go on.
     if (status == STATUS_TIMEOUT)
         Debug_ProblemSet(DEBUG_PROBLEM_EXCLUDER_TIMEOUT, 1);
-    if (excluder->owned == 0)
-        excluder->owned = 1;
+    // After a time-out the late holder and this caller both write owned: one
+    // whole word each, the last writer wins.
+    if (ReadNoFence(&excluder->owned) == 0)
+        WriteNoFence(&excluder->owned, 1);
 }
 
 ULONG Extns_Excluder_Test_Acquire(EXTNS_EXCLUDER *excluder, const char *label)
@@ -147,13 +149,13 @@ ULONG Extns_Excluder_Test_Acquire(EXTNS_EXCLUDER *excluder, const char *label)
     NTSTATUS status = KeWaitForSingleObject(&excluder->event, Executive, KernelMode, FALSE, &timeout);
     if (status == STATUS_TIMEOUT)
         return 0;
-    excluder->owned = 1;
+    WriteNoFence(&excluder->owned, 1);
     return 1;
 }
 
 void Extns_Excluder_Release(EXTNS_EXCLUDER *excluder)
 {
-    excluder->owned = 0;
+    WriteNoFence(&excluder->owned, 0);
     KeSetEvent(&excluder->event, 0, FALSE);
 }
 

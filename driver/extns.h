@@ -88,16 +88,19 @@ template <class Srb> inline void Extns_SRBQueue_Remove(EXTNS_SRB_QUEUE *queue, S
 }
 
 // Unlinks srb wherever it is; a request not in the queue is left alone. Neither
-// completes nor frees it.
-template <class Srb> inline void Extns_SRBQueue_Delete(EXTNS_SRB_QUEUE *queue, Srb *srb)
+// completes nor frees it. 1 when it was unlinked: only then does the caller
+// own it (a request out of the queue is being completed by whoever took it).
+template <class Srb> inline ULONG Extns_SRBQueue_Delete(EXTNS_SRB_QUEUE *queue, Srb *srb)
 {
     KIRQL oldIrql = KfAcquireSpinLock(&queue->lock);
     Srb **link = &queue->head;
     while (*link != nullptr && *link != srb)
         link = Extns_SRBLink(*link);
-    if (*link == srb && srb != nullptr)
+    const ULONG found = *link == srb && srb != nullptr ? 1 : 0;
+    if (found != 0)
         *link = *Extns_SRBLink(srb);
     KfReleaseSpinLock(&queue->lock, oldIrql);
+    return found;
 }
 
 // ---- Stream instance record -----------------------------------------------------

@@ -412,12 +412,15 @@ void Stream_ReadFrame(HW_STREAM_REQUEST_BLOCK *srb)
     Frame_Request(device);
 }
 
-void Stream_CancelFrameRequest(HW_STREAM_REQUEST_BLOCK *srb)
+void Stream_CancelFrameRequest(HW_STREAM_REQUEST_BLOCK *srb, ULONG queued)
 {
     DEVICE_EXTENSION *device = mDevice(srb);
     if (mStreamNumberValid(srb) == 1 && device->pendingReadQueues != nullptr)
-        Extns_SRBQueue_Delete(&device->pendingReadQueues[srb->StreamObject->StreamNumber], srb);
-    mCompleteReadNoData(srb, STATUS_TIMEOUT);
+        queued |= Extns_SRBQueue_Delete(&device->pendingReadQueues[srb->StreamObject->StreamNumber], srb);
+    // A read in no queue is being handled (dispatched, delivered or stopped)
+    // and is completed by that path: completing it here too would free it twice.
+    if (queued != 0)
+        mCompleteReadNoData(srb, STATUS_TIMEOUT);
 }
 
 ULONG Stream_FrameAvailable(DEVICE_EXTENSION *device, PVOID frame, ULONG length)

@@ -43,8 +43,10 @@ void Stream_SetDataFormat(HW_STREAM_REQUEST_BLOCK *srb);
 
 // Stream data request SRB_READ_DATA.
 void Stream_ReadFrame(HW_STREAM_REQUEST_BLOCK *srb);
-// Cancel of a pending read: unlinked, completed with STATUS_TIMEOUT.
-void Stream_CancelFrameRequest(HW_STREAM_REQUEST_BLOCK *srb);
+// Cancel of a pending read: unlinked, completed with STATUS_TIMEOUT. queued: 1
+// when the caller already unlinked it from an arrival queue. A read found in no
+// queue is left to the path handling it.
+void Stream_CancelFrameRequest(HW_STREAM_REQUEST_BLOCK *srb, ULONG queued);
 
 // Frame assembly offers a decoded frame (or, from the filler worker, none):
 // the oldest read of each running stream gets it. 1 when the frame was used,

@@ -92,6 +92,7 @@ NTSTATUS Frame_Initialise(DEVICE_EXTENSION *device)
     // Failures show later: a failed USB initialisation makes every start fail.
     InitDecode();
     Extns_Excluder_Initialise(&device->frameExcluder);
+    HostVerifierNameLock(&device->frameExcluder.event, "frame excluder");
     Transfer_Initialise(device);
     Capture_Initialise(device);
     return STATUS_SUCCESS;

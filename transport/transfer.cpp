@@ -207,6 +207,7 @@ NTSTATUS Transfer_Initialise(DEVICE_EXTENSION *device)
     device->xferLastGoodPacketTime = kNoGoodPacketYet;
     device->xferEmptyBuffers.head = nullptr;
     KeInitializeSpinLock(&device->xferEmptyBuffers.lock);
+    HostVerifierNameLock(&device->xferEmptyBuffers.lock, "empty-buffer queue lock");
 
     Registry_GetDefault(REG_XFER_PACKETS, &device->xferPacketsPerRequest);
     Registry_Read(REG_XFER_PACKETS, &device->xferPacketsPerRequest);
@@ -216,7 +217,9 @@ NTSTATUS Transfer_Initialise(DEVICE_EXTENSION *device)
     Registry_Write(REG_XFER_IRPS, device->xferRequestsPerStream);
 
     Extns_Excluder_Initialise(&device->xferExcluder);
+    HostVerifierNameLock(&device->xferExcluder.event, "transfer excluder");
     KeInitializeSpinLock(&device->xferSpinLock);
+    HostVerifierNameLock(&device->xferSpinLock, "transfer spin lock");
     return USBIF_Initialise(device);
 }
 

@@ -33,7 +33,8 @@ struct KernelOptions {
     // order and for cycles; a violation aborts naming both locks.
     bool lockOrderChecks = true;
     // Real time only: short seeded random yields and sleeps (0-200 us) at lock
-    // acquire and release, event set, wait and work-item start.
+    // acquire and release, event set, wait, work-item start, IofCallDriver,
+    // the bus completing a request and each completion routine call.
     bool delayFuzz = false;
     uint64_t fuzzSeed = 1;
     // Real time only: worker threads of the critical work queue (at least 2).

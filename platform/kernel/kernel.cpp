@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <random>
+#include <string_view>
 #include <thread>
 
 #include "platform/kernel/kernel_internal.h"
@@ -78,6 +79,12 @@ Kernel &requireKernel(const char *routine)
     if (kernel == nullptr)
         fatal(std::string(routine) +
               " called while no zm4::host::Kernel exists; create one before running driver code");
+    // KeSetEvent with Wait TRUE returns at raised IRQL holding the dispatcher
+    // lock; anything but the wait that must follow would run there.
+    const ThreadContext &own = context();
+    if (own.waitNextSite != nullptr && std::string_view(routine) != "KeWaitForSingleObject")
+        fatal(std::string(routine) + " called after KeSetEvent with Wait TRUE by " +
+              describeCode(own.waitNextSite) + "; the next call must be KeWaitForSingleObject");
     return *kernel;
 }
 
@@ -105,13 +112,20 @@ ContextScope::~ContextScope()
 
 void ContextScope::checkClean(const char *what, const void *poster) const
 {
-    if (context_.spinLocksHeld == 0 && context_.irql == irql_)
+    if (context_.spinLocksHeld == 0 && context_.irql == irql_ && context_.held.empty())
         return;
     const std::string item = what + describeCode(poster);
+    if (context_.waitNextSite != nullptr)
+        fatal(item + " returned after KeSetEvent with Wait TRUE by " + describeCode(context_.waitNextSite) +
+              " without the wait that must follow");
     if (context_.spinLocksHeld != 0)
         fatal(item + " returned holding " + std::to_string(context_.spinLocksHeld) + " spin lock(s)");
-    fatal(item + " returned at IRQL " + std::to_string(context_.irql) + " instead of " +
-          std::to_string(irql_));
+    if (context_.irql != irql_)
+        fatal(item + " returned at IRQL " + std::to_string(context_.irql) + " instead of " +
+              std::to_string(irql_));
+    // An excluder is released by setting its event; one an item still holds
+    // when it ends keeps every later acquirer waiting its 1.2 s.
+    fatal(item + " returned holding '" + context_.held.back().lockClass + "'");
 }
 
 void fuzzDelay()

@@ -253,7 +253,8 @@ NTSTATUS ZwClose(HANDLE handle);
 // order ("frame excluder", "camera lock", "link lock", "USB request lock",
 // "transfer excluder", "transfer spin lock", "empty-buffer queue lock"). A spin
 // lock never named still takes part in cycle detection; a synchronization event
-// takes part only once named. Name a lock after initialising it: initialising
+// takes part once named, or unnamed when initialised signalled (then it is a
+// lock by construction). Name a lock after initialising it: initialising
 // it, or freeing the pool block it lives in, forgets the name. A no-op where no
 // verifier runs.
 void HostVerifierNameLock(PVOID lock, const char *lockClass);

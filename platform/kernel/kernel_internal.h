@@ -57,6 +57,10 @@ struct ThreadContext {
     KIRQL irql = PASSIVE_LEVEL;
     unsigned spinLocksHeld = 0;
     std::vector<HeldLock> held; // lock-order verifier: locks held, in order taken
+    // KeSetEvent with Wait TRUE left the context raised to DISPATCH_LEVEL: the
+    // next kernel call must be the wait, which drops back to waitNextIrql.
+    const void *waitNextSite = nullptr;
+    KIRQL waitNextIrql = PASSIVE_LEVEL;
 };
 
 ThreadContext &context();
@@ -94,7 +98,9 @@ public:
 };
 
 // Real-time delay fuzzing: a seeded random short yield or sleep (0-200 us)
-// when the current kernel asks for it; nothing otherwise.
+// when the current kernel asks for it; nothing otherwise. Called at lock
+// acquire and release, event set and wait, work-item start, IofCallDriver, the
+// bus completing a request and each completion routine call.
 void fuzzDelay();
 
 } // namespace detail

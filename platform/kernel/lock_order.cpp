@@ -24,12 +24,13 @@ constexpr std::array<std::pair<const char *, const char *>, 6> kLockList{{
     {"transfer spin lock", "empty-buffer queue lock"},
 }};
 
-std::string addressClass(uintptr_t address)
-{
-    return "unnamed spin lock " + detail::hexAddress(reinterpret_cast<const void *>(address));
-}
-
 } // namespace
+
+std::string LockOrderVerifier::addressClass(uintptr_t address) const
+{
+    return (excluders_.count(address) != 0 ? "unnamed excluder " : "unnamed spin lock ") +
+           detail::hexAddress(reinterpret_cast<const void *>(address));
+}
 
 bool LockOrderVerifier::listOrders(const std::string &outer, const std::string &inner)
 {
@@ -73,6 +74,22 @@ void LockOrderVerifier::forget(uintptr_t begin, size_t bytes)
         dropNode(addressClass(*it));
         it = addressClasses_.erase(it);
     }
+    excluders_.erase(excluders_.lower_bound(begin), excluders_.lower_bound(end));
+}
+
+void LockOrderVerifier::markExcluder(const void *event)
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    excluders_.insert(reinterpret_cast<uintptr_t>(event));
+}
+
+bool LockOrderVerifier::isExcluder(const void *event) const
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    const auto address = reinterpret_cast<uintptr_t>(event);
+    return names_.count(address) != 0 || excluders_.count(address) != 0;
 }
 
 bool LockOrderVerifier::isNamed(const void *lock) const

@@ -12,10 +12,12 @@
 namespace zm4::host {
 
 // Locks are grouped into classes by the name given with HostVerifierNameLock,
-// as lockdep does; an unnamed spin lock is a class of its own, keyed by its
-// address. Synchronization events take part only once named: those are the
-// excluders. Nesting two locks of one class is not an ordering question and is
-// not recorded (a re-acquired excluder is the driver's tolerated self-wait).
+// as lockdep does; an unnamed lock is a class of its own, keyed by its
+// address. Synchronization events take part once named or when initialised
+// signalled (an auto-reset event that starts signalled is a lock: waited on to
+// enter, set to leave): those are the excluders. Nesting two locks of one class
+// is not an ordering question and is not recorded (a re-acquired excluder is
+// the driver's tolerated self-wait).
 class LockOrderVerifier {
 public:
     void name(const void *lock, const char *lockClass);
@@ -23,6 +25,9 @@ public:
     // was named or recorded at that address.
     void forget(uintptr_t begin, size_t bytes);
     bool isNamed(const void *lock) const;
+    // A synchronization event initialised signalled: an excluder even unnamed.
+    void markExcluder(const void *event);
+    bool isExcluder(const void *event) const; // named or marked
 
     // Before a spin lock acquisition or a blocking excluder wait: checks and
     // records the edges from every held lock; aborts on a violation.
@@ -36,7 +41,8 @@ public:
     static bool listOrders(const std::string &outer, const std::string &inner);
 
 private:
-    std::string classOf(uintptr_t address) const; // mutex_ held
+    std::string classOf(uintptr_t address) const;      // mutex_ held
+    std::string addressClass(uintptr_t address) const; // mutex_ held
     bool pathExists(const std::string &from, const std::string &to, std::string *path,
                     const void **firstSite) const;
     void dropNode(const std::string &lockClass);
@@ -46,7 +52,8 @@ private:
     };
     mutable std::mutex mutex_;
     std::map<uintptr_t, std::string> names_;
-    std::set<uintptr_t> addressClasses_; // unnamed spin locks seen in the graph
+    std::set<uintptr_t> addressClasses_; // unnamed locks seen in the graph
+    std::set<uintptr_t> excluders_;      // marked synchronization events
     std::map<std::string, std::map<std::string, Edge>> graph_;
 };
 

@@ -46,7 +46,7 @@ ULONG_PTR ownerToken()
 
 bool isExcluder(LockOrderVerifier *verifier, const KEVENT *event)
 {
-    return verifier != nullptr && event->Type == SynchronizationEvent && verifier->isNamed(event);
+    return verifier != nullptr && event->Type == SynchronizationEvent && verifier->isExcluder(event);
 }
 
 } // namespace
@@ -125,22 +125,38 @@ void KeInitializeEvent(KEVENT *event, EVENT_TYPE type, BOOLEAN state)
                       " of a null event or an unknown type");
     event->Type = type;
     event->SignalState = state != 0 ? 1 : 0;
-    // A fresh event is not the excluder that may have been named at this address.
-    if (auto *verifier = kernel.verifier())
+    // A fresh event is not the excluder that may have been named at this
+    // address. An auto-reset event that starts signalled is a lock: the first
+    // wait takes it and the holder's set gives it back.
+    if (auto *verifier = kernel.verifier()) {
         verifier->forget(reinterpret_cast<uintptr_t>(event), sizeof *event);
+        if (type == SynchronizationEvent && state != 0)
+            verifier->markExcluder(event);
+    }
 }
 
-LONG KeSetEvent(KEVENT *event, KPRIORITY /*increment*/, BOOLEAN /*wait*/)
+LONG KeSetEvent(KEVENT *event, KPRIORITY /*increment*/, BOOLEAN wait)
 {
     void *site = __builtin_return_address(0);
     Kernel &kernel = detail::requireKernel("KeSetEvent");
     checkEvent(event, "KeSetEvent", site);
+    auto &context = detail::context();
+    if (wait != FALSE && context.irql >= DISPATCH_LEVEL)
+        detail::fatal("KeSetEvent with Wait TRUE at DISPATCH_LEVEL by " + detail::describeCode(site) +
+                      ": the wait that must follow could not block");
     // Setting an excluder's event is its holder's release.
     if (isExcluder(kernel.verifier(), event))
         kernel.verifier()->released(event);
     detail::fuzzDelay();
     const LONG previous = kernel.backend().setEvent(event);
     detail::fuzzDelay();
+    if (wait != FALSE) {
+        // As the kernel returns holding the dispatcher lock so that the set and
+        // the caller's next wait are one step: raised until that wait.
+        context.waitNextSite = site;
+        context.waitNextIrql = context.irql;
+        context.irql = DISPATCH_LEVEL;
+    }
     return previous;
 }
 
@@ -178,10 +194,16 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON /*waitReason*/, KPROCE
     auto *event = static_cast<KEVENT *>(object);
     checkEvent(event, "KeWaitForSingleObject", site);
     auto &backend = kernel.backend();
+    auto &context = detail::context();
+    if (context.waitNextSite != nullptr) {
+        // The wait that ends a KeSetEvent with Wait TRUE: back to the caller's level.
+        context.irql = context.waitNextIrql;
+        context.waitNextSite = nullptr;
+    }
     const bool forever = timeout == nullptr;
     const bool poll = !forever && timeout->QuadPart == 0;
     // Only a poll may be made at DISPATCH_LEVEL: nothing may block there.
-    if (!poll && detail::context().irql >= DISPATCH_LEVEL)
+    if (!poll && context.irql >= DISPATCH_LEVEL)
         detail::fatal("KeWaitForSingleObject at DISPATCH_LEVEL with " +
                       std::string(forever ? "no time-out" : "a non-zero time-out") + " by " +
                       detail::describeCode(site));

@@ -323,6 +323,7 @@ RequestPtr Adapter::run(const RequestPtr &request)
 
 void Adapter::complete(HW_STREAM_REQUEST_BLOCK *srb, Request::Kind expected)
 {
+    std::lock_guard cancelling(cancelMutex_);
     std::lock_guard lock(mutex_);
     auto it = outstanding_.find(srb);
     if (it == outstanding_.end()) {

@@ -269,6 +269,9 @@ private:
 
     mutable std::mutex mutex_;        // guards everything below
     std::recursive_mutex entryMutex_; // serialises entry calls when the driver wants that
+    // Held across a cancel call and by every completion, as the port's spin lock
+    // is: a request block handed to the cancel routine is still the driver's.
+    std::recursive_mutex cancelMutex_;
     uint64_t nextSerial_ = 1;
     std::map<HW_STREAM_REQUEST_BLOCK *, RequestPtr> outstanding_;
     std::vector<uint64_t> completionLog_;

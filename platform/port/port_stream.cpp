@@ -240,6 +240,7 @@ void Stream::attachBuffer(const RequestPtr &request, std::span<uint8_t> buffer)
 bool Stream::cancelRead(const RequestPtr &read)
 {
     HW_STREAM_REQUEST_BLOCK *srb = nullptr;
+    std::lock_guard cancelling(adapter_.cancelMutex_); // no completion frees the block meanwhile
     {
         std::lock_guard lock(adapter_.mutex_);
         auto it = adapter_.outstanding_.find(read->srb_);
@@ -248,7 +249,6 @@ bool Stream::cancelRead(const RequestPtr &read)
         srb = read->srb_;
     }
     // Called outside the lock: the minidriver completes the request from here.
-    // In real time the caller must not cancel a read that may complete meanwhile.
     PHW_CANCEL_SRB cancel = adapter_.port_.registration_.HwCancelPacket;
     if (cancel == nullptr)
         return false;

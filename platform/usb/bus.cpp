@@ -7,6 +7,8 @@
 // routine), and only that one completes it.
 #include "platform/usb/bus.h"
 
+#include "platform/kernel/kernel_internal.h"
+
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -170,6 +172,7 @@ NTSTATUS UsbBus::Impl::completeNow(IRP *irp, URB *urb, USBD_STATUS usbd)
     const NTSTATUS status = irpStatusFor(usbd);
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
+    detail::fuzzDelay();
     IoCompleteRequest(irp, 0);
     return status;
 }
@@ -180,6 +183,7 @@ void UsbBus::Impl::completeAll(const std::vector<Completion> &completions)
         IoSetCancelRoutine(completion.irp, nullptr);
         completion.irp->IoStatus.Status = completion.status;
         completion.irp->IoStatus.Information = 0;
+        detail::fuzzDelay();
         IoCompleteRequest(completion.irp, 0);
     }
 }

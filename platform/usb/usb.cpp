@@ -94,6 +94,7 @@ NTSTATUS IofCallDriver(DEVICE_OBJECT *deviceObject, IRP *irp)
     stack->DeviceObject = deviceObject;
     if (deviceObject->HostDispatch == nullptr)
         zm4::host::detail::fatal("IofCallDriver to a device object without a driver");
+    zm4::host::detail::fuzzDelay();
     return deviceObject->HostDispatch(deviceObject, irp);
 }
 
@@ -115,6 +116,7 @@ void IoCompleteRequest(IRP *irp, char)
             DEVICE_OBJECT *device = irp->CurrentLocation <= irp->StackCount
                                         ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                         : nullptr;
+            zm4::host::detail::fuzzDelay();
             if (stack->CompletionRoutine(device, irp, stack->Context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 stopped = true;
                 break;

@@ -132,5 +132,36 @@ TEST_F(Verifier, AFailedTestAcquireIsNotHeldButATimedOutAcquireIs)
                  "'frame excluder' acquired .* while holding 'camera lock'");
 }
 
+// KeSetEvent with Wait TRUE leaves the caller raised until the wait that must
+// follow; and an auto-reset event that starts signalled is a lock even unnamed.
+TEST_F(Verifier, EventsSetWithWaitAndUnnamedExcludersFollowTheRules)
+{
+    KEVENT a, b;
+    KeInitializeEvent(&a, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&b, SynchronizationEvent, TRUE);
+    LARGE_INTEGER second = relative(kSecond);
+    KeSetEvent(&a, 0, TRUE);
+    EXPECT_EQ(KeWaitForSingleObject(&a, Executive, KernelMode, FALSE, &second), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    KeSetEvent(&a, 0, FALSE);
+    EXPECT_DEATH((KeSetEvent(&a, 0, TRUE), KeResetEvent(&a)),
+                 "KeResetEvent called after KeSetEvent with Wait TRUE");
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_DEATH(KeSetEvent(&a, 0, TRUE), "Wait TRUE at DISPATCH_LEVEL");
+    KeLowerIrql(old);
+
+    auto nest = [&](KEVENT *outer, KEVENT *inner) {
+        KeWaitForSingleObject(outer, Executive, KernelMode, FALSE, &second);
+        KeWaitForSingleObject(inner, Executive, KernelMode, FALSE, &second);
+        KeSetEvent(inner, 0, FALSE);
+        KeSetEvent(outer, 0, FALSE);
+    };
+    nest(&a, &b);
+    EXPECT_DEATH(nest(&b, &a), "lock order cycle: 'unnamed excluder .* while holding 'unnamed excluder");
+    kernel_.scheduler().queueWork([&] { KeWaitForSingleObject(&a, Executive, KernelMode, FALSE, &second); });
+    EXPECT_DEATH(kernel_.scheduler().runFor(kMillisecond), "work item .* returned holding 'unnamed excluder");
+}
+
 } // namespace
 } // namespace zm4::host

@@ -1,7 +1,9 @@
 // The registry file under concurrent use, in real time: readers never see a
 // partial file, and writers in several threads or processes lose nothing.
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,9 +98,14 @@ TEST(RegistryStress, TwoProcessesWritingAtOnceLoseNothing)
     }
 }
 
-// Writers killed at random points of their writes leave at most one temporary
-// beside the registry, and the next store opened on it removes that one.
-TEST(RegistryStress, KilledWritersLeaveAtMostOneTemporary)
+// A process saving settings (ten values, one replace of the file each) killed
+// at random points, as many times as the parameter says: each kill leaves at
+// most one temporary, which the next store opened removes, and a file that
+// parses and holds every value either as the saving round left it or as the
+// round before did.
+class KilledWriters : public ::testing::TestWithParam<int> {};
+
+TEST_P(KilledWriters, LeaveOldOrNewValuesAndAtMostOneTemporary)
 {
     TempDir dir;
     const auto path = dir / "registry.reg";
@@ -114,23 +121,47 @@ TEST(RegistryStress, KilledWritersLeaveAtMostOneTemporary)
             store->write(kKey, "Padding" + std::to_string(i),
                          RegistryValue::binary(std::vector<uint8_t>(64)));
     }
-    for (int round = 0; round < 30; ++round) {
+    auto saved = [](const RegistryStore &store, int i) {
+        const auto value = store.read(kKey, "Setting" + std::to_string(i));
+        return value ? value->asDword().value_or(0) : 0; // never saved: 0
+    };
+    std::mt19937 random(7);
+    for (int round = 0; round < GetParam(); ++round) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             auto store = RegistryStore::openFile(path);
-            for (uint32_t i = 0;; ++i)
-                store->write(kKey, "Counter", RegistryValue::dword(i));
+            // The save the last kill cut short goes on where it stopped, then new ones.
+            uint32_t value = std::max(saved(*store, 0), 1u);
+            int i = 0;
+            while (i < 10 && saved(*store, i) == value)
+                ++i;
+            for (;; ++i) {
+                if (i == 10) {
+                    i = 0;
+                    ++value;
+                }
+                store->write(kKey, "Setting" + std::to_string(i), RegistryValue::dword(value));
+            }
         }
-        ::usleep(static_cast<useconds_t>(1000 + round * 300));
+        ::usleep(static_cast<useconds_t>(500 + random() % 30000));
         ::kill(child, SIGKILL);
         ASSERT_EQ(::waitpid(child, nullptr, 0), child);
-        EXPECT_LE(countTemporaries(), 1u) << "after kill " << round;
+        ASSERT_LE(countTemporaries(), 1u) << "after kill " << round;
+        auto store = RegistryStore::openFile(path);
+        ASSERT_EQ(store->damage(), std::nullopt) << "after kill " << round;
+        // Saved in order: the first value is the newest, the rest equal it or are one round older.
+        const uint32_t newest = saved(*store, 0);
+        for (int i = 1; i < 10; ++i)
+            ASSERT_TRUE(saved(*store, i) == newest || saved(*store, i) + 1 == newest)
+                << "after kill " << round;
     }
-    auto store = RegistryStore::openFile(path);
-    EXPECT_EQ(store->damage(), std::nullopt);
     EXPECT_EQ(countTemporaries(), 0u);
 }
+
+// CI keeps the count small; the soak run (label soak) does 10,000 kills.
+INSTANTIATE_TEST_SUITE_P(RegistryStress, KilledWriters, ::testing::Values(30));
+INSTANTIATE_TEST_SUITE_P(RegistrySoak, KilledWriters, ::testing::Values(10000));
 
 } // namespace
 } // namespace zm4::host
