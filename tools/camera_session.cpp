@@ -23,10 +23,6 @@ std::string statusText(NTSTATUS status)
     return text;
 }
 
-// The request may take a while in real time (a camera start runs timed
-// sequences); the driver answers every request well within this.
-constexpr int64_t kStartLimit = 30 * host::kSecond;
-
 } // namespace
 
 void addSessionOptions(CLI::App &command, SessionOptions &o, bool running)
