@@ -87,6 +87,8 @@ TEST_F(StreamTimeTest, PacedClientAt30FramesPerSecondSpecialWordsAndUnpacedReads
         StreamClassGetVfWInfo(paced)->FrameInterval = word;
         EXPECT_EQ(decide(paced, {0, 0, 1}), (std::vector<ULONG>{1, 1, 1})) << word;
         EXPECT_EQ(device()->pacingActive, 0u);
+        // Only a zero word leaves the request unpaced: a held frame is then kept for the next read.
+        EXPECT_EQ(StreamTime_StreamMode(device(), paced), word != 0 ? 1u : 0u) << word;
     }
     HW_STREAM_REQUEST_BLOCK *plain = read(std::nullopt);
     EXPECT_EQ(decide(plain, {0, 0}), (std::vector<ULONG>{1, 1}));
