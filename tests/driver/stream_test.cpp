@@ -186,6 +186,13 @@ TEST_F(StreamTest, ReadsEndByFrameHeldFrameFillerCancelAndStopPacedOnesOnTime)
     EXPECT_TRUE(stream->cancelRead(cancelled));
     EXPECT_EQ(cancelled->status(), STATUS_TIMEOUT);
     EXPECT_EQ(cancelled->dataUsed(), 0u);
+    // A read queued behind a request still being handled (the data queue's drain busy) is
+    // cancelled from that queue.
+    device()->streamDataQueue.busy = 1;
+    RequestPtr behind = stream->queueRead(stream->frameBytes());
+    EXPECT_TRUE(stream->cancelRead(behind));
+    device()->streamDataQueue.busy = 0;
+    EXPECT_EQ(behind->status(), STATUS_TIMEOUT);
     EXPECT_FALSE(stopped->completed());
     EXPECT_EQ(stream->stop(), STATUS_SUCCESS);
     EXPECT_EQ(stopped->status(), STATUS_TIMEOUT);
