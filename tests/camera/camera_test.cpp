@@ -152,10 +152,10 @@ TEST_F(CameraControlTest, WindowPortsAndButtonAreServedAtTheNextUpdate)
     EXPECT_EQ(commandsSince(from), (Commands{"C8 0101 0000", "C9 1701 2501"}));
     Camera_SetROI(dev(), 1, 7, 13); // unchanged: nothing to apply
     EXPECT_EQ(dev()->camera.roiChanged, 0u);
-    Camera_SetROI(dev(), 1, 7, 300); // past the sensor's edge: moved back to it
+    Camera_SetROI(dev(), 1, 300, 300); // past the sensor's edges: moved back to them
     from = mark();
     Camera_Update(dev(), &full);
-    EXPECT_EQ(commandsSince(from), (Commands{"C8 0101 0000", "C9 2C16 2501"}));
+    EXPECT_EQ(commandsSince(from), (Commands{"C8 0101 0000", "C9 2C16 4824"}));
 
     // While frames flow the port bytes are cached for 400 ms and refreshed by
     // every update.
@@ -283,13 +283,26 @@ TEST_F(CameraControlTest, AutomaticFrameRateFollowsTheLight)
     run(12);
     EXPECT_EQ(dev()->camera.frameRate, 5u);
     EXPECT_EQ(camera().framePeriodMs(), 132);
+    // At 132 ms a frame the brightness sequence waits past the next tick after suspending.
+    size_t from = mark();
+    Camera_SetColourParams(dev(), 5000, 5000, 5000);
+    ticks(5);
+    EXPECT_GE(timeOf(from, "BE 0038") - timeOf(from, "A4"), 142);
 
     camera().setScene(zm4::emu::makeFlatScene(235, 128, 128));
     run(16);
     EXPECT_EQ(dev()->camera.frameRate, 1u);
     EXPECT_EQ(camera().framePeriodMs(), 33);
+    // With flicker avoidance, dark is an exposure error of 111 or more at a low light level.
+    Camera_SetFlicker(dev(), 1, 0);
+    for (int i = 0; i < 3; ++i) {
+        camera().setVpRegister(4, 111);
+        camera().setVpRegister(30, 0);
+        Camera_AutoFrameRate(dev());
+    }
+    EXPECT_EQ(dev()->camera.frameRate, 3u);
     Camera_Stop(dev());
-    EXPECT_EQ(value("AutoFRSave"), 1u);
+    EXPECT_EQ(value("AutoFRSave"), 3u);
 }
 
 TEST_F(CameraControlTest, FlickerModeSetsWholeLightPeriodsAndScalesCompensations)
