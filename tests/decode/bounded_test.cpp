@@ -127,6 +127,13 @@ TEST(Bounded, OverlongLinesStayInsideTheirRow)
                       {{7, 10, 128, 20, 128, 30, 128, 40, 128, 50, 128, 60, 128}, {0x11}, {0x11}, {0x11}});
         for (const uint32_t r : changedRows(format, overshoot, 8, 4))
             EXPECT_EQ(r, 0u) << "row " << r << " written by row 0's data";
+        // A 4:2:0 luma-only line cut after four of its bytes is unterminated, even if they look like markers.
+        const auto cut =
+            handFrame(8, 4, false, true, {std::vector<uint8_t>(16, 40), std::vector<uint8_t>(8, 0xFD)});
+        std::vector<uint8_t> out(Decode_ImageBytes(format, 8, 4));
+        uint16_t state = 0;
+        EXPECT_EQ(FormatStreamBounded(format, exactCopy(cut, 89).get(), 89, out.data(), 8, 4, &state),
+                  ZM4_FRAME_NO_END_OF_LINE);
 
         // Uncompressed: one row that carries twice its width, in 4:2:2 and
         // in 4:2:0 (where odd rows carry luma only).
