@@ -11,11 +11,7 @@
 #include "port_env.h"
 #include "settings/propman.h"
 
-using zm4::host::kMillisecond;
-using zm4::host::kSecond;
-using zm4::host::RegistryValue;
-using zm4::host::RequestPtr;
-using zm4::host::Stream;
+using namespace zm4::host;
 
 namespace {
 
