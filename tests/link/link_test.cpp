@@ -202,17 +202,14 @@ TEST_F(Link, HaltedDataWriteLatchesTheCameraFaultUntilStart)
     EXPECT_EQ(cameraFaultValue(), std::nullopt);
 
     rig.camera().faults().haltOnWrite.on = true;
-    size_t from = mark();
+    const size_t from = mark();
     EXPECT_EQ(ZIRC_SetExposure(device, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12), 0u);
     EXPECT_EQ(requests(from), (std::vector<uint8_t>{0x03, 0x22, 0xA4})); // latched on the first attempt
     EXPECT_EQ(cameraFaultValue(), 1u);
     EXPECT_TRUE(problemRecorded(DEBUG_PROBLEM_CAMERA_FAULT));
 
+    // (That nothing is sent while latched is the recovery matrix's.)
     rig.camera().faults().haltOnWrite.on = false;
-    from = mark();
-    EXPECT_EQ(ZIRC_GotoHiPower(device), 0u);
-    EXPECT_EQ(mark(), from);
-
     ZIRCLink_Start(device);
     EXPECT_EQ(cameraFaultValue(), 0u);
     EXPECT_EQ(Debug_GetRecord()->problemCount, 0u);
