@@ -5,10 +5,7 @@
 #include "port_env.h"
 #include "settings/propman.h"
 
-using zm4::host::kEnumKeyPath;
-using zm4::host::kMillisecond;
-using zm4::host::kSecond;
-using zm4::host::RegistryValue;
+using namespace zm4::host;
 
 namespace {
 

@@ -5,9 +5,7 @@
 #include "driver/stream_data.h"
 #include "port_env.h"
 
-using zm4::host::kMillisecond;
-using zm4::host::kPortPoolTag;
-using zm4::host::RequestPtr;
+using namespace zm4::host;
 
 namespace {
 

@@ -8,9 +8,7 @@
 #include "driver/extns.h"
 #include "driver_test_env.h"
 
-using zm4::host::kMillisecond;
-using zm4::host::kSecond;
-using zm4::host::RegistryValue;
+using namespace zm4::host;
 
 namespace {
 

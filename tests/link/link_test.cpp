@@ -1,7 +1,7 @@
 // The camera link against the emulated camera: the bytes of every camera
 // command, the presence check and retries, failure counting, the camera fault
-// latch, bandwidth selection, isochronous requests, late completions and low
-// memory, asserted on the camera's control trace, the registry and the pool.
+// latch, bandwidth selection, isochronous requests and late completions,
+// asserted on the camera's control trace, the registry and the pool.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -202,17 +202,14 @@ TEST_F(Link, HaltedDataWriteLatchesTheCameraFaultUntilStart)
     EXPECT_EQ(cameraFaultValue(), std::nullopt);
 
     rig.camera().faults().haltOnWrite.on = true;
-    size_t from = mark();
+    const size_t from = mark();
     EXPECT_EQ(ZIRC_SetExposure(device, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12), 0u);
     EXPECT_EQ(requests(from), (std::vector<uint8_t>{0x03, 0x22, 0xA4})); // latched on the first attempt
     EXPECT_EQ(cameraFaultValue(), 1u);
     EXPECT_TRUE(problemRecorded(DEBUG_PROBLEM_CAMERA_FAULT));
 
+    // (That nothing is sent while latched is the recovery matrix's.)
     rig.camera().faults().haltOnWrite.on = false;
-    from = mark();
-    EXPECT_EQ(ZIRC_GotoHiPower(device), 0u);
-    EXPECT_EQ(mark(), from);
-
     ZIRCLink_Start(device);
     EXPECT_EQ(cameraFaultValue(), 0u);
     EXPECT_EQ(Debug_GetRecord()->problemCount, 0u);
@@ -388,56 +385,6 @@ TEST(LinkDescriptor, ShortOverstatedAndInterfaceZeroConfigurationDescriptors)
     EXPECT_EQ(storedLength, real);
     USBIF_Terminate(device);
     EXPECT_EQ(rig.kernel().pool().liveBlocks(), 0u) << rig.kernel().pool().leakReport();
-}
-
-NTSTATUS freeIsoRequest(DEVICE_OBJECT *, IRP *irp, PVOID context)
-{
-    ULONG_PTR device = 0, urbWord = 0;
-    Extns_Context_Decode(static_cast<EXTNS_CONTEXT *>(context), &device, &urbWord);
-    auto *urb = reinterpret_cast<URB *>(urbWord);
-    IoFreeIrp(irp);
-    ExFreePool(urb->UrbIsochronousTransfer.TransferBuffer);
-    ExFreePool(urb);
-    Extns_Context_Delete(static_cast<EXTNS_CONTEXT *>(context));
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-TEST(LinkLowMemory, EveryFailedAllocationLeavesNoLockHeldAndNothingAllocated)
-{
-    bool sawFailure = true;
-    uint64_t n = 1;
-    for (; sawFailure; ++n) {
-        SCOPED_TRACE(n);
-        CameraRig rig;
-        DEVICE_EXTENSION *device = rig.device();
-        Debug_Init();
-        rig.kernel().pool().failNth(n);
-        ULONG selected = 0;
-        UCHAR v[4];
-        USBIF_Initialise(device);
-        ZIRCLink_Initialise(device);
-        ZIRC_GotoHiPower(device);
-        ZIRC_GetVersion(device, &v[0], &v[1], &v[2], &v[3]);
-        ZIRC_SetExposure(device, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12);
-        if (NT_SUCCESS(USBIF_SetBandwidth(device, 3, &selected)) &&
-            USBIF_SubmitISORequest(device, 8, freeIsoRequest, nullptr, nullptr, nullptr) == STATUS_PENDING)
-            USBIF_IsoPipeAbort(device);
-        USBIF_IsoPipeReset(device);
-        rig.runFor(20); // a request that no abort reached completes by itself
-        sawFailure = rig.kernel().pool().failedCount() > 0;
-        rig.kernel().pool().clearFailures();
-
-        // Both locks are free: taking them neither waits nor records problem 8.
-        EXPECT_EQ(Extns_Excluder_Test_Acquire(&device->linkLock, "test"), 1u);
-        Extns_Excluder_Release(&device->linkLock);
-        EXPECT_EQ(Extns_Excluder_Test_Acquire(&device->usbRequestLock, "test"), 1u);
-        Extns_Excluder_Release(&device->usbRequestLock);
-        EXPECT_EQ(Debug_GetRecord()->problemBits & DEBUG_PROBLEM_EXCLUDER_TIMEOUT, 0u);
-        USBIF_Terminate(device);
-        EXPECT_EQ(rig.kernel().pool().liveBlocks(), 0u) << rig.kernel().pool().leakReport();
-        ASSERT_LT(n, 200u);
-    }
-    EXPECT_GT(n, 40u); // the sequence really allocates that often
 }
 
 // Real time: messages from two work items and pipe requests (which take no

@@ -8,11 +8,7 @@
 #include "platform/kernel/registry_store.h"
 #include "settings/registry.h"
 
-using zm4::host::kDriverKeyPath;
-using zm4::host::kEnumKeyPath;
-using zm4::host::RegistryScope;
-using zm4::host::RegistryStore;
-using zm4::host::RegistryValue;
+using namespace zm4::host;
 
 namespace {
 

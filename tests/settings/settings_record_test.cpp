@@ -11,10 +11,7 @@
 #include "platform/kernel/registry_store.h"
 #include "settings/settings_record.h"
 
-using zm4::host::kDriverKeyPath;
-using zm4::host::RegistryScope;
-using zm4::host::RegistryStore;
-using zm4::host::RegistryValue;
+using namespace zm4::host;
 
 namespace {
 
