@@ -1,9 +1,9 @@
 // What the camera's command set does that no driver scenario shows: requests
 // it refuses stall and answer nothing, the data-write lock, a sleeping video
 // processor, bad parameters raising the error byte without effect, and the
-// rules of registers, ports, the serial port and exposure that a user of the
-// emulated camera sees. (The commands the driver sends and their replies are
-// checked by its camera, link and property tests through the trace.)
+// register, button and brightness rules the driver's sequences count on.
+// (The commands the driver sends and their replies are checked by its camera,
+// link and property tests through the trace.)
 
 #include <gtest/gtest.h>
 
@@ -66,7 +66,7 @@ TEST(Commands, RefusedRequestsStallWithoutReplyAndBadParametersChangeNothing)
     EXPECT_EQ(camera.framePeriodMs(), 33);
 }
 
-TEST(Commands, RegistersPortsSerialPortExposureAndBalanceKeepTheCamerasRules)
+TEST(Commands, RegistersPortsAndBrightnessKeepTheRulesTheDriverCountsOn)
 {
     Camera camera;
     const auto read = [&](uint8_t request, uint8_t p0 = 0) {
@@ -82,20 +82,6 @@ TEST(Commands, RegistersPortsSerialPortExposureAndBalanceKeepTheCamerasRules)
     EXPECT_EQ(read(kReadMCPorts)[1] & 0x02, 0);
     writeCommand(camera, kWriteMCPort, {3, 0xFF, 0xFF, 0}, 0);
     EXPECT_EQ(read(kReadMCPorts)[1] & 0x02, 0x02);
-    // Serial: the byte, whether there was one, how many wait; bit 0 of the argument takes it.
-    const uint8_t incoming[] = {7, 8};
-    camera.serialReceive(incoming);
-    writeCommand(camera, kSerialStart, {0, 0, 0, 0}, 0);
-    EXPECT_EQ(read(kSerialRead), (std::array<uint8_t, 8>{7, 1, 2, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(read(kSerialRead, 1), (std::array<uint8_t, 8>{7, 1, 1, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(read(kSerialRead, 1)[0], 8);
-    // The coarse exposure saturates at the longest; gains above the largest are refused.
-    unlockDataWrite(camera, 0);
-    writeCommand(camera, kSetExposure, {0, 1, 0, 0}, 0, {0, 0, 0xFF, 0x01, 0, 0, 0, 0});
-    EXPECT_EQ(read(kGetExposure)[2] | read(kGetExposure)[3] << 8, 302);
-    writeCommand(camera, kSetColourBalance, {1, 40, 5, 60}, 0);
-    writeCommand(camera, kSetColourBalance, {1, 213, 0, 0}, 0);
-    EXPECT_EQ(read(kGetColourBalance)[0], 40);
     // Brightness as the driver's sequence programs it is applied unless the processor is busy.
     for (const uint8_t busy : {uint8_t{0x40}, uint8_t{0}}) {
         camera.setVpRegister(kVpBusy, busy);
