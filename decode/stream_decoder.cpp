@@ -765,8 +765,18 @@ uint32_t InitDecode(void)
         if (HostYUV422 != nullptr)
             std::memset(HostYUV422, 0, HostYUV422_Bytes);
     }
-    SetupTables();
-    hasmmx = gForceNoMmx ? 0 : CPUcaps();
+    // The tables are a fixed function of nothing and only read after they are
+    // filled, and the processor does not change under the process: both are
+    // worked out at the first InitDecode only, which saves every later device
+    // start 128 KB of table writes and a CPUID.
+    static bool tablesReady = false;
+    static uint32_t processorHasMmx = 0;
+    if (!tablesReady) {
+        SetupTables();
+        processorHasMmx = CPUcaps();
+        tablesReady = true;
+    }
+    hasmmx = gForceNoMmx ? 0 : processorHasMmx;
     return hasmmx;
 }
 

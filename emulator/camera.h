@@ -326,6 +326,9 @@ private:
     Trace trace_;
     std::unique_ptr<Scene> scene_;
     FrameEncoder encoder_;
+    // The picture of the frame being captured, kept so that each capture
+    // clears it instead of allocating a sensor-sized image anew.
+    Image422 captureImage_;
     FrameObserver observer_;
     CameraCounters counters_;
 

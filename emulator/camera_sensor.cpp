@@ -302,7 +302,8 @@ void Camera::capture(int64_t ms)
     if (options_.script && options_.script->replacesUpload())
         return;
 
-    Image422 image(sensorWidth(), sensorHeight());
+    Image422 &image = captureImage_;
+    image.resize(sensorWidth(), sensorHeight());
     scene_->render(sensorFrame_, image);
     if (scene_->lit())
         renderLit(image);

@@ -147,6 +147,13 @@ public:
     // are checked when they are freed, and a broken one aborts naming the
     // block's allocation site.
     void setGuarded(bool guarded);
+    // Light mode, for runs where AddressSanitizer already watches every block
+    // (the fuzzers): blocks are neither filled when allocated nor when freed,
+    // and freed blocks are not remembered, so a double free reads as a pointer
+    // the pool does not know. Live blocks are still recorded (leak checks by
+    // tag, the leak report, failure injection) and guarded blocks keep their
+    // canaries. Applies to blocks allocated and freed while it is on.
+    void setLight(bool light);
 
     // The pool routines' back end; callSite is the driver's return address.
     void *allocate(POOL_TYPE type, size_t bytes, uint32_t tag, void *callSite);

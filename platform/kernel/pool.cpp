@@ -5,7 +5,6 @@
 #include <cstring>
 #include <deque>
 #include <execinfo.h>
-#include <map>
 #include <random>
 #include <unordered_map>
 #include <vector>
@@ -56,7 +55,8 @@ struct Pool::State {
         const void *allocSite;
         const void *freeSite;
     };
-    std::map<uintptr_t, Block> live;
+    // Unordered: the leak report sorts by serial, nothing else needs an order.
+    std::unordered_map<uintptr_t, Block> live;
     std::unordered_map<uintptr_t, Freed> freed;
     std::deque<uintptr_t> freedOrder;
 
@@ -75,6 +75,7 @@ struct Pool::State {
     std::set<CallSite> sitesSeen;
     std::vector<CallSite> sitesFailed;
     bool guarded = false;
+    bool light = false;
 
     bool shouldFail(uint32_t tag, const void *callSite)
     {
@@ -271,9 +272,21 @@ void Pool::setGuarded(bool guarded)
     state_->guarded = guarded;
 }
 
+void Pool::setLight(bool light)
+{
+    detail::TsanQuiet quiet;
+    std::lock_guard guard(mutex_);
+    state_->light = light;
+    if (light) {
+        state_->freed.clear();
+        state_->freedOrder.clear();
+    }
+}
+
 void *Pool::allocate(POOL_TYPE /*type*/, size_t bytes, uint32_t tag, void *callSite)
 {
     bool guarded = false;
+    bool light = false;
     {
         detail::TsanQuiet quiet;
         std::lock_guard guard(mutex_);
@@ -283,6 +296,7 @@ void *Pool::allocate(POOL_TYPE /*type*/, size_t bytes, uint32_t tag, void *callS
             return nullptr;
         }
         guarded = state_->guarded;
+        light = state_->light;
     }
     // A zero-byte request still gets a distinct block, as the kernel's does.
     const size_t size = bytes == 0 ? 1 : bytes;
@@ -299,13 +313,15 @@ void *Pool::allocate(POOL_TYPE /*type*/, size_t bytes, uint32_t tag, void *callS
         block = base + kCanaryBytes;
         std::memset(block + bytes, kCanary, kCanaryBytes + (size - bytes));
     }
-    std::memset(block, kFreshFill, bytes);
+    if (!light)
+        std::memset(block, kFreshFill, bytes);
 
     detail::TsanQuiet quiet;
     std::lock_guard guard(mutex_);
     const auto address = reinterpret_cast<uintptr_t>(block);
     state_->live[address] = State::Block{tag, bytes, callSite, ++state_->serial, guarded};
-    state_->freed.erase(address); // the address is a new block now
+    if (!state_->freed.empty())
+        state_->freed.erase(address); // the address is a new block now
     return block;
 }
 
@@ -313,6 +329,7 @@ bool Pool::free(void *blockPointer, void *callSite, size_t *bytes)
 {
     const auto address = reinterpret_cast<uintptr_t>(blockPointer);
     State::Block block{};
+    bool light = false;
     {
         detail::TsanQuiet quiet;
         std::lock_guard guard(mutex_);
@@ -321,12 +338,15 @@ bool Pool::free(void *blockPointer, void *callSite, size_t *bytes)
             return false;
         block = it->second;
         state_->live.erase(it);
-        if (state_->freed.size() >= kFreedHistory) {
+        light = state_->light;
+        if (!light && state_->freed.size() >= kFreedHistory) {
             state_->freed.erase(state_->freedOrder.front());
             state_->freedOrder.pop_front();
         }
-        state_->freed[address] = State::Freed{block.tag, block.size, block.site, callSite};
-        state_->freedOrder.push_back(address);
+        if (!light) {
+            state_->freed[address] = State::Freed{block.tag, block.size, block.site, callSite};
+            state_->freedOrder.push_back(address);
+        }
     }
     auto *bytePointer = static_cast<unsigned char *>(blockPointer);
     unsigned char *base = bytePointer;
@@ -347,7 +367,8 @@ bool Pool::free(void *blockPointer, void *callSite, size_t *bytes)
                               std::to_string(block.size + i) + " (freed at " +
                               detail::describeCode(callSite) + ")");
     }
-    std::memset(bytePointer, kFreedFill, block.size);
+    if (!light)
+        std::memset(bytePointer, kFreedFill, block.size);
     std::free(base);
     if (bytes != nullptr)
         *bytes = block.size;
