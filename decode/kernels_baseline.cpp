@@ -11,16 +11,6 @@
 
 namespace zm4::decode {
 
-static inline void mStoreRGB16Pair(const uint8_t *src, uint8_t *dst)
-{
-    uint16_t words[2];
-    YUVPixeltoRGB16(src, words);
-    dst[0] = static_cast<uint8_t>(words[0]);
-    dst[1] = static_cast<uint8_t>(words[0] >> 8);
-    dst[2] = static_cast<uint8_t>(words[1]);
-    dst[3] = static_cast<uint8_t>(words[1] >> 8);
-}
-
 static inline void mStoreUYVYPair(const uint8_t *src, uint8_t *dst)
 {
     dst[0] = src[1];
@@ -99,7 +89,7 @@ static void mToRGB16(const uint8_t *src, uint8_t *dst, uint32_t pairs)
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), words); // x86 is little-endian
     }
     for (; i < pairs; ++i, src += 4, dst += 4)
-        mStoreRGB16Pair(src, dst);
+        YUVPixeltoRGB16Bytes(src, dst);
 }
 
 static void mToRGB24(const uint8_t *src, uint8_t *dst, uint32_t pairs)
@@ -173,7 +163,7 @@ static void mToRGB32(const uint8_t *src, uint8_t *dst, uint32_t pairs)
 static void mToRGB16(const uint8_t *src, uint8_t *dst, uint32_t pairs)
 {
     for (uint32_t i = 0; i < pairs; ++i, src += 4, dst += 4)
-        mStoreRGB16Pair(src, dst);
+        YUVPixeltoRGB16Bytes(src, dst);
 }
 
 static void mToRGB24(const uint8_t *src, uint8_t *dst, uint32_t pairs)

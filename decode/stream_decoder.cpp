@@ -282,15 +282,6 @@ static void mPackUYVY(const uint8_t *src, uint8_t *dst)
     const uint8_t pair[4] = {src[1], src[0], src[3], src[2]};
     std::memcpy(dst, pair, 4);
 }
-static void mPackRGB16(const uint8_t *src, uint8_t *dst)
-{
-    uint16_t words[2];
-    YUVPixeltoRGB16(src, words);
-    dst[0] = static_cast<uint8_t>(words[0]);
-    dst[1] = static_cast<uint8_t>(words[0] >> 8);
-    dst[2] = static_cast<uint8_t>(words[1]);
-    dst[3] = static_cast<uint8_t>(words[1] >> 8);
-}
 
 // The families whose row kernels the planned lines call straight. RGB24
 // without the vector form keeps its table writer.
@@ -429,7 +420,7 @@ static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
                 bpp = mPackRuns<6, YUVPixeltoRGB24MMX>(walk, d, base, runs);
                 break;
             case ZM4_FORMAT_RGB16:
-                bpp = mPackRuns<4, mPackRGB16>(walk, d, base, runs);
+                bpp = mPackRuns<4, YUVPixeltoRGB16Bytes>(walk, d, base, runs);
                 break;
             case ZM4_FORMAT_YUY2:
                 bpp = mPackRuns<4, mPackYUY2>(walk, d, base, runs);

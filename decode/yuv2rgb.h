@@ -24,6 +24,17 @@ void YUVPixeltoRGB24MMX(const uint8_t *src, uint8_t *dst);
 void YUVPixeltoRGB24Table(const uint8_t *src, uint8_t *dst);
 void YUV420PixeltoRGB24(uint16_t c, const uint8_t *src, uint8_t *dst);
 void YUVPixeltoRGB16(const uint8_t *src, uint16_t *dst);
+// The same pair as the four bytes of an RGB16 image (little-endian words, at
+// any alignment): what the row kernels and the planned lines store.
+inline void YUVPixeltoRGB16Bytes(const uint8_t *src, uint8_t *dst)
+{
+    uint16_t words[2];
+    YUVPixeltoRGB16(src, words);
+    dst[0] = static_cast<uint8_t>(words[0]);
+    dst[1] = static_cast<uint8_t>(words[0] >> 8);
+    dst[2] = static_cast<uint8_t>(words[1]);
+    dst[3] = static_cast<uint8_t>(words[1] >> 8);
+}
 void YUV420PixeltoRGB16(uint16_t c, const uint8_t *src, uint16_t *dst);
 uint16_t ConvertRGB24PixelToRGB16(uint8_t blue, uint8_t green, uint8_t red);
 
