@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "driver/device_extension.h"
 #include "platform/kernel/registry_store.h"
@@ -85,33 +86,48 @@ TEST_F(SettingsRecordTest, EmptyOrNoRegistryLoadsDefaults)
     EXPECT_EQ(s_.roiTopOffset, 0x5A5A5A5Au);
 }
 
-// Values at their range limits are kept; out of range or unreadable ones load
-// as their default and the default is written back.
+// Every setting's range as the driver accepts it from the registry.
+const std::map<std::string, std::pair<uint32_t, uint32_t>> kRanges = {
+    {"Brightness", {0, 10000}}, {"Contrast", {0, 10000}},  {"Saturation", {0, 10000}}, {"VidConf", {0, 1}},
+    {"ConfValue", {1, 10}},     {"CapValue", {1, 10}},     {"Framerate", {1, 5}},      {"Backlit", {0, 1}},
+    {"Flicker", {0, 1}},        {"FlickerMains", {0, 1}},  {"AutoFR", {0, 1}},         {"ExpMode", {0, 3}},
+    {"ExpCoarse", {0, 302}},    {"ExpFine", {0, 255}},     {"ExpGain", {0, 3}},        {"AcbMode", {0, 3}},
+    {"AcbGainR", {0, 212}},     {"AcbGainG", {0, 212}},    {"AcbGainB", {0, 212}},     {"CompR", {0, 255}},
+    {"CompG1", {0, 255}},       {"CompG2", {0, 255}},      {"CompB", {0, 255}},        {"NoDataValue", {0, 255}},
+    {"Microscope", {0, 1}}};
+
+// Values at either end of their range are kept and left alone; one step
+// outside, or unreadable, they load as their default, which is written back.
 TEST_F(SettingsRecordTest, OutOfRangeOrUnreadableValuesLoadAsDefaultAndAreRepaired)
 {
-    const Values limits = {{"ExpCoarse", 302},    {"ExpFine", 255}, {"AcbGainB", 212}, {"AcbGainG", 0},
-                           {"Brightness", 10000}, {"Framerate", 5}, {"CompB", 255},    {"NoDataValue", 0}};
-    put(limits);
-    PropMan_Load(ext_.get());
-    Values expected = kDefaults;
-    for (const auto &[name, value] : limits)
-        expected[name] = value;
-    EXPECT_EQ(loaded(s_), expected);
-    EXPECT_EQ(dwords(), limits);
+    for (int end = 0; end < 2; ++end) {
+        Values limits, outside;
+        for (const auto &[name, range] : kRanges) {
+            limits[name] = end == 0 ? range.first : range.second;
+            if (end == 1 || range.first > 0)
+                outside[name] = end == 0 ? range.first - 1 : range.second + 1;
+        }
+        put(limits);
+        PropMan_Load(ext_.get());
+        EXPECT_EQ(loaded(s_), limits);
+        EXPECT_EQ(dwords(), limits);
 
-    // -5 as a property set can store it is far above 10,000 compared unsigned.
-    const Values bad = {{"AcbGainR", 300}, {"ExpCoarse", 303}, {"ExpGain", 4},
-                        {"Framerate", 0},  {"ConfValue", 11},  {"Brightness", static_cast<uint32_t>(-5)}};
-    ASSERT_EQ(store_->deleteKey(kDriverKeyPath), zm4::host::KeyDeletion::Deleted);
-    put(bad);
+        put(outside);
+        PropMan_Load(ext_.get());
+        for (const auto &[name, value] : loaded(s_))
+            EXPECT_EQ(value, outside.count(name) ? kDefaults.at(name) : limits[name]) << name << " end " << end;
+        for (const auto &[name, value] : outside)
+            EXPECT_EQ(dwords()[name], kDefaults.at(name)) << name;
+    }
+
+    // Unreadable as a number: the wrong type, or -5 as a property set can store it.
     ASSERT_TRUE(store_->write(kDriverKeyPath, "Saturation", RegistryValue::binary({1, 2, 3, 4, 5, 6})));
     ASSERT_TRUE(store_->write(kDriverKeyPath, "Contrast", RegistryValue::string("7000")));
+    put({{"Brightness", static_cast<uint32_t>(-5)}});
     PropMan_Load(ext_.get());
-    EXPECT_EQ(loaded(s_), kDefaults);
-    for (const auto &[name, value] : bad)
-        EXPECT_EQ(dwords()[name], kDefaults.at(name)) << name;
     EXPECT_EQ(dwords()["Saturation"], 5000u);
     EXPECT_EQ(dwords()["Contrast"], 5000u);
+    EXPECT_EQ(dwords()["Brightness"], 5000u);
 }
 
 TEST_F(SettingsRecordTest, SaveWritesEveryWritableSettingAndTheMatrixWhenEnabled)
