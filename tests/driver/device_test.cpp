@@ -1,9 +1,14 @@
 // The device object on the whole machine: initialise and uninitialise, property
 // requests routed by set, id and buffer size to the property manager, the
 // refused power state, and the one-time ten-second action of the 100-ms timer.
+#include <map>
+#include <set>
+#include <string>
+
 #include "driver/debug.h"
 #include "port_env.h"
 #include "settings/propman.h"
+#include "settings/registry.h"
 
 using namespace zm4::host;
 
@@ -107,6 +112,39 @@ TEST_F(DeviceTest, TheTenSecondActionDeletesTheEnumerationKeyOnceWhenAsked)
         EXPECT_TRUE(registry().keyExists(kEnumKeyPath));
         EXPECT_EQ(zm4::host::openKeyHandleCount(), 0u);
     }
+}
+
+class DamagedRegistry : public MachineTest {
+protected:
+    MachineOptions machineOptions() const override { return {.addDevice = false}; }
+};
+
+// Text where every number belongs: the device comes up on the defaults and
+// writes them back, except what it found out itself (a camera that reports
+// status is present); the values it only reads stay as they were.
+TEST_F(DamagedRegistry, DeviceComesUpOnTheDefaultsAndWritesThemBack)
+{
+    auto name = [](ULONG i) {
+        const PCWSTR n = Registry_Table[i].name;
+        return std::string(n, n + std::char_traits<WCHAR>::length(n));
+    };
+    const std::set<ULONG> onlyRead = {
+        REG_DEBUG_INFO,  REG_DEBUG_FUNC,   REG_BANDWIDTH,         REG_FLICKER_MAX,        REG_FLICKER_EXP,
+        REG_PU_ENUM_FIX, REG_AUTO_FR_SAVE, REG_USE_REG_MATRIX,    REG_USE_OLD_BRIGHTNESS, REG_AP_COR,
+        REG_GAM_COR,     REG_OFFSET,       REG_DEBUG_MASK_OUTPUT, REG_DEBUG_CRISIS_COUNT, REG_DEBUG_LIST};
+    // Each value as its number, or "-" where it is not one.
+    std::map<std::string, std::string> expected, found;
+    for (ULONG i = 0; i < REG_TERMINATOR; ++i) {
+        ASSERT_TRUE(registry().write(kDriverKeyPath, name(i), RegistryValue::string("x")));
+        const bool learnt = i == REG_ZIRC_CAMERA || i == REG_CAMERA_PRESENT;
+        expected[name(i)] =
+            onlyRead.count(i) ? "-" : std::to_string(learnt ? 1 : Registry_Table[i].defaultValue);
+    }
+    ASSERT_EQ(machine().addDevice(), STATUS_SUCCESS);
+    for (ULONG i = 0; i < REG_TERMINATOR; ++i)
+        if (auto value = stored(name(i).c_str()))
+            found[name(i)] = value->asDword() ? std::to_string(*value->asDword()) : "-";
+    EXPECT_EQ(found, expected);
 }
 
 } // namespace
