@@ -7,6 +7,7 @@
 #include "tests/camera/camera_test_env.h"
 
 #include "emulator/scenes.h"
+#include "transport/capture.h"
 
 namespace {
 
@@ -103,6 +104,32 @@ TEST_F(CameraControlTest, StartGoesOnThroughEveryStepWhenCommandsFail)
     sent.resize(6);
     EXPECT_EQ(sent, (Commands{"04", "C8", "C9", "AB", "CD", "C3"}));
     camera().faults().statusError.on = false;
+}
+
+// Capture control reports camera control's 1/0 as a status: success, or
+// STATUS_UNSUCCESSFUL while the camera's control transfers fail; a grab is
+// outstanding after a request either way.
+TEST_F(CameraControlTest, CaptureTurnsCameraResultsIntoStatuses)
+{
+    DEVICE_EXTENSION *d = dev();
+    ULONG full = 0, nextGrab = 0;
+    EXPECT_EQ(Capture_Initialise(d), STATUS_SUCCESS);
+    for (bool failing : {false, true}) {
+        SCOPED_TRACE(failing);
+        const NTSTATUS want = failing ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+        camera().faults().ctrlFail.on = failing;
+        EXPECT_EQ(Capture_Start(d, 352, 288), want);
+        d->captureOnDemand = 1;
+        d->captureGrabOutstanding = 0;
+        EXPECT_EQ(Capture_FrameRequested(d, &full), want);
+        EXPECT_EQ(d->captureGrabOutstanding, 1u);
+        EXPECT_EQ(Capture_FrameUploadComplete(d, &full, 0, 0, &nextGrab), want);
+        EXPECT_EQ(nextGrab, 1u);
+        d->captureGrabOutstanding = 0;
+        EXPECT_EQ(Capture_FrameProcessComplete(d, 0, 1, 0), want);
+        camera().faults().ctrlFail.on = false;
+        EXPECT_EQ(Capture_Stop(d), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(CameraControlTest, CommandsFailAndSendNothingWhileStopped)
