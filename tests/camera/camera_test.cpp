@@ -3,6 +3,7 @@
 // compression, all read from the camera's command trace in simulated time.
 
 #include <algorithm>
+#include <functional>
 
 #include "tests/camera/camera_test_env.h"
 
@@ -129,6 +130,52 @@ TEST_F(CameraControlTest, CaptureTurnsCameraResultsIntoStatuses)
         EXPECT_EQ(Capture_FrameProcessComplete(d, 0, 1, 0), want);
         camera().faults().ctrlFail.on = false;
         EXPECT_EQ(Capture_Stop(d), STATUS_SUCCESS);
+    }
+}
+
+// Every operation of a running camera waits for the camera lock (here held
+// for 300 ms by someone else) and lets go of it when done.
+TEST_F(CameraControlTest, EveryOperationTakesTheCameraLockAndLetsGo)
+{
+    DEVICE_EXTENSION *d = dev();
+    Camera_Start(d, 352, 288);
+    ULONG full = 0, value = 0, version = 0;
+    UCHAR byte = 0;
+    USHORT coarse = 0;
+    const std::function<ULONG()> ops[] = {
+        [&] { return Camera_Update(d, &full); },
+        [&] { return Camera_Capture(d); },
+        [&] { return Camera_SetSpeed(d, 2, 0); },
+        [&] { return Camera_GetFwVersion(d, &version); },
+        [&] { return Camera_SetColourParams(d, 6000, 5000, 5000); },
+        [&] { return Camera_SetROI(d, 1, 10, 10); },
+        [&] { return Camera_SetFlicker(d, 1, 0); },
+        [&] { return Camera_SetBacklit(d, 1); },
+        [&] { return Camera_GetACB(d, &byte, &byte, &byte); },
+        [&] { return Camera_SetACB(d, 2, 0, 0, 0); },
+        [&] { return Camera_GetExposure(d, &coarse, &byte, &byte); },
+        [&] { return Camera_SetExposure(d, 1, 100, 5, 0); },
+        [&] { return Camera_SetGainCeiling(d, 2); },
+        [&] { return Camera_SetBaseComps(d, 220, 214, 214, 230); },
+        [&] { return Camera_SetMatrix(d, 0x010203, 0x040506, 0x070809); },
+        [&] { return Camera_GetGPIO(d, &value); },
+        [&] { return Camera_SetGPIO(d, 0x1F0000); },
+        [&] { return Camera_SerialStart(d); },
+        [&] { return Camera_SerialWrite(d, 0x55); },
+        [&] { return Camera_SerialRead(d, 0, &byte); },
+        [&] { return Camera_SerialStop(d); },
+        [&] { return Camera_SetCompression(d, 1, 5, 5); },
+        [&] { return Camera_Stop(d); },
+    };
+    zm4::host::Scheduler &scheduler = rig_.kernel().scheduler();
+    for (size_t i = 0; i < std::size(ops); ++i) {
+        Extns_Excluder_Acquire(&d->camera.cameraLock, "test");
+        const int64_t held = scheduler.now();
+        scheduler.postAfter(300 * zm4::host::kMillisecond,
+                            [d] { Extns_Excluder_Release(&d->camera.cameraLock); });
+        ops[i]();
+        EXPECT_GE(scheduler.now() - held, 300 * zm4::host::kMillisecond) << "operation " << i;
+        EXPECT_TRUE(lockFree()) << "operation " << i;
     }
 }
 
