@@ -7,14 +7,13 @@
 
 #include "decode/resize.h"
 #include "decode/zm4decode.h"
-#include "tests/support/frame_encoder.h"
 #include "tests/tools/tool_fixtures.h"
 #include "tests/tools/tool_runner.h"
 
 namespace zm4::cli::testing {
 namespace {
 
-using namespace zm4::testing;
+using namespace zm4::emu;
 
 constexpr uint32_t kW = 176;
 constexpr uint32_t kH = 144;
@@ -31,10 +30,10 @@ protected:
         for (uint32_t n = 1; n <= 2; ++n) {
             for (uint32_t r = 20 * n; r < 20 * n + 40; ++r)
                 for (uint32_t p = 10 * n; p < 10 * n + 30; ++p)
-                    for (int i = 0; i < 4; ++i)
-                        image.pair(r, p)[i] = static_cast<uint8_t>(image.pair(r, p)[i] + 90 * n);
+                    for (uint32_t i = 4 * p; i < 4 * p + 4; ++i)
+                        image.row(r)[i] = static_cast<uint8_t>(image.row(r)[i] + 90 * n);
             EncodeOptions options;
-            options.compress = true;
+            options.compression = true;
             options.previous = &frame.reference;
             frame = encodeFrame(image, options);
             frames_.push_back(frame.bytes);
@@ -77,7 +76,9 @@ TEST_F(ToolDecode, StillImagesHoldTheLastFrameTopDownWithRedFirst)
         EXPECT_EQ(image.rgb, lastRgb(code)) << name;
     }
     // Pure red at the bottom: the file shows it last and puts red first.
-    std::string red = dir_.write("red.raw", encodeFrame(flatImage(kW, kH, 81, 90, 240), {}).bytes);
+    Image422 flat(kW, kH);
+    makeFlatScene(81, 90, 240)->render(0, flat);
+    std::string red = dir_.write("red.raw", encodeFrame(flat, {}).bytes);
     ASSERT_EQ(decode({red}, "rgb24", dir_.path("red.ppm")).exitCode, 0);
     RgbImage image = readPpm(dir_.path("red.ppm"));
     EXPECT_GT(image.rgb[image.rgb.size() - 3], 240);
@@ -148,10 +149,10 @@ TEST_F(ToolDecode, DecimationStateCarriesOverAndDoubleSize)
     // A decimated frame, then a compressed full one: its odd rows come from the
     // row above only if the state word survives from one file to the next.
     EncodeOptions decimate;
-    decimate.decimate = true;
+    decimate.decimation = true;
     EncodedFrame decimated = encodeFrame(patternImage(kW, kH, 9), decimate);
     EncodeOptions full;
-    full.compress = true;
+    full.compression = true;
     full.previous = &decimated.reference;
     std::vector<Bytes> stream{decimated.bytes, encodeFrame(patternImage(kW, kH, 10), full).bytes};
     ASSERT_EQ(
@@ -206,7 +207,7 @@ TEST_F(ToolDecode, UsageErrorsExitTwoBeforeWritingAnything)
 TEST_F(ToolDecode, BadFrameStopsTheStreamWithOneLineNamingTheFile)
 {
     EncodeOptions faulty;
-    faulty.fault = {FaultKind::NoEndOfLine, 17, 0x00};
+    faulty.fault = {WireFault::NoEndOfLine, 17, 0x00};
     std::string bad = dir_.write("bad.raw", encodeFrame(patternImage(kW, kH, 11), faulty).bytes);
     ToolResult r = decode({paths_[0], bad, paths_[1]}, "i420", dir_.path("clip.y4m"));
     EXPECT_EQ(r.exitCode, 4);
