@@ -2,29 +2,19 @@
 // emulated camera's encoder, each behind the harness's four-byte prefix (format,
 // columns, rows, flags).
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "decode/zm4decode.h"
 #include "emulator/frame_encoder.h"
+#include "tests/support/images.h"
 
 using zm4::emu::encodeFrame;
 using zm4::emu::EncodeOptions;
-using zm4::emu::Image422;
 using zm4::emu::WireFault;
+using zm4::testing::randomImage;
 
 namespace {
-
-// Every byte from a seeded generator: the same seed gives the same image.
-Image422 randomImage(int width, int height, uint32_t seed)
-{
-    Image422 image(width, height);
-    std::mt19937 rng(seed);
-    for (auto &b : image.data)
-        b = static_cast<uint8_t>(rng() >> 24);
-    return image;
-}
 
 bool writeSeed(const std::string &dir, const std::string &name, uint32_t format, uint32_t w, uint32_t h,
                uint8_t flags, const std::vector<uint8_t> &frame)

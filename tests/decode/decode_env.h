@@ -10,8 +10,8 @@
 
 #include "decode/decode_options.h"
 #include "decode/zm4decode.h"
-#include "emulator/scenes.h"
 #include "tests/decode/output_model.h"
+#include "tests/support/images.h"
 
 namespace zm4::testing {
 
@@ -20,21 +20,6 @@ uint32_t reinitDecoder(bool noMmx);
 
 // Output bytes filled from a seed, so that rows the decoder fails to write show up.
 std::vector<uint8_t> noiseBuffer(size_t bytes, uint32_t seed);
-
-// An image of those bytes: the same seed gives the same image.
-inline Image422 randomImage(uint32_t width, uint32_t height, uint32_t seed)
-{
-    Image422 image(width, height);
-    image.data = noiseBuffer(image.data.size(), seed);
-    return image;
-}
-
-inline Image422 flatImage(uint32_t width, uint32_t height, uint8_t y, uint8_t u, uint8_t v)
-{
-    Image422 image(width, height);
-    emu::makeFlatScene(y, u, v)->render(0, image);
-    return image;
-}
 
 inline const uint32_t kAllFormats[] = {ZM4_FORMAT_RGB32, ZM4_FORMAT_RGB24, ZM4_FORMAT_RGB16, ZM4_FORMAT_I420,
                                        ZM4_FORMAT_YV12,  ZM4_FORMAT_YUY2,  ZM4_FORMAT_UYVY};

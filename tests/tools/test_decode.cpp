@@ -24,7 +24,7 @@ protected:
     // compressed against the frame before, each changing one rectangle.
     void SetUp() override
     {
-        Image422 image = patternImage(kW, kH, 7);
+        Image422 image = randomImage(kW, kH, 7);
         EncodedFrame frame = encodeFrame(image, EncodeOptions{});
         frames_.push_back(frame.bytes);
         for (uint32_t n = 1; n <= 2; ++n) {
@@ -76,9 +76,7 @@ TEST_F(ToolDecode, StillImagesHoldTheLastFrameTopDownWithRedFirst)
         EXPECT_EQ(image.rgb, lastRgb(code)) << name;
     }
     // Pure red at the bottom: the file shows it last and puts red first.
-    Image422 flat(kW, kH);
-    makeFlatScene(81, 90, 240)->render(0, flat);
-    std::string red = dir_.write("red.raw", encodeFrame(flat, {}).bytes);
+    std::string red = dir_.write("red.raw", encodeFrame(flatImage(kW, kH, 81, 90, 240), {}).bytes);
     ASSERT_EQ(decode({red}, "rgb24", dir_.path("red.ppm")).exitCode, 0);
     RgbImage image = readPpm(dir_.path("red.ppm"));
     EXPECT_GT(image.rgb[image.rgb.size() - 3], 240);
@@ -150,11 +148,11 @@ TEST_F(ToolDecode, DecimationStateCarriesOverAndDoubleSize)
     // row above only if the state word survives from one file to the next.
     EncodeOptions decimate;
     decimate.decimation = true;
-    EncodedFrame decimated = encodeFrame(patternImage(kW, kH, 9), decimate);
+    EncodedFrame decimated = encodeFrame(randomImage(kW, kH, 9), decimate);
     EncodeOptions full;
     full.compression = true;
     full.previous = &decimated.reference;
-    std::vector<Bytes> stream{decimated.bytes, encodeFrame(patternImage(kW, kH, 10), full).bytes};
+    std::vector<Bytes> stream{decimated.bytes, encodeFrame(randomImage(kW, kH, 10), full).bytes};
     ASSERT_EQ(
         decode({dir_.write("d0.raw", stream[0]), dir_.write("d1.raw", stream[1])}, "yuy2", dir_.path("d.bin"))
             .exitCode,
@@ -208,14 +206,13 @@ TEST_F(ToolDecode, BadFrameStopsTheStreamWithOneLineNamingTheFile)
 {
     EncodeOptions faulty;
     faulty.fault = {WireFault::NoEndOfLine, 17, 0x00};
-    std::string bad = dir_.write("bad.raw", encodeFrame(patternImage(kW, kH, 11), faulty).bytes);
+    std::string bad = dir_.write("bad.raw", encodeFrame(randomImage(kW, kH, 11), faulty).bytes);
     ToolResult r = decode({paths_[0], bad, paths_[1]}, "i420", dir_.path("clip.y4m"));
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.err, "zm4: " + bad + ": line 17: line does not end with 0xFD (status 3)\n");
     EXPECT_FALSE(std::filesystem::exists(dir_.path("clip.y4m")));
 
-    std::string bigger =
-        dir_.write("big.raw", encodeFrame(patternImage(352, 288, 12), EncodeOptions{}).bytes);
+    std::string bigger = dir_.write("big.raw", encodeFrame(randomImage(352, 288, 12), EncodeOptions{}).bytes);
     r = decode({paths_[0], bigger}, "rgb24", dir_.path("mixed.bin"));
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.err,

@@ -20,7 +20,7 @@ protected:
         EncodeOptions options;
         options.fault = {kind, record, value};
         options.magicOffset = magicOffset;
-        return encodeFrame(patternImage(176, 144, 1), options).bytes;
+        return encodeFrame(randomImage(176, 144, 1), options).bytes;
     }
 
     // Byte offset of the last byte of line record k in an uncompressed 176x144 frame.
@@ -39,7 +39,7 @@ TEST_F(ToolVerify, GoodFrameShowsEveryHeaderFieldAsTextAndJson)
     options.videoSize = 0;
     options.yuvOrder = 1;
     options.cameraValues = {0x12, 0x34, 0x56, 0x78, 0x9A};
-    Bytes frame = encodeFrame(patternImage(176, 144, 2), options).bytes;
+    Bytes frame = encodeFrame(randomImage(176, 144, 2), options).bytes;
     std::string path = dir_.write("good.raw", frame);
 
     ToolResult r = runTool({"verify", path});
@@ -69,14 +69,14 @@ TEST_F(ToolVerify, EachKindOfBadFrameIsNamedWithItsPlace)
     badCompression.headerOverrides = {{0x1C, 2}};
     EncodeOptions shortEnd;
     shortEnd.fault = {WireFault::EndOfFrame, 0, 2};
-    Bytes noEof = encodeFrame(patternImage(176, 144, 4), shortEnd).bytes;
-    Bytes whole = encodeFrame(patternImage(176, 144, 5), EncodeOptions{}).bytes;
+    Bytes noEof = encodeFrame(randomImage(176, 144, 4), shortEnd).bytes;
+    Bytes whole = encodeFrame(randomImage(176, 144, 5), EncodeOptions{}).bytes;
     const struct {
         Bytes bytes;
         std::string first;
     } cases[] = {
         {Bytes(300, 0x55), "bad-header (status 4): no frame magic (0x19 0x68) in the first 64 bytes"},
-        {encodeFrame(patternImage(176, 144, 4), badCompression).bytes,
+        {encodeFrame(randomImage(176, 144, 4), badCompression).bytes,
          "bad-header (status 4): header byte 0x1C (compression) is 2, above 1"},
         {faultyFrame(WireFault::LineLength, 3, 2),
          "bad-line-length (status 1): line 3: line length 355 is longer than a line of this frame"},
@@ -101,7 +101,7 @@ TEST_F(ToolVerify, MovedMagicAndExitCodesForGoodBadUnreadableAndMisused)
 {
     EncodeOptions moved;
     moved.magicOffset = 10;
-    std::string good = dir_.write("moved.raw", encodeFrame(patternImage(176, 144, 3), moved).bytes);
+    std::string good = dir_.write("moved.raw", encodeFrame(randomImage(176, 144, 3), moved).bytes);
     std::string bad = dir_.write("moved-bad.raw", faultyFrame(WireFault::NoEndOfLine, 5, 0x01, 10));
     std::string missing = dir_.path("missing.raw");
 
