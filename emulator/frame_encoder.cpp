@@ -71,10 +71,9 @@ void appendHeader(std::vector<uint8_t> &out, const FrameParams &params)
     h[0x3F] = kEndOfLine;
 }
 
-// Appends the line records of the window at pixel (x0, y0) of source, pairs
-// that reference (the host's picture of the window) already shows skipped
-// where the rules allow, and updates reference and sent. Returns where the
-// end-of-frame marker goes.
+// Appends the line records of the window at pixel (x0, y0) of source,
+// skipping where the rules allow the pairs that reference (the host's picture
+// of the window) already shows, and updates reference and sent.
 void appendLines(std::vector<uint8_t> &out, const Image422 &source, int x0, int y0, const FrameParams &params,
                  const LineRules &rules, Image422 &reference, std::vector<uint8_t> *sent)
 {
