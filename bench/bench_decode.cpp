@@ -18,7 +18,7 @@
 #include "decode/decode_options.h"
 #include "decode/resize.h"
 #include "decode/zm4decode.h"
-#include "tests/support/frame_encoder.h"
+#include "emulator/frame_encoder.h"
 
 #ifdef ZM4_HAVE_LIBYUV
 #include <libyuv.h>
@@ -27,9 +27,9 @@
 
 namespace {
 
-using zm4::testing::EncodedFrame;
-using zm4::testing::EncodeOptions;
-using zm4::testing::Image422;
+using zm4::emu::EncodedFrame;
+using zm4::emu::EncodeOptions;
+using zm4::emu::Image422;
 
 // A smooth picture with detail, like a specimen under the microscope.
 Image422 scene(uint32_t width, uint32_t height, uint32_t shift)
@@ -37,7 +37,7 @@ Image422 scene(uint32_t width, uint32_t height, uint32_t shift)
     Image422 image(width, height);
     for (uint32_t r = 0; r < height; ++r) {
         for (uint32_t p = 0; p < width / 2; ++p) {
-            uint8_t *pair = image.pair(r, p);
+            uint8_t *pair = image.row(r) + 4 * p;
             uint32_t x = 2 * p + shift, y = r + shift / 2;
             pair[0] = static_cast<uint8_t>(40 + (x * 3 + y * 5) % 180);
             pair[1] = static_cast<uint8_t>(90 + (x / 4 + y / 3) % 70);
@@ -61,15 +61,15 @@ const Stream &stream(uint32_t width)
     if (s.source.width == 0) {
         const uint32_t height = width == 352 ? 288 : 144;
         s.source = scene(width, height, 0);
-        s.uncompressed = zm4::testing::encodeFrame(s.source, EncodeOptions{});
+        s.uncompressed = zm4::emu::encodeFrame(s.source, EncodeOptions{});
         Image422 next = s.source;
         Image422 moved = scene(width, height, 3);
         std::copy(moved.data.begin(), moved.data.begin() + static_cast<std::ptrdiff_t>(moved.data.size() / 3),
                   next.data.begin());
         EncodeOptions options;
-        options.compress = true;
+        options.compression = true;
         options.previous = &s.uncompressed.reference;
-        s.compressed = zm4::testing::encodeFrame(next, options);
+        s.compressed = zm4::emu::encodeFrame(next, options);
     }
     return s;
 }
@@ -264,9 +264,9 @@ EncodedFrame mChanged(double share, bool scattered)
             std::memcpy(next.data.data() + 4 * p, moved.data.data() + 4 * p, 4);
     }
     EncodeOptions options;
-    options.compress = true;
+    options.compression = true;
     options.previous = &s.uncompressed.reference;
-    return zm4::testing::encodeFrame(next, options);
+    return zm4::emu::encodeFrame(next, options);
 }
 
 void mReport(const char *what, double ratio, double limit)

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/frame_encoder.h"
+#include "emulator/frame_encoder.h"
 
 namespace {
 
-using zm4::testing::Image422;
+using zm4::emu::Image422;
 
 constexpr uint32_t kWidth = 352;
 constexpr uint32_t kHeight = 288;
@@ -124,7 +124,7 @@ Image422 renderFrame(int n)
                 uSum += 128 - 0.148 * c.r - 0.291 * c.g + 0.439 * c.b;
                 vSum += 128 + 0.439 * c.r - 0.368 * c.g - 0.071 * c.b;
             }
-            uint8_t *pair = image.pair(y, p);
+            uint8_t *pair = image.row(y) + 4 * p;
             pair[0] = toByte(luma[0]);
             pair[1] = toByte(uSum / 2);
             pair[2] = toByte(luma[1]);
@@ -161,14 +161,14 @@ int main(int argc, char **argv)
 
     Image422 reference;
     for (int n = 0; n < kFrames; ++n) {
-        zm4::testing::EncodeOptions options;
+        zm4::emu::EncodeOptions options;
         options.videoSize = 1;
         if (n > 0) {
-            options.compress = true;
+            options.compression = true;
             options.previous = &reference;
             options.threshold = kSkipThreshold;
         }
-        zm4::testing::EncodedFrame frame = zm4::testing::encodeFrame(renderFrame(n), options);
+        zm4::emu::EncodedFrame frame = zm4::emu::encodeFrame(renderFrame(n), options);
         // The camera compares the next frame with what the receiver now holds.
         reference = frame.reference;
         char name[32];

@@ -54,8 +54,8 @@ TEST(Bounded, NeverReadsPastATruncatedFrameNorWritesOutsideTheImage)
             SCOPED_TRACE(::testing::Message() << formatName(format) << " " << c.name);
             StreamRun run(format, c.w, c.h, 30);
             EncodeOptions first;
-            first.subsample420 = c.options.subsample420;
-            first.decimate = c.options.decimate;
+            first.subsampling422 = c.options.subsampling422;
+            first.decimation = c.options.decimation;
             const EncodedFrame before = run.send(randomImage(c.w, c.h, 1000), first, "before");
             EncodeOptions o = c.options;
             o.previous = &run.reference();

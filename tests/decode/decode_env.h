@@ -11,7 +11,7 @@
 #include "decode/decode_options.h"
 #include "decode/zm4decode.h"
 #include "tests/decode/output_model.h"
-#include "tests/support/frame_encoder.h"
+#include "tests/support/images.h"
 
 namespace zm4::testing {
 
@@ -54,13 +54,14 @@ inline std::vector<uint8_t> handFrame(uint32_t w, uint32_t h, bool compress, boo
     return bytes;
 }
 
-// Options for a frame kind.
+// Options for a frame kind; odd 4:2:0 pairs are skipped whenever their luma allows.
 inline EncodeOptions kind(bool s420, bool compress, bool decimate, uint32_t magicOffset = 0)
 {
     EncodeOptions o;
-    o.subsample420 = s420;
-    o.compress = compress;
-    o.decimate = decimate;
+    o.subsampling422 = !s420;
+    o.compression = compress;
+    o.decimation = decimate;
+    o.skipUnderSentPairs = true;
     o.magicOffset = magicOffset;
     return o;
 }

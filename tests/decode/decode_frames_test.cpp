@@ -38,11 +38,11 @@ TEST_P(FrameKinds, FullFrameStreams)
     for (const bool s420 : {false, true}) {
         StreamRun run(format, size.w, size.h, 7);
         EncodeOptions o = placed(size, s420);
-        o.subsample420 = s420;
+        o.subsampling422 = !s420;
         const std::string kind = s420 ? "4:2:0 " : "4:2:2 ";
         Image422 src = randomImage(size.w, size.h, 100);
         run.send(src, o, kind + "uncompressed");
-        o.compress = true;
+        o.compression = true;
         src = mutate(run.reference(), 40, 101);
         run.send(src, o, kind + "compressed");
         const auto before = run.output();
@@ -51,7 +51,7 @@ TEST_P(FrameKinds, FullFrameStreams)
         EXPECT_TRUE(std::none_of(same.sent.begin(), same.sent.end(), [](uint8_t s) { return s != 0; }));
         o.magicOffset = 10;
         run.send(mutate(run.reference(), 10, 102), o, kind + "magic at 10");
-        o.compress = false;
+        o.compression = false;
         o.magicOffset = 63;
         run.send(randomImage(size.w, size.h, 103), o, kind + "uncompressed, magic at 63");
         if (HasFailure())
@@ -68,16 +68,16 @@ TEST_P(FrameKinds, DecimationAndTheFixUp)
         for (const bool compressedAfter : {true, false}) {
             StreamRun run(format, size.w, size.h, 8);
             EncodeOptions o = placed(size, !s420);
-            o.subsample420 = s420;
-            o.decimate = true;
+            o.subsampling422 = !s420;
+            o.decimation = true;
             const std::string kind = std::string(s420 ? "4:2:0 " : "4:2:2 ") + "decimated";
             run.send(randomImage(size.w, size.h, 200), o, kind + " uncompressed");
-            o.compress = true;
+            o.compression = true;
             run.send(mutate(run.reference(), 50, 201), o, kind + " compressed");
-            o.decimate = false;
-            o.compress = compressedAfter;
+            o.decimation = false;
+            o.compression = compressedAfter;
             run.send(mutate(run.reference(), 50, 202), o, kind + " then full");
-            o.compress = true;
+            o.compression = true;
             run.send(mutate(run.reference(), 50, 203), o, kind + " then a second full");
             if (HasFailure())
                 return;
@@ -194,14 +194,14 @@ Image422 runsOfEveryLength(const Image422 &from, uint32_t seed)
     Image422 next = from;
     std::mt19937 rng(seed);
     const uint32_t pairs = from.width / 2;
-    for (uint32_t r = 0; r < from.height; ++r) {
+    for (uint32_t r = 0; r < uint32_t(from.height); ++r) {
         const uint32_t first = r % 5 < pairs ? r % 5 : 0;
         const uint32_t length = 1 + r % (pairs - first);
         for (uint32_t p = first; p < first + length; ++p) {
-            uint8_t *q = next.pair(r, p);
+            uint8_t *q = next.row(r) + 4 * p;
             for (int k = 0; k < 4; ++k)
                 q[k] = static_cast<uint8_t>(rng() >> 24);
-            q[0] = static_cast<uint8_t>(from.pair(r, p)[0] ^ 0x80); // beyond the threshold
+            q[0] = static_cast<uint8_t>(from.row(r)[4 * p] ^ 0x80); // beyond the threshold
         }
     }
     return next;
@@ -233,10 +233,11 @@ TEST(FastPaths, ByteIdenticalToTheReferencePath)
                 for (const bool s420 : {false, true})
                     for (const int kind : {0, 1, 5, 2, 3, 4}) {
                         EncodeOptions o;
-                        o.subsample420 = s420;
-                        o.decimate = kind == 2 || kind == 3;
-                        o.compress = kind != 0 && kind != 2;
+                        o.subsampling422 = !s420;
+                        o.decimation = kind == 2 || kind == 3;
+                        o.compression = kind != 0 && kind != 2;
                         o.previous = kind == 0 ? nullptr : &prev;
+                        o.skipUnderSentPairs = true;
                         o.threshold = 2;
                         const Image422 src = kind == 0   ? withClampEdges(randomImage(size.w, size.h, seed++))
                                              : kind == 5 ? runsOfEveryLength(prev, seed++)
@@ -306,12 +307,12 @@ TEST(Rgb24WithoutMmx, UsesTheTableForm)
         for (const bool s420 : {false, true}) {
             StreamRun run(ZM4_FORMAT_RGB24, size.w, size.h, 12, RgbForm::Table);
             EncodeOptions o;
-            o.subsample420 = s420;
+            o.subsampling422 = !s420;
             const std::string kind = s420 ? "4:2:0 " : "4:2:2 ";
             run.send(randomImage(size.w, size.h, 600), o, kind + "uncompressed");
-            o.compress = true;
+            o.compression = true;
             run.send(mutate(run.reference(), 50, 601), o, kind + "compressed");
-            o.decimate = true;
+            o.decimation = true;
             run.send(mutate(run.reference(), 50, 602), o, kind + "decimated");
             // The tables really are in use: a grey pair comes out 19 levels brighter.
             const Image422 grey = flatImage(size.w, size.h, 128, 128, 128);

@@ -14,13 +14,13 @@ struct LineFault {
 
 // Each fault on line record 5 of a 24 x 12 frame.
 const LineFault kLineFaults[] = {
-    {"surplus byte", true, {FaultKind::SurplusBytes, 5, 1}, ZM4_FRAME_BAD_LINE_LENGTH},
-    {"three surplus", true, {FaultKind::SurplusBytes, 5, 3}, ZM4_FRAME_BAD_LINE_LENGTH},
-    {"early marker", true, {FaultKind::EarlyEndOfLine, 5, 0}, ZM4_FRAME_EARLY_END_OF_LINE},
-    {"no marker", true, {FaultKind::NoEndOfLine, 5, 0x00}, ZM4_FRAME_NO_END_OF_LINE},
-    {"no marker, raw", false, {FaultKind::NoEndOfLine, 5, 0x10}, ZM4_FRAME_NO_END_OF_LINE},
-    {"two short, raw", false, {FaultKind::LineLength, 5, -2}, ZM4_FRAME_BAD_LINE_LENGTH},
-    {"beyond 706, raw", false, {FaultKind::LineLength, 5, 900}, ZM4_FRAME_NO_END_OF_LINE},
+    {"surplus byte", true, {WireFault::SurplusBytes, 5, 1}, ZM4_FRAME_BAD_LINE_LENGTH},
+    {"three surplus", true, {WireFault::SurplusBytes, 5, 3}, ZM4_FRAME_BAD_LINE_LENGTH},
+    {"early marker", true, {WireFault::EarlyEndOfLine, 5, 0}, ZM4_FRAME_EARLY_END_OF_LINE},
+    {"no marker", true, {WireFault::NoEndOfLine, 5, 0x00}, ZM4_FRAME_NO_END_OF_LINE},
+    {"no marker, raw", false, {WireFault::NoEndOfLine, 5, 0x10}, ZM4_FRAME_NO_END_OF_LINE},
+    {"two short, raw", false, {WireFault::LineLength, 5, -2}, ZM4_FRAME_BAD_LINE_LENGTH},
+    {"beyond 706, raw", false, {WireFault::LineLength, 5, 900}, ZM4_FRAME_NO_END_OF_LINE},
 };
 
 TEST(FormatStreamStatus, LineFaultsStopAtTheFaultyRow)
@@ -33,14 +33,14 @@ TEST(FormatStreamStatus, LineFaultsStopAtTheFaultyRow)
                              << formatName(format) << ": " << c.name << (decimate ? ", decimated" : ""));
                 StreamRun run(format, 24, 12, 20);
                 EncodeOptions o;
-                o.decimate = decimate;
+                o.decimation = decimate;
                 run.send(randomImage(24, 12, 800), o, "good frame before");
-                o.compress = c.compress;
+                o.compression = c.compress;
                 o.previous = &run.reference();
                 o.threshold = 2;
                 o.fault = c.fault;
                 auto f = encodeFrame(mutate(run.reference(), 60, 801), o);
-                if (c.fault.kind == FaultKind::LineLength && c.fault.value > 0) {
+                if (c.fault.kind == WireFault::LineLength && c.fault.value > 0) {
                     // Keep the first data byte from looking like the marker.
                     const size_t at = 64 + 5 * 51 + 2;
                     f.bytes[at] = 0x10;

@@ -115,7 +115,7 @@ void ReceiverModel::copyRowFromAbove(uint32_t r)
 {
     if (format_ == ZM4_FORMAT_NONE)
         return;
-    std::copy_n(lines_.row(r - 1), lines_.rowBytes(), lines_.row(r));
+    std::copy_n(lines_.row(r - 1), lines_.stride(), lines_.row(r));
     std::memmove(image_.data() + rowOffset(r), image_.data() + rowOffset(r - 1), rowBytes());
 }
 
@@ -126,43 +126,43 @@ void ReceiverModel::apply(const EncodedFrame &frame, const EncodeOptions &option
 
 void ReceiverModel::applyRows(const EncodedFrame &frame, const EncodeOptions &o, uint32_t rows)
 {
-    const bool fixUp = lastDecimation_ != 0 && !o.decimate && o.compress;
-    lastDecimation_ = o.decimate ? 1 : 0;
+    const bool fixUp = lastDecimation_ != 0 && !o.decimation && o.compression;
+    lastDecimation_ = o.decimation ? 1 : 0;
     if (format_ == ZM4_FORMAT_NONE)
         return;
-    if (lines_.width != w_ || lines_.height != h_)
-        lines_ = Image422(w_, h_);
+    if (lines_.width != int(w_) || lines_.height != int(h_))
+        lines_ = Image422(int(w_), int(h_));
     for (uint32_t r = 0; r < std::min(rows, h_); ++r) {
         const bool odd = r % 2 == 1;
-        if (o.decimate && odd) {
+        if (o.decimation && odd) {
             copyRowFromAbove(r);
             continue;
         }
         // Uncompressed 4:2:0 odd rows go through the 4:2:0 converter, which
         // always uses the direct arithmetic; every other pair goes through the
         // pair writer, whose RGB24 form depends on the processor.
-        const bool rebuilt = o.subsample420 && odd;
-        const bool via420 = rebuilt && !o.compress;
+        const bool rebuilt = !o.subsampling422 && odd;
+        const bool via420 = rebuilt && !o.compression;
         const RgbForm form = (format_ == ZM4_FORMAT_RGB24 && !via420) ? rgb24Form_ : RgbForm::Direct;
         for (uint32_t p = 0; p < w_ / 2; ++p) {
-            uint8_t *mine = lines_.pair(r, p);
+            uint8_t *mine = lines_.row(r) + 4 * p;
+            const uint8_t *above = r ? lines_.row(r - 1) + 4 * p : nullptr;
             if (frame.pairSent(r, p)) {
-                const uint8_t *sent = frame.reference.pair(r, p);
+                const uint8_t *sent = frame.reference.row(r) + 4 * p;
                 mine[0] = sent[0];
                 mine[2] = sent[2];
                 if (!rebuilt) {
                     mine[1] = sent[1];
                     mine[3] = sent[3];
                 }
-            } else if (!rebuilt ||
-                       (mine[1] == lines_.pair(r - 1, p)[1] && mine[3] == lines_.pair(r - 1, p)[3])) {
+            } else if (!rebuilt || (mine[1] == above[1] && mine[3] == above[3])) {
                 continue; // unchanged: the image already shows this pair
             }
             // An odd 4:2:0 row always shows the chroma of the row above, also
             // where its own luma was skipped but the chroma above changed.
             if (rebuilt) {
-                mine[1] = lines_.pair(r - 1, p)[1];
-                mine[3] = lines_.pair(r - 1, p)[3];
+                mine[1] = above[1];
+                mine[3] = above[3];
             }
             writePair(r, p, mine, form);
         }

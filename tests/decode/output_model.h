@@ -8,9 +8,16 @@
 #include <cstdint>
 #include <vector>
 
-#include "tests/support/frame_encoder.h"
+#include "emulator/frame_encoder.h"
 
 namespace zm4::testing {
+
+// The tests build their frames with the emulated camera's encoder.
+using emu::EncodedFrame;
+using emu::EncodeOptions;
+using emu::Fault;
+using emu::Image422;
+using emu::WireFault;
 
 struct Bgr {
     uint8_t b, g, r;

@@ -56,11 +56,7 @@ TEST(VerifyStream, GoodFramesOfEveryKindPassAndFillTheHeaderInfo)
                 o.rowStart = 5;
                 o.videoSize = 0;
                 o.yuvOrder = 1;
-                o.byte1E = 0x1E;
-                o.byte1F = 0xF1;
-                o.byte27 = 0x27;
-                o.byte28 = 0x82;
-                o.byte29 = 0x29;
+                o.cameraValues = {0x1E, 0xF1, 0x27, 0x82, 0x29};
                 o.headerOverrides = {{0x05, 0x77}, {0x3F, 0x99}}; // uninterpreted bytes
                 const auto f = frameOf(176, 144, o);
                 SCOPED_TRACE(::testing::Message() << "dec " << dec << " 420 " << s420 << " comp " << comp);
@@ -153,7 +149,7 @@ TEST(VerifyStream, LineLengthLimitOfTheLargestFrame)
     // On line record 100 of a frame whose window starts at row 8 (header byte 2).
     EncodeOptions o;
     o.rowStart = 2;
-    o.fault = {FaultKind::LineLength, 100, 1};
+    o.fault = {WireFault::LineLength, 100, 1};
     const auto g = frameOf(352, 280, o);
     expectDetails(verify(g.bytes), ZM4_FRAME_BAD_LINE_LENGTH, 108, 706, 64 + 100 * 707 + 2);
 }
@@ -167,9 +163,9 @@ TEST(VerifyStream, MissingEndOfLine)
 
     for (const bool dec : {false, true}) {
         EncodeOptions o;
-        o.decimate = dec;
+        o.decimation = dec;
         o.rowStart = 1;
-        o.fault = {FaultKind::NoEndOfLine, 2, 0x00};
+        o.fault = {WireFault::NoEndOfLine, 2, 0x00};
         const auto f = frameOf(24, 12, o);
         const uint16_t line = static_cast<uint16_t>(4 + (dec ? 4 : 2));
         const uint32_t marker = 64 + 2 * 51 + 2 + 48;
@@ -178,7 +174,7 @@ TEST(VerifyStream, MissingEndOfLine)
 
     // A line one byte shorter than its data ends on a pixel byte.
     EncodeOptions shorter;
-    shorter.fault = {FaultKind::LineLength, 0, -1};
+    shorter.fault = {WireFault::LineLength, 0, -1};
     auto f = frameOf(8, 4, shorter);
     f.bytes[64 + 2 + 15] = 0x10;
     expectDetails(verify(f.bytes), ZM4_FRAME_NO_END_OF_LINE, 0, 16, 66 + 15);
@@ -190,8 +186,8 @@ TEST(VerifyStream, EndOfFrameMarker)
         // 4:2:2 needs all four 0xFF bytes.
         for (int present = 0; present < 4; ++present) {
             EncodeOptions o;
-            o.decimate = dec;
-            o.fault = {FaultKind::EndOfFrame, 0, present};
+            o.decimation = dec;
+            o.fault = {WireFault::EndOfFrame, 0, present};
             const auto f = frameOf(24, 12, o);
             auto bytes = f.bytes;
             bytes.insert(bytes.end(), 4, 0x00);

@@ -7,14 +7,13 @@
 
 #include "decode/resize.h"
 #include "decode/zm4decode.h"
-#include "tests/support/frame_encoder.h"
 #include "tests/tools/tool_fixtures.h"
 #include "tests/tools/tool_runner.h"
 
 namespace zm4::cli::testing {
 namespace {
 
-using namespace zm4::testing;
+using namespace zm4::emu;
 
 constexpr uint32_t kW = 176;
 constexpr uint32_t kH = 144;
@@ -25,16 +24,16 @@ protected:
     // compressed against the frame before, each changing one rectangle.
     void SetUp() override
     {
-        Image422 image = patternImage(kW, kH, 7);
+        Image422 image = randomImage(kW, kH, 7);
         EncodedFrame frame = encodeFrame(image, EncodeOptions{});
         frames_.push_back(frame.bytes);
         for (uint32_t n = 1; n <= 2; ++n) {
             for (uint32_t r = 20 * n; r < 20 * n + 40; ++r)
                 for (uint32_t p = 10 * n; p < 10 * n + 30; ++p)
-                    for (int i = 0; i < 4; ++i)
-                        image.pair(r, p)[i] = static_cast<uint8_t>(image.pair(r, p)[i] + 90 * n);
+                    for (uint32_t i = 4 * p; i < 4 * p + 4; ++i)
+                        image.row(r)[i] = static_cast<uint8_t>(image.row(r)[i] + 90 * n);
             EncodeOptions options;
-            options.compress = true;
+            options.compression = true;
             options.previous = &frame.reference;
             frame = encodeFrame(image, options);
             frames_.push_back(frame.bytes);
@@ -148,12 +147,12 @@ TEST_F(ToolDecode, DecimationStateCarriesOverAndDoubleSize)
     // A decimated frame, then a compressed full one: its odd rows come from the
     // row above only if the state word survives from one file to the next.
     EncodeOptions decimate;
-    decimate.decimate = true;
-    EncodedFrame decimated = encodeFrame(patternImage(kW, kH, 9), decimate);
+    decimate.decimation = true;
+    EncodedFrame decimated = encodeFrame(randomImage(kW, kH, 9), decimate);
     EncodeOptions full;
-    full.compress = true;
+    full.compression = true;
     full.previous = &decimated.reference;
-    std::vector<Bytes> stream{decimated.bytes, encodeFrame(patternImage(kW, kH, 10), full).bytes};
+    std::vector<Bytes> stream{decimated.bytes, encodeFrame(randomImage(kW, kH, 10), full).bytes};
     ASSERT_EQ(
         decode({dir_.write("d0.raw", stream[0]), dir_.write("d1.raw", stream[1])}, "yuy2", dir_.path("d.bin"))
             .exitCode,
@@ -206,15 +205,14 @@ TEST_F(ToolDecode, UsageErrorsExitTwoBeforeWritingAnything)
 TEST_F(ToolDecode, BadFrameStopsTheStreamWithOneLineNamingTheFile)
 {
     EncodeOptions faulty;
-    faulty.fault = {FaultKind::NoEndOfLine, 17, 0x00};
-    std::string bad = dir_.write("bad.raw", encodeFrame(patternImage(kW, kH, 11), faulty).bytes);
+    faulty.fault = {WireFault::NoEndOfLine, 17, 0x00};
+    std::string bad = dir_.write("bad.raw", encodeFrame(randomImage(kW, kH, 11), faulty).bytes);
     ToolResult r = decode({paths_[0], bad, paths_[1]}, "i420", dir_.path("clip.y4m"));
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.err, "zm4: " + bad + ": line 17: line does not end with 0xFD (status 3)\n");
     EXPECT_FALSE(std::filesystem::exists(dir_.path("clip.y4m")));
 
-    std::string bigger =
-        dir_.write("big.raw", encodeFrame(patternImage(352, 288, 12), EncodeOptions{}).bytes);
+    std::string bigger = dir_.write("big.raw", encodeFrame(randomImage(352, 288, 12), EncodeOptions{}).bytes);
     r = decode({paths_[0], bigger}, "rgb24", dir_.path("mixed.bin"));
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.err,

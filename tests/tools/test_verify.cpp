@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/support/frame_encoder.h"
 #include "tests/tools/tool_fixtures.h"
 #include "tests/tools/tool_runner.h"
 
@@ -11,17 +10,17 @@ namespace zm4::cli::testing {
 namespace {
 
 using nlohmann::json;
-using namespace zm4::testing;
+using namespace zm4::emu;
 
 class ToolVerify : public ::testing::Test {
 protected:
     // An uncompressed 176x144 frame with a fault in line record `record`.
-    static Bytes faultyFrame(FaultKind kind, uint32_t record, int value, uint32_t magicOffset = 0)
+    static Bytes faultyFrame(WireFault kind, uint32_t record, int value, uint32_t magicOffset = 0)
     {
         EncodeOptions options;
         options.fault = {kind, record, value};
         options.magicOffset = magicOffset;
-        return encodeFrame(patternImage(176, 144, 1), options).bytes;
+        return encodeFrame(randomImage(176, 144, 1), options).bytes;
     }
 
     // Byte offset of the last byte of line record k in an uncompressed 176x144 frame.
@@ -35,16 +34,12 @@ TEST_F(ToolVerify, GoodFrameShowsEveryHeaderFieldAsTextAndJson)
     EncodeOptions options;
     options.colStart = 2;
     options.rowStart = 3;
-    options.compress = true;
-    options.decimate = true;
+    options.compression = true;
+    options.decimation = true;
     options.videoSize = 0;
     options.yuvOrder = 1;
-    options.byte1E = 0x12;
-    options.byte1F = 0x34;
-    options.byte27 = 0x56;
-    options.byte28 = 0x78;
-    options.byte29 = 0x9A;
-    Bytes frame = encodeFrame(patternImage(176, 144, 2), options).bytes;
+    options.cameraValues = {0x12, 0x34, 0x56, 0x78, 0x9A};
+    Bytes frame = encodeFrame(randomImage(176, 144, 2), options).bytes;
     std::string path = dir_.write("good.raw", frame);
 
     ToolResult r = runTool({"verify", path});
@@ -73,19 +68,19 @@ TEST_F(ToolVerify, EachKindOfBadFrameIsNamedWithItsPlace)
     EncodeOptions badCompression;
     badCompression.headerOverrides = {{0x1C, 2}};
     EncodeOptions shortEnd;
-    shortEnd.fault = {FaultKind::EndOfFrame, 0, 2};
-    Bytes noEof = encodeFrame(patternImage(176, 144, 4), shortEnd).bytes;
-    Bytes whole = encodeFrame(patternImage(176, 144, 5), EncodeOptions{}).bytes;
+    shortEnd.fault = {WireFault::EndOfFrame, 0, 2};
+    Bytes noEof = encodeFrame(randomImage(176, 144, 4), shortEnd).bytes;
+    Bytes whole = encodeFrame(randomImage(176, 144, 5), EncodeOptions{}).bytes;
     const struct {
         Bytes bytes;
         std::string first;
     } cases[] = {
         {Bytes(300, 0x55), "bad-header (status 4): no frame magic (0x19 0x68) in the first 64 bytes"},
-        {encodeFrame(patternImage(176, 144, 4), badCompression).bytes,
+        {encodeFrame(randomImage(176, 144, 4), badCompression).bytes,
          "bad-header (status 4): header byte 0x1C (compression) is 2, above 1"},
-        {faultyFrame(FaultKind::LineLength, 3, 2),
+        {faultyFrame(WireFault::LineLength, 3, 2),
          "bad-line-length (status 1): line 3: line length 355 is longer than a line of this frame"},
-        {faultyFrame(FaultKind::NoEndOfLine, 17, 0x00),
+        {faultyFrame(WireFault::NoEndOfLine, 17, 0x00),
          "no-end-of-line (status 3): line 17: line does not end with 0xFD\n  fault: line 17, length 353, "
          "offset " +
              std::to_string(endOfRecord(17))},
@@ -106,8 +101,8 @@ TEST_F(ToolVerify, MovedMagicAndExitCodesForGoodBadUnreadableAndMisused)
 {
     EncodeOptions moved;
     moved.magicOffset = 10;
-    std::string good = dir_.write("moved.raw", encodeFrame(patternImage(176, 144, 3), moved).bytes);
-    std::string bad = dir_.write("moved-bad.raw", faultyFrame(FaultKind::NoEndOfLine, 5, 0x01, 10));
+    std::string good = dir_.write("moved.raw", encodeFrame(randomImage(176, 144, 3), moved).bytes);
+    std::string bad = dir_.write("moved-bad.raw", faultyFrame(WireFault::NoEndOfLine, 5, 0x01, 10));
     std::string missing = dir_.path("missing.raw");
 
     EXPECT_EQ(runTool({"verify", good, good}).exitCode, 0);

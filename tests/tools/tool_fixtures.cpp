@@ -118,20 +118,4 @@ Y4mStream readY4m(const std::string &path)
     return stream;
 }
 
-zm4::testing::Image422 patternImage(uint32_t width, uint32_t height, uint32_t seed)
-{
-    zm4::testing::Image422 image(width, height);
-    for (uint32_t r = 0; r < height; ++r) {
-        for (uint32_t p = 0; p < width / 2; ++p) {
-            uint8_t *pair = image.pair(r, p);
-            uint32_t v = (r * 7 + p * 13 + seed * 31) % 200;
-            pair[0] = static_cast<uint8_t>(20 + v);
-            pair[1] = static_cast<uint8_t>(60 + (p * 3 + seed) % 140);
-            pair[2] = static_cast<uint8_t>(25 + v);
-            pair[3] = static_cast<uint8_t>(60 + (r * 5 + seed) % 140);
-        }
-    }
-    return image;
-}
-
 } // namespace zm4::cli::testing

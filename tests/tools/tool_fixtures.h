@@ -1,5 +1,5 @@
-// What the zm4 tool tests share: frames written with the test-side encoder,
-// the same frames decoded with the decoder library for comparison, and
+// What the zm4 tool tests share: frames written with the emulated camera's
+// encoder, the same frames decoded with the decoder library for comparison, and
 // readers for the image files the tool writes.
 #pragma once
 
@@ -7,11 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/frame_encoder.h"
+#include "emulator/frame_encoder.h"
+#include "tests/support/images.h"
 
 namespace zm4::cli::testing {
 
 using Bytes = std::vector<uint8_t>;
+using zm4::testing::flatImage;
+using zm4::testing::randomImage;
 
 // The images the decoder library gives after each frame of the stream, as the
 // tool must decode it: one output buffer and one decimation word throughout.
@@ -38,9 +41,5 @@ struct Y4mStream {
     std::vector<Bytes> frames;
 };
 Y4mStream readY4m(const std::string &path);
-
-// An image whose content differs everywhere between seeds, with a smooth part
-// so that compressed frames of a slightly changed copy carry skip codes.
-zm4::testing::Image422 patternImage(uint32_t width, uint32_t height, uint32_t seed);
 
 } // namespace zm4::cli::testing

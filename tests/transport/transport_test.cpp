@@ -1,9 +1,9 @@
 // The video transport against the emulated camera, on the whole machine: frames
 // streamed through the isochronous transfer, frame assembly and capture
 // control to reads an application keeps waiting through the port, checked
-// against what the camera says the host should show (re-encoded by the test's
-// own encoder and decoded afresh), the camera's command trace, the registry,
-// the problem record and the pool.
+// against what the camera says the host should show (re-encoded uncompressed
+// and decoded afresh), the camera's command trace, the registry, the problem
+// record and the pool.
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,6 @@
 #include "driver/stream_data.h"
 #include "link/zirc.h"
 #include "platform/port/machine.h"
-#include "tests/support/frame_encoder.h"
 #include "transport/frame.h"
 
 namespace {
@@ -50,12 +49,10 @@ protected:
         machine_.camera().setFrameObserver([this](const zm4::emu::CapturedFrame &f) {
             FrameHeaderInfo info;
             StreamErrorDetails details;
-            zm4::testing::Image422 ref(f.reference->width, f.reference->height);
-            ref.data = f.reference->data;
             std::lock_guard lock(g_mutex);
             compressed_.push_back(VerifyStreamBounded(f.bytes.data(), f.bytes.size(), &info, &details) == 0 &&
                                   info.compression != 0);
-            captured_.push_back(std::move(ref));
+            captured_.push_back(*f.reference);
         });
         baseBlocks_ = driverBlocks();
     }
@@ -136,16 +133,16 @@ protected:
     }
 
     // What a read must hold for captured frame j: its reference image encoded
-    // uncompressed by the test's encoder, decoded afresh, doubled when upscaling.
+    // uncompressed, decoded afresh, doubled when upscaling.
     const std::vector<uint8_t> &expected(size_t j, ULONG format, bool upscale)
     {
         if (cache_.size() != captured_.size() || cacheFormat_ != format)
             cache_.assign(captured_.size(), {}), cacheFormat_ = format;
         const auto &ref = captured_[j];
         if (cache_[j].empty()) {
-            zm4::testing::EncodeOptions options;
+            zm4::emu::EncodeOptions options;
             options.videoSize = ref.width > 176;
-            auto frame = zm4::testing::encodeFrame(ref, options);
+            auto frame = zm4::emu::encodeFrame(ref, options);
             const ULONG bpp = StreamData_GetBitsPerPixel(0, format);
             cache_[j].resize(size_t{bpp} * ref.width * ref.height / 8 * (upscale ? 4 : 1));
             uint16_t state = 0;
@@ -189,7 +186,7 @@ protected:
     zm4::host::Machine machine_;
     std::unique_ptr<zm4::host::Stream> stream_;
     std::vector<zm4::host::RequestPtr> reads_;
-    std::vector<zm4::testing::Image422> captured_;
+    std::vector<zm4::emu::Image422> captured_;
     std::vector<bool> compressed_;
     size_t baseBlocks_ = 0;
     std::vector<std::vector<uint8_t>> cache_;
@@ -311,7 +308,7 @@ TEST_F(TransportTest, ReadPaceChoosesTheModeAndLargeOutputRunsOnDemand)
     run(2000, 1);
     auto matched = matchReads(kRGB24, true);
     EXPECT_GT(matched.size(), 5u);
-    EXPECT_EQ(captured_.back().width * captured_.back().height, 320u * 240);
+    EXPECT_EQ(captured_.back().width * captured_.back().height, 320 * 240);
 
     // Nobody reads: frames stop coming after the one outstanding grab.
     run(300, 0);
