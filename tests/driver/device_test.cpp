@@ -116,7 +116,12 @@ TEST_F(DeviceTest, TheTenSecondActionDeletesTheEnumerationKeyOnceWhenAsked)
 
 class DamagedRegistry : public MachineTest {
 protected:
-    MachineOptions machineOptions() const override { return {.addDevice = false}; }
+    MachineOptions machineOptions() const override
+    {
+        MachineOptions options;
+        options.addDevice = false;
+        return options;
+    }
 };
 
 // Text where every number belongs: the device comes up on the defaults and
