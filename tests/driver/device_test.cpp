@@ -150,6 +150,14 @@ TEST_F(DamagedRegistry, DeviceComesUpOnTheDefaultsAndWritesThemBack)
         if (auto value = stored(name(i).c_str()))
             found[name(i)] = value->asDword() ? std::to_string(*value->asDword()) : "-";
     EXPECT_EQ(found, expected);
+
+    // Good values are taken, and written back as found.
+    machine().removeDevice();
+    registry().write(kDriverKeyPath, "XferIRPs", RegistryValue::dword(3));
+    registry().write(kDriverKeyPath, "XferPackets", RegistryValue::dword(5));
+    ASSERT_EQ(machine().addDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(device()->xferRequestsPerStream * 10 + device()->xferPacketsPerRequest, 35u);
+    EXPECT_EQ(stored("XferIRPs"), RegistryValue::dword(3));
 }
 
 } // namespace
