@@ -186,11 +186,21 @@ LONG KeReadStateEvent(KEVENT *event)
 
 // ---- Waits -------------------------------------------------------------------
 
+// This host delivers no asynchronous procedure calls, so an alertable wait
+// could never end the way a real one may (STATUS_USER_APC), and a driver asking
+// for one would be written for a case it is never tested in.
+static void checkNotAlertable(BOOLEAN alertable, const char *routine, void *site)
+{
+    if (alertable)
+        detail::fatal(std::string(routine) + " alertable by " + detail::describeCode(site));
+}
+
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON /*waitReason*/, KPROCESSOR_MODE /*waitMode*/,
-                               BOOLEAN /*alertable*/, LARGE_INTEGER *timeout)
+                               BOOLEAN alertable, LARGE_INTEGER *timeout)
 {
     void *site = __builtin_return_address(0);
     Kernel &kernel = detail::requireKernel("KeWaitForSingleObject");
+    checkNotAlertable(alertable, "KeWaitForSingleObject", site);
     auto *event = static_cast<KEVENT *>(object);
     checkEvent(event, "KeWaitForSingleObject", site);
     auto &backend = kernel.backend();
@@ -222,10 +232,11 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON /*waitReason*/, KPROCE
     return status;
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE /*waitMode*/, BOOLEAN /*alertable*/, LARGE_INTEGER *interval)
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE /*waitMode*/, BOOLEAN alertable, LARGE_INTEGER *interval)
 {
     void *site = __builtin_return_address(0);
     Kernel &kernel = detail::requireKernel("KeDelayExecutionThread");
+    checkNotAlertable(alertable, "KeDelayExecutionThread", site);
     if (interval == nullptr)
         detail::fatal("KeDelayExecutionThread with no interval by " + detail::describeCode(site));
     if (detail::context().irql >= DISPATCH_LEVEL)

@@ -83,6 +83,7 @@ TEST_F(Verifier, BlockingAtDispatchLevelAbortsNamingTheCaller)
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     });
     EXPECT_DEATH(kernel_.scheduler().runFor(kMillisecond), "KeDelayExecutionThread at DISPATCH_LEVEL");
+    EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, &poll), "alertable");
 }
 
 TEST_F(Verifier, TakingAnOuterLockInsideAnInnerOneAbortsNamingBoth)
