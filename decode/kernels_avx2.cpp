@@ -153,24 +153,10 @@ uint32_t mCountPairs(const uint8_t *p, uint32_t most)
     return run + RowKernels_Baseline.countPairs(p + 4 * size_t{run}, most - run);
 }
 
-void mOddBits(const uint8_t *p, uint32_t bytes, uint64_t *words)
-{
-    uint32_t w = 0;
-    for (; 64 * w + 64 <= bytes; ++w) {
-        const uint8_t *q = p + 64 * size_t{w};
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q + 32));
-        words[w] = uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(a, 7)))} |
-                   uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(b, 7)))} << 32;
-    }
-    if (64 * w < bytes)
-        RowKernels_Baseline.oddBits(p + 64 * size_t{w}, bytes - 64 * w, words + w);
-}
-
 } // namespace
 
 // The resize keeps the baseline filter, which the compiler vectorises.
-const RowKernels RowKernels_Avx2 = {"avx2",    mToRGB32,    mToRGB24, mToRGB16, mToUYVY,
-                                    mToPlanar, mCountPairs, mOddBits, nullptr};
+const RowKernels RowKernels_Avx2 = {"avx2",  mToRGB32,  mToRGB24,    mToRGB16,
+                                    mToUYVY, mToPlanar, mCountPairs, nullptr};
 
 } // namespace zm4::decode

@@ -348,19 +348,9 @@ void mResizeRowPair(const uint8_t *a, const uint8_t *b, uint8_t *even, uint8_t *
     }
 }
 
-void mOddBits(const uint8_t *p, uint32_t bytes, uint64_t *words)
-{
-    const __m512i lowBits = _mm512_set1_epi8(1);
-    for (uint32_t w = 0; 64 * w < bytes; ++w) {
-        const __mmask64 in = mBytes(bytes - 64 * w);
-        const __m512i x = _mm512_maskz_loadu_epi8(in, p + 64 * size_t{w});
-        words[w] = _mm512_mask_test_epi8_mask(in, x, lowBits) | ~in;
-    }
-}
-
 } // namespace
 
-const RowKernels RowKernels_Avx512 = {"avx512-vbmi", mToRGB32,    mToRGB24, mToRGB16,      mToUYVY,
-                                      mToPlanar,     mCountPairs, mOddBits, mResizeRowPair};
+const RowKernels RowKernels_Avx512 = {"avx512-vbmi", mToRGB32,  mToRGB24,    mToRGB16,
+                                      mToUYVY,       mToPlanar, mCountPairs, mResizeRowPair};
 
 } // namespace zm4::decode

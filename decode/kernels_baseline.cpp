@@ -208,25 +208,6 @@ static uint32_t mCountPairs(const uint8_t *p, uint32_t most)
     return run;
 }
 
-static void mOddBits(const uint8_t *p, uint32_t bytes, uint64_t *words)
-{
-    for (uint32_t w = 0; 64 * w < bytes; ++w) {
-        const uint8_t *q = p + 64 * size_t{w};
-        const uint32_t have = bytes - 64 * w < 64 ? bytes - 64 * w : 64;
-        uint64_t bits = 0;
-        uint32_t i = 0;
-#if defined(__SSE2__)
-        for (; i + 16 <= have; i += 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + i));
-            bits |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_slli_epi16(x, 7)))} << i;
-        }
-#endif
-        for (; i < have; ++i)
-            bits |= uint64_t{q[i] & 1u} << i;
-        words[w] = have < 64 ? bits | ~uint64_t{0} << have : bits;
-    }
-}
-
 // With A = row i and B = row i - 1, the vertical sums 3A + B and 3B + A give
 // each output byte as (3 x near sum + far sum + 8) >> 4, the weights 9, 3, 3,
 // 1. The four rows never overlap (the caller's order sees to it), which lets
@@ -259,7 +240,7 @@ const RowKernels RowKernels_Baseline = {
 #else
     "portable",
 #endif
-    mToRGB32, mToRGB24, mToRGB16, mToUYVY, mToPlanar, mCountPairs, mOddBits, mResizeRowPair};
+    mToRGB32, mToRGB24, mToRGB16, mToUYVY, mToPlanar, mCountPairs, mResizeRowPair};
 
 uint32_t RowKernels_Supported()
 {

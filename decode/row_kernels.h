@@ -33,9 +33,6 @@ struct RowKernels {
     // even byte, that is are pixel pairs, before the first skip code or
     // end-of-line marker. Reads the 4 x `most` bytes from p at most.
     uint32_t (*countPairs)(const uint8_t *p, uint32_t most);
-    // Bit i of words[i / 64] is the low bit of p[i], for i < bytes; the bits
-    // from `bytes` to the end of its word are set. Reads p[0..bytes) only.
-    void (*oddBits)(const uint8_t *p, uint32_t bytes, uint64_t *words);
     // The doubling filter for input rows a (row i) and b (row i - 1) of `cols`
     // 3-byte pixels: output pixels 1 to 2 cols - 2 of rows even (2i) and odd
     // (2i - 1), which point at pixel 0 of their rows. cols >= 2. Null: the

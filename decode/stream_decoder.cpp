@@ -94,7 +94,6 @@ struct FrameWalk {
     // The batched writer, or null when the reference path is forced.
     void (*rowWriter)(const uint8_t *src, uint32_t pairs);
     uint32_t (*countPairs)(const uint8_t *p, uint32_t most);
-    void (*oddBits)(const uint8_t *p, uint32_t bytes, uint64_t *words);
     // 4:2:0 frames keep their even rows in the line image, where the odd rows
     // take their chroma from; 4:2:2 frames never read it back.
     bool keepLineImage;
@@ -110,10 +109,7 @@ struct FrameWalk {
         uint16_t src;
         uint16_t col;
         uint16_t pairs;
-    } runs[FrameHeader_MaxLineBytes / 4 + 1]; // one more for the parse's unconditional store
-    // The line parse's bits per 64 bytes of a line's data: odd bytes, then
-    // skip codes.
-    uint64_t oddWords[(FrameHeader_MaxLineBytes + 1 + 63) / 64];
+    } runs[FrameHeader_MaxLineBytes / 4];
     // Where the runs of a planned line go without the writer table: the
     // family's write position (at the row's start once the row is set up) and
     // its row kernel. Null `packed` and `luma`: through the writer table.
@@ -350,114 +346,6 @@ static uint32_t mPackRuns(const FrameWalk &walk, const uint8_t *d, uint8_t *base
     return Bpp;
 }
 
-// Per 8 bytes of a compressed line, indexed by their low bits (1: an odd
-// byte, which is a skip code when an item starts there): for each of the 0
-// to 3 bytes of a pair that reach into them from before, 16 bits holding the
-// skip codes among them (low byte) and how many bytes of a pair reach past
-// them (next byte). With it a line's items are found 8 bytes a step whatever
-// their mix, without a branch on each item.
-struct ItemSteps {
-    uint64_t step[256];
-};
-
-static constexpr ItemSteps mMakeItemSteps()
-{
-    ItemSteps t{};
-    for (uint32_t odd = 0; odd < 256; ++odd) {
-        for (uint32_t into = 0; into < 4; ++into) {
-            uint32_t pos = into, skips = 0;
-            while (pos < 8) {
-                if ((odd >> pos) & 1u) {
-                    skips |= 1u << pos;
-                    pos += 1;
-                } else {
-                    pos += 4;
-                }
-            }
-            t.step[odd] |= static_cast<uint64_t>(skips | (pos - 8) << 8) << (16 * into);
-        }
-    }
-    return t;
-}
-
-static constexpr ItemSteps kItemSteps = mMakeItemSteps();
-
-// Bits below position k of a 64-bit word (k may lie outside 0..64).
-static inline uint64_t mBelow(int32_t k)
-{
-    return k <= 0 ? 0 : k >= 64 ? ~uint64_t{0} : (uint64_t{1} << k) - 1;
-}
-
-// Finds the items of a compressed line's data d[0..n) (n >= 1) without
-// walking them one by one: a mask of the odd bytes gives the skip codes (a
-// whole word at a time where pairs follow each other), and what lies between
-// two skip codes is a run of pairs. Fills walk.runs and gives the pairs of
-// the row covered; false for a line the item walk must take: a pair cut short
-// by a skip code or the line's end, the marker or a skip of half a pair among
-// the items, more than the row covered, or an item after the row is full.
-static bool mParseLine(FrameWalk &walk, const uint8_t *d, uint32_t n, uint32_t rowPairs, uint32_t &runsOut,
-                       uint32_t &colOut)
-{
-    // A line of nothing but pairs, as in a changed block, is one run.
-    if (n % 4 == 0 && walk.countPairs(d, n / 4) == n / 4) {
-        if (n / 4 > rowPairs)
-            return false;
-        walk.runs[0] = {0, 0, static_cast<uint16_t>(n / 4)};
-        runsOut = 1;
-        colOut = n / 4;
-        return true;
-    }
-
-    const uint32_t words = (n + 63) / 64;
-    uint64_t *const odd = walk.oddWords;
-    walk.oddBits(d, n, odd);
-    // `into`: bytes of a pair reaching into the next word.
-    uint32_t into = 0;
-    for (uint32_t w = 0; w < words; ++w) {
-        const uint64_t inLine = mBelow(static_cast<int32_t>(n - 64 * w));
-        const uint64_t o = odd[w] & inLine;
-        if ((o & 0x1111111111111111ull << into) == 0) {
-            odd[w] = 0; // pairs all the way
-            continue;
-        }
-        uint64_t skips = 0;
-        for (uint32_t k = 0; k < 64; k += 8) {
-            const uint64_t step = kItemSteps.step[(o >> k) & 0xFF] >> (16 * into);
-            skips |= (step & 0xFF) << k;
-            into = static_cast<uint32_t>(step >> 8) & 3;
-        }
-        odd[w] = skips & o;
-    }
-
-    // Skip codes in order; the bytes between two are a run of whole pairs.
-    uint32_t runs = 0, col = 0, end = 0, bad = 0, lastSkip = 0;
-    for (uint32_t w = 0; w < words; ++w) {
-        for (uint64_t k = odd[w]; k != 0; k &= k - 1) {
-            const uint32_t at = 64 * w + static_cast<uint32_t>(__builtin_ctzll(k));
-            const uint32_t b = d[at], gap = at - end;
-            walk.runs[runs] = {static_cast<uint16_t>(end), static_cast<uint16_t>(col),
-                               static_cast<uint16_t>(gap / 4)};
-            runs += gap >= 4;
-            lastSkip = b >> 2;
-            col += gap / 4 + lastSkip;
-            bad |= (b == 0xFD) | (b & 2) | (gap & 3);
-            end = at + 1;
-        }
-    }
-    const uint32_t gap = n - end;
-    walk.runs[runs] = {static_cast<uint16_t>(end), static_cast<uint16_t>(col),
-                       static_cast<uint16_t>(gap / 4)};
-    runs += gap >= 4;
-    col += gap / 4;
-    // The last item must start inside the row.
-    const uint32_t lastItem = gap > 0 ? 1 : lastSkip;
-    if ((bad | (gap & 3)) != 0 || col > rowPairs || col - lastItem >= rowPairs)
-        return false;
-    runsOut = runs;
-    colOut = col;
-    return true;
-}
-
 // A compressed line as the camera sends it: inside the caller's buffer and
 // ending in its marker, every item inside the declared data, every skip whole
 // pairs, nothing after the row is covered. Such a line is read once into runs
@@ -472,8 +360,41 @@ static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
     const uint8_t *const d = StreamBufferptr;
     if (d[dataBytes] != 0xFD)
         return false;
-    uint32_t runs = 0, col = 0;
-    if (!mParseLine(walk, d, dataBytes, hostyuvcols / 4u, runs, col))
+    const uint32_t rowPairs = hostyuvcols / 4u;
+    uint32_t pos = 0, col = 0, runs = 0, refused = 0;
+    while (pos < dataBytes) {
+        if (col >= rowPairs)
+            return false; // data left over when the row is full
+        const uint32_t b = d[pos];
+        if (b & 1) {
+            // The marker, or a skip of half a pair, makes the line one for the item walk.
+            refused |= (b == 0xFD) | ((b - 1) & 3);
+            col += (b - 1) >> 2;
+            ++pos;
+            continue;
+        }
+        const uint32_t start = pos, first = col;
+        pos += 4;
+        ++col;
+        // Short runs, the common case of scattered changes, are seen without
+        // a call; from the fourth pair on, the vector search takes over. The
+        // loop also takes a last pair cut short by the line's end (the line
+        // is then refused).
+        for (uint32_t seen = 1; pos < dataBytes && col < rowPairs && (d[pos] & 1) == 0; ++seen) {
+            if (seen == 4) {
+                const uint32_t most = std::min((dataBytes - pos) / 4, rowPairs - col);
+                const uint32_t more = walk.countPairs(d + pos, most);
+                pos += 4 * more;
+                col += more;
+                continue;
+            }
+            pos += 4;
+            ++col;
+        }
+        walk.runs[runs++] = {static_cast<uint16_t>(start), static_cast<uint16_t>(first),
+                             static_cast<uint16_t>(col - first)};
+    }
+    if (refused != 0 || pos != dataBytes || col > rowPairs)
         return false;
 
     uint8_t *const rowStart = HostYUV422 + size_t{current_row} * hostyuvcols;
@@ -769,7 +690,6 @@ static uint32_t mFormatFrame(uint32_t formatCode, const uint8_t *stream, size_t 
     walk.rowWriter =
         Decode_ReferencePath.load(std::memory_order_relaxed) != 0 ? nullptr : walk.writer.MakeRowFrom422;
     walk.countPairs = RowKernels_Current()->countPairs;
-    walk.oddBits = RowKernels_Current()->oddBits;
     walk.planLines = walk.rowWriter != nullptr || !walk.hasOutput;
     walk.planLines = walk.planLines && Decode_ReferencePath.load(std::memory_order_relaxed) == 0;
     mChooseRunTarget(walk, formatCode);
