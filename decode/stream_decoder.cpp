@@ -362,6 +362,13 @@ static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
         return false;
     const uint32_t rowPairs = hostyuvcols / 4u;
     uint32_t pos = 0, col = 0, runs = 0, refused = 0;
+    // A line of nothing but pairs, as every changed row of a moving picture
+    // is, is one run: found by the vector search alone.
+    if (dataBytes % 4 == 0 && dataBytes / 4 <= rowPairs && walk.countPairs(d, dataBytes / 4) == dataBytes / 4) {
+        walk.runs[runs++] = {0, 0, static_cast<uint16_t>(dataBytes / 4)};
+        pos = dataBytes;
+        col = dataBytes / 4;
+    }
     while (pos < dataBytes) {
         if (col >= rowPairs)
             return false; // data left over when the row is full
