@@ -39,7 +39,10 @@ Image422 scene(uint32_t width, uint32_t height, uint32_t shift)
         for (uint32_t p = 0; p < width / 2; ++p) {
             uint8_t *pair = image.row(r) + 4 * p;
             uint32_t x = 2 * p + shift, y = r + shift / 2;
-            pair[0] = static_cast<uint8_t>(40 + (x * 3 + y * 5) % 180);
+            // Even, as the camera sends a pair's first byte in compressed
+            // frames: otherwise every pair with an odd one would differ from
+            // the uncompressed frame's picture and be sent again.
+            pair[0] = static_cast<uint8_t>((40 + (x * 3 + y * 5) % 180) & 0xFE);
             pair[1] = static_cast<uint8_t>(90 + (x / 4 + y / 3) % 70);
             pair[2] = static_cast<uint8_t>(40 + (x * 3 + 3 + y * 5) % 180);
             pair[3] = static_cast<uint8_t>(100 + (x / 5 + y / 2) % 60);

@@ -240,20 +240,31 @@ constexpr Index64 mStrideIndex(uint32_t step, uint32_t first)
     return r;
 }
 
-constexpr Index64 kLuma = mStrideIndex(2, 0), kU = mStrideIndex(4, 1), kV = mStrideIndex(4, 3);
+// The U samples of 32 pairs in the low half, their V samples in the high
+// half: one permute gives both planes' bytes.
+constexpr Index64 mChromaIndex()
+{
+    Index64 r{};
+    for (uint32_t j = 0; j < 32; ++j) {
+        r.v[j] = static_cast<uint8_t>(1 + 4 * j);
+        r.v[32 + j] = static_cast<uint8_t>(3 + 4 * j);
+    }
+    return r;
+}
+
+constexpr Index64 kLuma = mStrideIndex(2, 0), kChroma = mChromaIndex();
 
 // 32 pairs a step from two 64-byte loads.
 void mToPlanar(const uint8_t *src, uint8_t *y, uint8_t *u, uint8_t *v, uint32_t pairs)
 {
-    const __m512i iy = mLoad(kLuma), iu = mLoad(kU), iv = mLoad(kV);
+    const __m512i iy = mLoad(kLuma), iuv = mLoad(kChroma);
     for (; pairs >= 32; pairs -= 32, src += 128, y += 64) {
         const __m512i a = _mm512_loadu_si512(src), b = _mm512_loadu_si512(src + 64);
         _mm512_storeu_si512(y, _mm512_permutex2var_epi8(a, iy, b));
         if (u != nullptr) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(u),
-                                _mm512_castsi512_si256(_mm512_permutex2var_epi8(a, iu, b)));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(v),
-                                _mm512_castsi512_si256(_mm512_permutex2var_epi8(a, iv, b)));
+            const __m512i uv = _mm512_permutex2var_epi8(a, iuv, b);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(u), _mm512_castsi512_si256(uv));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(v), _mm512_extracti64x4_epi64(uv, 1));
             u += 32;
             v += 32;
         }
@@ -266,8 +277,9 @@ void mToPlanar(const uint8_t *src, uint8_t *y, uint8_t *u, uint8_t *v, uint32_t 
         _mm512_mask_storeu_epi8(y, mBytes(2 * pairs), _mm512_permutex2var_epi8(a, iy, b));
         if (u != nullptr) {
             const __mmask32 m = static_cast<__mmask32>(mBytes(pairs));
-            _mm256_mask_storeu_epi8(u, m, _mm512_castsi512_si256(_mm512_permutex2var_epi8(a, iu, b)));
-            _mm256_mask_storeu_epi8(v, m, _mm512_castsi512_si256(_mm512_permutex2var_epi8(a, iv, b)));
+            const __m512i uv = _mm512_permutex2var_epi8(a, iuv, b);
+            _mm256_mask_storeu_epi8(u, m, _mm512_castsi512_si256(uv));
+            _mm256_mask_storeu_epi8(v, m, _mm512_extracti64x4_epi64(uv, 1));
         }
     }
 }

@@ -110,6 +110,10 @@ struct FrameWalk {
         uint16_t col;
         uint16_t pairs;
     } runs[FrameHeader_MaxLineBytes / 4];
+    // The pairs of a line's runs side by side, and converted (8 bytes a pair
+    // at most).
+    uint8_t gathered[FrameHeader_MaxLineBytes];
+    uint8_t converted[FrameHeader_MaxLineBytes * 2];
     // Where the runs of a planned line go without the writer table: the
     // family's write position (at the row's start once the row is set up) and
     // its row kernel. Null `packed` and `luma`: through the writer table.
@@ -327,12 +331,42 @@ static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
     }
 }
 
-// The runs of a planned line into a packed format of Bpp bytes a pair: a
-// lone pair by the format's pair converter, called straight, longer runs by
-// the row kernel (YUY2: a copy). Returns Bpp.
+// The runs of a planned line into a packed format of Bpp bytes a pair. A
+// line of many short runs (scattered changes) into RGB has its pairs gathered
+// and converted by the row kernel in one call, and the converted pixels put
+// in place: cheaper than a pair converter call each, whose lanes the kernel
+// fills 16 or 32 pairs at a time (the YUV orders only move bytes, which is
+// cheaper done straight). Otherwise a lone pair goes by the format's pair
+// converter, called straight, a longer run by the row kernel (YUY2: a copy).
+// Returns Bpp.
 template <uint32_t Bpp, void (*Pair)(const uint8_t *, uint8_t *)>
-static uint32_t mPackRuns(const FrameWalk &walk, const uint8_t *d, uint8_t *base, uint32_t runs)
+static uint32_t mPackRuns(FrameWalk &walk, const uint8_t *d, uint8_t *base, uint32_t runs)
 {
+    if (Pair != mPackYUY2 && Pair != mPackUYVY && runs >= 4) {
+        uint8_t *const gathered = walk.gathered;
+        uint32_t k = 0;
+        for (uint32_t i = 0; i < runs; ++i) {
+            const FrameWalk::Run run = walk.runs[i];
+            const uint8_t *src = d + run.src;
+            uint32_t j = 0;
+            for (; j + 4 <= run.pairs; j += 4)
+                std::memcpy(gathered + 4 * size_t{k + j}, src + 4 * size_t{j}, 16);
+            for (; j < run.pairs; ++j)
+                std::memcpy(gathered + 4 * size_t{k + j}, src + 4 * size_t{j}, 4);
+            k += run.pairs;
+        }
+        walk.packKernel(gathered, walk.converted, k);
+        k = 0;
+        for (uint32_t i = 0; i < runs; ++i) {
+            const FrameWalk::Run run = walk.runs[i];
+            uint8_t *dst = base + size_t{run.col} * Bpp;
+            const uint8_t *converted = walk.converted + size_t{k} * Bpp;
+            for (uint32_t j = 0; j < run.pairs; ++j)
+                std::memcpy(dst + size_t{j} * Bpp, converted + size_t{j} * Bpp, Bpp);
+            k += run.pairs;
+        }
+        return Bpp;
+    }
     for (uint32_t i = 0; i < runs; ++i) {
         const FrameWalk::Run run = walk.runs[i];
         uint8_t *dst = base + size_t{run.col} * Bpp;
@@ -346,22 +380,23 @@ static uint32_t mPackRuns(const FrameWalk &walk, const uint8_t *d, uint8_t *base
     return Bpp;
 }
 
-// A compressed line as the camera sends it: inside the caller's buffer and
-// ending in its marker, every item inside the declared data, every skip whole
-// pairs, nothing after the row is covered. Such a line is read once into runs
-// of pairs, with one bounds check for the line and none per item, and then
-// the runs go to the row writer. Returns false, having changed nothing, for
-// any other line, which the item walk below then takes with its checks.
-static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
+// The runs of pairs of a compressed line's data d[0..dataBytes), into out;
+// false for a line the item walk must take. Kept out of line, so that its
+// few values stay in registers: inlined into the line's other work, the read
+// position and the column went through the stack on every item.
+__attribute__((noinline)) static bool mFindRuns(FrameWalk::Run *out,
+                                                uint32_t (*countPairs)(const uint8_t *, uint32_t),
+                                                const uint8_t *d, uint32_t dataBytes, uint32_t rowPairs,
+                                                uint32_t &runsOut, uint32_t &colOut)
 {
-    if (n <= 0 || mBytesLeft(walk) <= static_cast<uint32_t>(n))
-        return false;
-    const uint32_t dataBytes = static_cast<uint32_t>(n);
-    const uint8_t *const d = StreamBufferptr;
-    if (d[dataBytes] != 0xFD)
-        return false;
-    const uint32_t rowPairs = hostyuvcols / 4u;
     uint32_t pos = 0, col = 0, runs = 0, refused = 0;
+    // A line of nothing but pairs, as every changed row of a moving picture
+    // is, is one run: found by the vector search alone.
+    if (dataBytes % 4 == 0 && dataBytes / 4 <= rowPairs && countPairs(d, dataBytes / 4) == dataBytes / 4) {
+        out[runs++] = {0, 0, static_cast<uint16_t>(dataBytes / 4)};
+        pos = dataBytes;
+        col = dataBytes / 4;
+    }
     while (pos < dataBytes) {
         if (col >= rowPairs)
             return false; // data left over when the row is full
@@ -383,7 +418,7 @@ static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
         for (uint32_t seen = 1; pos < dataBytes && col < rowPairs && (d[pos] & 1) == 0; ++seen) {
             if (seen == 4) {
                 const uint32_t most = std::min((dataBytes - pos) / 4, rowPairs - col);
-                const uint32_t more = walk.countPairs(d + pos, most);
+                const uint32_t more = countPairs(d + pos, most);
                 pos += 4 * more;
                 col += more;
                 continue;
@@ -391,10 +426,32 @@ static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
             pos += 4;
             ++col;
         }
-        walk.runs[runs++] = {static_cast<uint16_t>(start), static_cast<uint16_t>(first),
-                             static_cast<uint16_t>(col - first)};
+        out[runs++] = {static_cast<uint16_t>(start), static_cast<uint16_t>(first),
+                       static_cast<uint16_t>(col - first)};
     }
     if (refused != 0 || pos != dataBytes || col > rowPairs)
+        return false;
+    runsOut = runs;
+    colOut = col;
+    return true;
+}
+
+// A compressed line as the camera sends it: inside the caller's buffer and
+// ending in its marker, every item inside the declared data, every skip whole
+// pairs, nothing after the row is covered. Such a line is read once into runs
+// of pairs, with one bounds check for the line and none per item, and then
+// the runs go to the row writer. Returns false, having changed nothing, for
+// any other line, which the item walk below then takes with its checks.
+static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
+{
+    if (n <= 0 || mBytesLeft(walk) <= static_cast<uint32_t>(n))
+        return false;
+    const uint32_t dataBytes = static_cast<uint32_t>(n);
+    const uint8_t *const d = StreamBufferptr;
+    if (d[dataBytes] != 0xFD)
+        return false;
+    uint32_t runs = 0, col = 0;
+    if (!mFindRuns(walk.runs, walk.countPairs, d, dataBytes, hostyuvcols / 4u, runs, col))
         return false;
 
     uint8_t *const rowStart = HostYUV422 + size_t{current_row} * hostyuvcols;
