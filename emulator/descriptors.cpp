@@ -2,6 +2,8 @@
 
 #include "emulator/descriptors.h"
 
+#include <initializer_list>
+
 namespace zm4::emu {
 
 namespace {
