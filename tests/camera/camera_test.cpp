@@ -134,7 +134,7 @@ TEST_F(CameraControlTest, CaptureTurnsCameraResultsIntoStatuses)
 }
 
 // Every operation of a running camera waits for the camera lock (here held
-// for 300 ms by someone else) and lets go of it when done.
+// for 300 ms by someone else), succeeds and lets go of the lock.
 TEST_F(CameraControlTest, EveryOperationTakesTheCameraLockAndLetsGo)
 {
     DEVICE_EXTENSION *d = dev();
@@ -173,7 +173,7 @@ TEST_F(CameraControlTest, EveryOperationTakesTheCameraLockAndLetsGo)
         const int64_t held = scheduler.now();
         scheduler.postAfter(300 * zm4::host::kMillisecond,
                             [d] { Extns_Excluder_Release(&d->camera.cameraLock); });
-        ops[i]();
+        EXPECT_EQ(ops[i](), 1u) << "operation " << i;
         EXPECT_GE(scheduler.now() - held, 300 * zm4::host::kMillisecond) << "operation " << i;
         EXPECT_TRUE(lockFree()) << "operation " << i;
     }
