@@ -575,10 +575,14 @@ void UsbBus::Impl::tick()
         } while (frame <= now);
         nextFrame = frame;
         armTickLocked(true);
+        // The list goes back for the next tick, so that a tick completing
+        // a request does not allocate one.
+        if (done.empty()) {
+            spareCompletions.swap(done);
+            return;
+        }
     }
     completeAll(done);
-    // The list goes back for the next tick, so that a tick completing a
-    // request does not allocate one.
     done.clear();
     std::lock_guard lock(mutex);
     if (spareCompletions.capacity() < done.capacity())
