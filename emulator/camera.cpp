@@ -87,7 +87,8 @@ const Camera::Command *Camera::findCommand(uint8_t request)
 
 Camera::Camera(CameraOptions options)
     : options_(std::move(options)), rng_(faults_.seed), trace_(options_.traceLimit),
-      scene_(makeSpecimenScene()), grabMode_(options_.initialGrabMode)
+      scene_(options_.initialScene != nullptr ? options_.initialScene() : makeSpecimenScene()),
+      grabMode_(options_.initialGrabMode)
 {
     vc_[kVcDataWriteLock] = options_.dataWriteNeedsUnlock ? 0x04 : 0x00;
     vc_[kVcIsoControl] = 0x08;
@@ -213,7 +214,7 @@ TransferResult Camera::controlTransfer(const SetupPacket &setup, std::span<uint8
         if (options_.script)
             scriptTransfer(setup, data, result);
         entry.ok = result.status == TransferStatus::kOk;
-        if (entry.ok && (!in || result.bytes > 0))
+        if (entry.ok && (!in || result.bytes > 0) && trace_.wanted())
             entry.data.assign(data.begin(),
                               data.begin() + static_cast<std::ptrdiff_t>(in ? result.bytes : setup.length));
         trace_.record(std::move(entry));

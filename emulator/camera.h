@@ -132,6 +132,9 @@ struct CameraOptions {
     // The video processor and compressor answer only in high power.
     bool requirePower = true;
     size_t traceLimit = 1000000;
+    // The scene the camera starts with; null: the specimen. A camera that is
+    // given another scene at once is spared laying the specimen out.
+    std::unique_ptr<Scene> (*initialScene)() = nullptr;
     // Consulted before the model answers (descriptors, control transfers,
     // alternate settings, isochronous packets); must outlive the camera.
     CameraScript *script = nullptr;

@@ -32,6 +32,9 @@ public:
     explicit Trace(size_t limit = 1000000) : limit_(limit) {}
 
     void record(TraceEntry entry);
+    // Whether a record would be seen (kept or sunk), so that a caller can
+    // spare copying the data of one that would only be counted.
+    bool wanted() const { return sink_ || entries_.size() < limit_; }
     // Called for every transfer as it happens, e.g. to write a trace file live.
     void setSink(Sink sink) { sink_ = std::move(sink); }
 

@@ -180,8 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     zm4::emu::CameraOptions camera;
     camera.script = &script;
     camera.traceLimit = 0;
+    camera.initialScene = [] { return zm4::emu::makeFlatScene(120, 100, 160); };
     zm4::host::Machine &machine = zm4::fuzz::machineWith(camera);
-    machine.camera().setScene(zm4::emu::makeFlatScene(120, 100, 160));
     zm4::host::Adapter &adapter = machine.adapter();
     if (NT_SUCCESS(adapter.initialiseStatus())) {
         for (int i = 0; i < before; ++i)

@@ -324,8 +324,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     zm4::emu::CameraOptions camera;
     camera.script = &source;
     camera.traceLimit = 0;
+    camera.initialScene = [] { return zm4::emu::makeFlatScene(120, 100, 160); };
     zm4::host::Machine &machine = zm4::fuzz::machineWith(camera);
-    machine.camera().setScene(zm4::emu::makeFlatScene(120, 100, 160));
     zm4::host::Adapter &adapter = machine.adapter();
     if (!NT_SUCCESS(adapter.initialiseStatus()))
         std::abort(); // the camera model answers every command here

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel/callback.h"
 #include "platform/kernel/kernel.h"
 
 namespace zm4::host {
@@ -67,16 +68,13 @@ public:
     virtual int64_t now() const = 0;
     // Runs fn at DISPATCH_LEVEL at the given system time (at once if past);
     // the id lets the poster cancel it.
-    virtual uint64_t postAt(int64_t time, std::function<void()> fn) = 0;
-    uint64_t postAfter(int64_t delay100ns, std::function<void()> fn)
-    {
-        return postAt(now() + delay100ns, std::move(fn));
-    }
+    virtual uint64_t postAt(int64_t time, Callback fn) = 0;
+    uint64_t postAfter(int64_t delay100ns, Callback fn) { return postAt(now() + delay100ns, std::move(fn)); }
     // True when the event had not run yet (it never will now); false when it
     // has run, is running, or the id is unknown.
     virtual bool cancel(uint64_t id) = 0;
     // Runs fn at PASSIVE_LEVEL like a work item of the critical work queue.
-    virtual void queueWork(std::function<void()> fn) = 0;
+    virtual void queueWork(Callback fn) = 0;
 
     // Simulated: advance the clock by the duration, running everything that
     // falls due. Real: sleep that long while the threads run.

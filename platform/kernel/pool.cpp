@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <execinfo.h>
+#include <memory_resource>
 #include <random>
 #include <unordered_map>
 #include <vector>
@@ -55,9 +56,12 @@ struct Pool::State {
         const void *allocSite;
         const void *freeSite;
     };
+    // The records' nodes are recycled: a driver allocates and frees blocks
+    // by the thousand, and a malloc per record would double the cost of each.
+    std::pmr::unsynchronized_pool_resource nodes;
     // Unordered: the leak report sorts by serial, nothing else needs an order.
-    std::unordered_map<uintptr_t, Block> live;
-    std::unordered_map<uintptr_t, Freed> freed;
+    std::pmr::unordered_map<uintptr_t, Block> live{&nodes};
+    std::pmr::unordered_map<uintptr_t, Freed> freed{&nodes};
     std::deque<uintptr_t> freedOrder;
 
     uint64_t attempts = 0;

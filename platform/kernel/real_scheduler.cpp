@@ -69,7 +69,7 @@ public:
 
     int64_t now() const override { return toSystem(SteadyClock::now()); }
 
-    uint64_t postAt(int64_t time, std::function<void()> fn) override
+    uint64_t postAt(int64_t time, Callback fn) override
     {
         const void *poster = __builtin_return_address(0);
         uint64_t id;
@@ -95,7 +95,7 @@ public:
         return true;
     }
 
-    void queueWork(std::function<void()> fn) override
+    void queueWork(Callback fn) override
     {
         const void *poster = __builtin_return_address(0);
         {
@@ -196,7 +196,7 @@ private:
     using Key = std::pair<int64_t, uint64_t>; // due time, posting sequence
     struct Item {
         uint64_t id;
-        std::function<void()> fn;
+        Callback fn;
         const void *poster;
     };
 

@@ -209,8 +209,19 @@ NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, RTL_QUERY_REGISTR
     auto key = storePath({path, wideLength(path)});
     if (!key)
         return kStatusObjectNameInvalid;
-    // One snapshot for the whole table, so that every entry sees the same key.
-    auto values = store->values(*key);
+    // One snapshot for the whole table, so that every entry sees the same key:
+    // of the values the table names, or of all when an entry wants every one.
+    std::vector<std::string> names;
+    bool all = false;
+    for (const RTL_QUERY_REGISTRY_TABLE *entry = queryTable; entry->QueryRoutine || entry->Name; ++entry) {
+        std::optional<std::string> name = entry->Name ? valueName(entry->Name) : std::nullopt;
+        if (!name) {
+            all = true; // an invalid name fails below, in its turn
+            break;
+        }
+        names.push_back(std::move(*name));
+    }
+    auto values = all ? store->values(*key) : store->values(*key, names);
     if (!values)
         return STATUS_OBJECT_NAME_NOT_FOUND;
 

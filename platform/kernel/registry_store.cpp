@@ -185,4 +185,21 @@ std::optional<std::vector<NamedValue>> RegistryStore::values(std::string_view ke
     return std::nullopt;
 }
 
+std::optional<std::vector<NamedValue>> RegistryStore::values(std::string_view key,
+                                                             std::span<const std::string> names) const
+{
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    if (Tree::Key *k = tree_->find(key)) {
+        std::vector<NamedValue> out;
+        for (const std::string &name : names)
+            if (const NamedValue *value = k->findValue(name))
+                out.push_back(*value);
+        return out;
+    }
+    if (tree_->hasSubkeys(key))
+        return std::vector<NamedValue>{};
+    return std::nullopt;
+}
+
 } // namespace zm4::host

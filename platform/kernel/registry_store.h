@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -79,6 +80,10 @@ public:
     std::vector<std::string> keys() const;       // created keys, in tree order
     // The key's values in the order they were created; nullopt for a missing key.
     std::optional<std::vector<NamedValue>> values(std::string_view key) const;
+    // Only the values of those names (matched as names are, whatever their
+    // case; missing ones left out), for a caller that wants a few of many.
+    std::optional<std::vector<NamedValue>> values(std::string_view key,
+                                                  std::span<const std::string> names) const;
 
     // Why the file could not be used ("registry.reg line 4: bad hex byte..."),
     // or nullopt while the store is sound.

@@ -1,8 +1,14 @@
 // The simulated scheduler: one thread, a virtual clock, events in time order
 // (equal times in posting order), work items run one at a time to completion,
 // and waits that run only the interrupt-level events due before they end.
+// Events live in slots of one vector, ordered by a binary heap of (time,
+// posting sequence); a cancelled event is dropped from its slot at once and
+// from the heap when it comes up (or when cancelled entries outnumber the
+// live ones), so posting and cancelling allocate nothing once the vectors
+// have grown.
+#include <algorithm>
+#include <deque>
 #include <limits>
-#include <map>
 #include <thread>
 
 #include "platform/kernel/kernel_internal.h"
@@ -30,31 +36,51 @@ public:
         return now_;
     }
 
-    uint64_t postAt(int64_t time, std::function<void()> fn) override
+    uint64_t postAt(int64_t time, Callback fn) override
     {
         checkThread("postAt");
-        const uint64_t id = nextId_++;
-        const Key key{time, nextSequence_++};
-        events_.emplace(key, Item{id, std::move(fn), __builtin_return_address(0)});
-        eventIndex_.emplace(id, key);
-        return id;
+        uint32_t slot;
+        if (!freeSlots_.empty()) {
+            slot = freeSlots_.back();
+            freeSlots_.pop_back();
+        } else {
+            slot = static_cast<uint32_t>(slots_.size());
+            slots_.emplace_back();
+        }
+        Slot &entry = slots_[slot];
+        // Zero is no generation, so that no id is 0 and an id of a slot's
+        // earlier event never matches its later one.
+        entry.generation = entry.generation == UINT32_MAX ? 1 : entry.generation + 1;
+        entry.pending = true;
+        entry.fn = std::move(fn);
+        entry.poster = __builtin_return_address(0);
+        heap_.push_back(HeapEntry{time, nextSequence_++, slot});
+        std::push_heap(heap_.begin(), heap_.end(), Later{});
+        ++liveEvents_;
+        return static_cast<uint64_t>(entry.generation) << 32 | slot;
     }
 
     bool cancel(uint64_t id) override
     {
         checkThread("cancel");
-        auto it = eventIndex_.find(id);
-        if (it == eventIndex_.end())
+        const uint64_t slot = id & UINT32_MAX;
+        if (slot >= slots_.size())
             return false;
-        events_.erase(it->second);
-        eventIndex_.erase(it);
+        Slot &entry = slots_[slot];
+        if (!entry.pending || entry.generation != id >> 32)
+            return false;
+        entry.pending = false;
+        entry.fn.reset();
+        --liveEvents_;
+        if (heap_.size() > 64 && heap_.size() > 2 * liveEvents_)
+            dropCancelled();
         return true;
     }
 
-    void queueWork(std::function<void()> fn) override
+    void queueWork(Callback fn) override
     {
         checkThread("queueWork");
-        work_.emplace(Key{now_, nextSequence_++}, Item{0, std::move(fn), __builtin_return_address(0)});
+        work_.push_back(WorkItem{now_, nextSequence_++, std::move(fn), __builtin_return_address(0)});
     }
 
     void runFor(int64_t duration100ns) override
@@ -91,7 +117,7 @@ public:
         while (items < kIdleItemLimit && runNext(end, true))
             ++items;
         driving_ = false;
-        return events_.empty() && work_.empty();
+        return liveEvents_ == 0 && work_.empty();
     }
 
     LONG setEvent(KEVENT *event) override
@@ -148,10 +174,28 @@ public:
     }
 
 private:
-    using Key = std::pair<int64_t, uint64_t>; // due time, posting sequence
-    struct Item {
-        uint64_t id;
-        std::function<void()> fn;
+    struct Slot {
+        Callback fn;
+        const void *poster = nullptr;
+        uint32_t generation = 0;
+        bool pending = false; // posted, not yet run or cancelled
+    };
+    struct HeapEntry {
+        int64_t time;
+        uint64_t sequence;
+        uint32_t slot;
+    };
+    // The heap's order: the earliest time first, equal times by posting.
+    struct Later {
+        bool operator()(const HeapEntry &a, const HeapEntry &b) const
+        {
+            return a.time != b.time ? a.time > b.time : a.sequence > b.sequence;
+        }
+    };
+    struct WorkItem {
+        int64_t time; // when queued: work runs in queueing order
+        uint64_t sequence;
+        Callback fn;
         const void *poster;
     };
 
@@ -192,47 +236,78 @@ private:
         driving_ = true;
     }
 
+    void releaseSlot(uint32_t slot) { freeSlots_.push_back(slot); }
+
+    // Pops the cancelled entries off the top of the heap.
+    void skipCancelled()
+    {
+        while (!heap_.empty() && !slots_[heap_.front().slot].pending) {
+            releaseSlot(heap_.front().slot);
+            std::pop_heap(heap_.begin(), heap_.end(), Later{});
+            heap_.pop_back();
+        }
+    }
+
+    // Rebuilds the heap from the live entries, so that events cancelled far
+    // ahead of their time (a watchdog re-armed over and over) cannot pile up.
+    void dropCancelled()
+    {
+        auto live = std::partition(heap_.begin(), heap_.end(),
+                                   [this](const HeapEntry &entry) { return slots_[entry.slot].pending; });
+        for (auto it = live; it != heap_.end(); ++it)
+            releaseSlot(it->slot);
+        heap_.erase(live, heap_.end());
+        std::make_heap(heap_.begin(), heap_.end(), Later{});
+    }
+
     // Runs the earliest item due at or before end (work items only when
     // allowed); false when there is none.
     bool runNext(int64_t end, bool includeWork)
     {
-        auto event = events_.begin();
-        const bool eventDue = event != events_.end() && event->first.first <= end;
-        auto work = work_.begin();
-        const bool workDue = includeWork && work != work_.end() && work->first.first <= end;
+        skipCancelled();
+        const bool eventDue = !heap_.empty() && heap_.front().time <= end;
+        const bool workDue = includeWork && !work_.empty() && work_.front().time <= end;
         if (!eventDue && !workDue)
             return false;
-        if (eventDue && (!workDue || event->first < work->first)) {
-            Item item = std::move(event->second);
-            now_ = std::max(now_, event->first.first);
-            eventIndex_.erase(item.id);
-            events_.erase(event);
-            runItem(item, DISPATCH_LEVEL, "interrupt-level event posted by ");
+        if (eventDue && (!workDue || std::pair(heap_.front().time, heap_.front().sequence) <
+                                         std::pair(work_.front().time, work_.front().sequence))) {
+            const HeapEntry top = heap_.front();
+            std::pop_heap(heap_.begin(), heap_.end(), Later{});
+            heap_.pop_back();
+            Slot &slot = slots_[top.slot];
+            Callback fn = std::move(slot.fn);
+            const void *poster = slot.poster;
+            slot.pending = false;
+            --liveEvents_;
+            releaseSlot(top.slot);
+            now_ = std::max(now_, top.time);
+            runItem(fn, poster, DISPATCH_LEVEL, "interrupt-level event posted by ");
         } else {
-            Item item = std::move(work->second);
-            now_ = std::max(now_, work->first.first);
-            work_.erase(work);
-            runItem(item, PASSIVE_LEVEL, "work item queued by ");
+            WorkItem item = std::move(work_.front());
+            work_.pop_front();
+            now_ = std::max(now_, item.time);
+            runItem(item.fn, item.poster, PASSIVE_LEVEL, "work item queued by ");
         }
         return true;
     }
 
-    void runItem(Item &item, KIRQL irql, const char *what)
+    void runItem(Callback &fn, const void *poster, KIRQL irql, const char *what)
     {
         ++running_;
         detail::ContextScope scope(irql);
-        item.fn();
-        scope.checkClean(what, item.poster);
+        fn();
+        scope.checkClean(what, poster);
         --running_;
     }
 
     int64_t now_;
     std::thread::id owner_;
-    uint64_t nextId_ = 1;
     uint64_t nextSequence_ = 0;
-    std::map<Key, Item> events_; // interrupt level
-    std::map<uint64_t, Key> eventIndex_;
-    std::map<Key, Item> work_; // passive level, in queueing order
+    std::vector<Slot> slots_;         // interrupt-level events, by slot
+    std::vector<uint32_t> freeSlots_; // slots whose heap entry has gone
+    std::vector<HeapEntry> heap_;     // pending and cancelled events
+    size_t liveEvents_ = 0;           // pending ones
+    std::deque<WorkItem> work_;       // passive level, in queueing order
     bool driving_ = false;
     unsigned running_ = 0;
 };

@@ -10,6 +10,7 @@
 #include "platform/kernel/kernel_internal.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -124,6 +125,7 @@ struct UsbBus::Impl : std::enable_shared_from_this<UsbBus::Impl> {
     uint64_t tickId = 0;
     int64_t nextFrame = 0;
     std::map<IRP *, SlowControl> slowControls;
+    std::vector<Completion> spareCompletions; // empty; see tick
 };
 
 UsbBus::UsbBus(UsbDevice &device, Scheduler &scheduler) : impl_(std::make_shared<Impl>(device, scheduler)) {}
@@ -289,8 +291,14 @@ NTSTATUS UsbBus::Impl::controlRequest(IRP *irp, const UsbSetup &setup, PVOID buf
 {
     const bool in = (setup.requestType & 0x80) != 0;
     // The device works on the bus's copy of the data stage, so the caller's
-    // buffer is touched only when the request completes.
-    std::vector<uint8_t> data(setup.length);
+    // buffer is touched only when the request completes. Most data stages
+    // are a few bytes: those are copied on the stack.
+    std::array<uint8_t, 64> small{};
+    std::vector<uint8_t> large;
+    if (setup.length > small.size())
+        large.resize(setup.length);
+    const std::span<uint8_t> data =
+        large.empty() ? std::span<uint8_t>(small.data(), setup.length) : std::span<uint8_t>(large);
     if (!in && setup.length > 0)
         std::memcpy(data.data(), buffer, setup.length);
     const UsbTransferResult result = device.controlTransfer(setup, data, deviceFrameLocked());
@@ -307,7 +315,7 @@ NTSTATUS UsbBus::Impl::controlRequest(IRP *irp, const UsbSetup &setup, PVOID buf
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, &Impl::cancelRoutine);
         SlowControl &slow = slowControls[irp];
-        slow.data = std::move(data);
+        slow.data.assign(data.begin(), data.end());
         slow.bytes = bytes;
         slow.status = status;
         slow.in = in;
@@ -554,6 +562,7 @@ void UsbBus::Impl::tick()
     std::vector<Completion> done;
     {
         std::lock_guard lock(mutex);
+        done.swap(spareCompletions);
         tickArmed = false;
         if (closed)
             return;
@@ -566,8 +575,18 @@ void UsbBus::Impl::tick()
         } while (frame <= now);
         nextFrame = frame;
         armTickLocked(true);
+        // The list goes back for the next tick, so that a tick completing
+        // a request does not allocate one.
+        if (done.empty()) {
+            spareCompletions.swap(done);
+            return;
+        }
     }
     completeAll(done);
+    done.clear();
+    std::lock_guard lock(mutex);
+    if (spareCompletions.capacity() < done.capacity())
+        spareCompletions.swap(done);
 }
 
 // One USB frame: the head request of every busy pipe gets its next packet.

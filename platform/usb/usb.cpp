@@ -3,6 +3,7 @@
 // IoCancelIrp tell an IRP that has just completed and gone from one still out.
 #include <algorithm>
 #include <cstring>
+#include <memory_resource>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -15,7 +16,9 @@ namespace {
 // Guards every IRP's CancelRoutine and Cancel fields and the live set, like
 // the kernel's cancel spin lock.
 std::mutex gCancelMutex;
-std::unordered_set<const IRP *> gLiveIrps;
+// Its nodes are recycled: a driver builds an IRP for every control transfer.
+std::pmr::unsynchronized_pool_resource gLiveIrpNodes;
+std::pmr::unordered_set<const IRP *> gLiveIrps{&gLiveIrpNodes};
 
 IRP *allocateIrp(char stackSize)
 {
