@@ -60,6 +60,8 @@ TEST_F(CameraControlTest, StartSendsTheFixedValuesThenEverySettingFromTheRegistr
         EXPECT_EQ(c[i].rfind(expected[i], 0), 0u) << i << ": " << c[i];
     EXPECT_TRUE(camera().powered());
     EXPECT_EQ(dev()->camera.roiLeft, 0u);
+    // High power settles for 50 ms; the polled wait ends in the millisecond after.
+    EXPECT_EQ(timeOf(from, "C8") - timeOf(from, "04"), 51);
 
     // A smaller picture is centred in the sensor; configured tuning overrides.
     Camera_Stop(dev());
