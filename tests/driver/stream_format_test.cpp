@@ -48,6 +48,7 @@ TEST(StreamDataTables, RangesFollowTheirRuleAndSelectTheDecodersWriter)
         EXPECT_EQ(r.ConfigCaps.MaxOutputSize.cy, o.maxHeight);
         EXPECT_EQ(r.ConfigCaps.InputSize.cx, o.maxWidth);
         EXPECT_EQ(r.ConfigCaps.MaxCroppingSize.cy, o.maxHeight);
+        EXPECT_EQ(r.ConfigCaps.MinCroppingSize.cx * 10 + r.ConfigCaps.MinCroppingSize.cy, 84); // 8 x 4
         const ULONG largest = static_cast<ULONG>(o.maxWidth * o.maxHeight);
         EXPECT_EQ(r.DataRange.SampleSize, largest * bits / 8);
         EXPECT_EQ(static_cast<ULONG>(r.ConfigCaps.MinBitsPerSecond), 8 * 4 * bits);
@@ -122,6 +123,8 @@ TEST_F(DataIntersection, AnswersEveryBranch)
     otherFlags.StreamDescriptionFlags = KS_VIDEOSTREAM_PREVIEW;
     KS_DATARANGE_VIDEO longHeader = rgb;
     longHeader.VideoInfoHeader.bmiHeader.biSize = 44;
+    KS_DATARANGE_VIDEO mirrored = rgb;
+    mirrored.VideoInfoHeader.bmiHeader.biWidth = -176;
     KS_DATARANGE_VIDEO huge = rgb; // its image size overflows even 64 bits
     huge.VideoInfoHeader.bmiHeader.biWidth = 0x7FFFFFF8;
     huge.VideoInfoHeader.bmiHeader.biHeight = -0x7FFFFFFC;
@@ -144,6 +147,7 @@ TEST_F(DataIntersection, AnswersEveryBranch)
         {"flags differ", &otherFlags, sizeof(rgb), 0, 512, STATUS_NO_MATCH, 0},
         {"range size differs", bigger.data(), bigger.size(), 0, 512, STATUS_NO_MATCH, 0},
         {"header beyond the range", &longHeader, sizeof(rgb), 0, 512, STATUS_NO_MATCH, 0},
+        {"negative width", &mirrored, sizeof(rgb), 0, 512, STATUS_NO_MATCH, 0},
         {"picture beyond a 32-bit size", &huge, sizeof(rgb), 0, 512, STATUS_NO_MATCH, 0},
         {"built", &rgb, sizeof(rgb), 0, 512, STATUS_SUCCESS, kSize},
     };
@@ -163,11 +167,9 @@ TEST_F(DataIntersection, AnswersEveryBranch)
         ULONG index;
         LONG width, height;
         ULONG imageSize;
-    } built[] = {{STREAM_FORMAT_RGB24, 176, 144, 76032},
-                 {STREAM_FORMAT_RGB24, 352, -288, 304128},
-                 {STREAM_FORMAT_I420, 320, 240, 115200},
-                 {STREAM_FORMAT_RGB555, 8, 4, 64},
-                 {STREAM_FORMAT_RGB24, 176, 0, 0}};
+    } built[] = {{STREAM_FORMAT_RGB24, 176, 144, 76032}, {STREAM_FORMAT_RGB24, 352, -288, 304128},
+                 {STREAM_FORMAT_I420, 320, 240, 115200}, {STREAM_FORMAT_RGB555, 8, 4, 64},
+                 {STREAM_FORMAT_RGB24, 176, 0, 0},       {STREAM_FORMAT_RGB24, 0, 144, 0}};
     for (const auto &c : built) {
         KS_DATARANGE_VIDEO caller = range(c.index);
         caller.VideoInfoHeader.bmiHeader.biWidth = c.width;
@@ -184,8 +186,9 @@ TEST_F(DataIntersection, AnswersEveryBranch)
         EXPECT_EQ(format.VideoInfoHeader.AvgTimePerFrame, 666666);
         EXPECT_EQ(format.VideoInfoHeader.bmiHeader.biHeight, c.height);
         ULONG index = 99;
-        EXPECT_EQ(StreamFormat_GetFormatIndex(&format.DataFormat, 0, &index), c.height > 0 ? 1u : 0u);
-        EXPECT_EQ(index, c.height > 0 ? c.index : 99u);
+        const bool usable = c.width > 0 && c.height > 0;
+        EXPECT_EQ(StreamFormat_GetFormatIndex(&format.DataFormat, 0, &index), usable ? 1u : 0u);
+        EXPECT_EQ(index, usable ? c.index : 99u);
     }
 }
 

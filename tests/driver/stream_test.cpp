@@ -133,6 +133,8 @@ TEST_F(StreamTest, ReadsEndByFrameHeldFrameFillerCancelAndStopPacedOnesOnTime)
     EXPECT_FALSE(second->completed());
     EXPECT_EQ(ended(first), Ended(STATUS_SUCCESS, stream->frameBytes()));
     ASSERT_TRUE(machine().waitFor(second));
+    // A buffer a byte short of a frame is refused at once.
+    EXPECT_EQ(ended(stream->queueRead(stream->frameBytes() - 1)), Ended(STATUS_BUFFER_TOO_SMALL, 0u));
 
     // With no read waiting the next frame is held; a read within 200 ms of it
     // takes it at once, without waiting for the camera.
