@@ -96,6 +96,11 @@ TEST_F(PropManTest, EveryPropertyThroughItsHandlers)
         size_t from = mark();
         EXPECT_EQ(call(r.vpa, r.id, true, &p), STATUS_SUCCESS);
         EXPECT_EQ(r.sent.empty() || r.sent[0].size() == 2 ? codesSince(from) : commandsSince(from), r.sent);
+        if (!r.vpa && (r.id == PROPMAN_LUM_COMPRESSION_CONF || r.id == PROPMAN_LUM_COMPRESSION_CAP)) {
+            ULONG full = 0; // the new compression costs the next frame its compression
+            Camera_Update(dev(), &full);
+            EXPECT_EQ(full, 1u);
+        }
 
         KSPROPERTY_VIDEOPROCAMP_S g = {};
         g.Flags = g.Capabilities = kUntouched;
