@@ -56,6 +56,8 @@ struct Row {
 TEST_F(PropManTest, EveryPropertyThroughItsHandlers)
 {
     Camera_Start(dev(), 352, 288);
+    ULONG first = 0;
+    Camera_Update(dev(), &first); // the start's uncompressed frame
     const Row rows[] = {
         {true, 0, 12000, 2, {"A3"}, 10000, 2, 2},
         {true, 1, 1000, 2, {"A3", "BF"}, 1000, 2, 2}, // low contrast: VP register 20
