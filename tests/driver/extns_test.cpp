@@ -106,6 +106,7 @@ TEST_F(DriverTest, StreamInstanceRecordSlots)
     EXPECT_EQ(Extns_StreamData_Init(&record, 2), 0u);
     EXPECT_EQ(record.slots, nullptr);
     EXPECT_EQ(Extns_StreamData_AddInstance(&record, h(0)), 0u);
+    Extns_StreamData_RemoveInstance(&record, h(0));
     Extns_StreamData_Finish(&record);
 }
 
