@@ -232,6 +232,10 @@ TEST_F(CameraControlTest, WindowPortsAndButtonAreServedAtTheNextUpdate)
     from = mark();
     Camera_Update(dev(), &full);
     EXPECT_EQ(commandsSince(from), (Commands{"C8 0101 0000", "C9 2C16 4824"}));
+    Camera_SetROI(dev(), 0, 0, 0); // off: the picture's own window again
+    from = mark();
+    Camera_Update(dev(), &full);
+    EXPECT_EQ(commandsSince(from), (Commands{"C8 0100 0000", "C9 1600 2400"}));
 
     // While frames flow the port bytes are cached for 400 ms and refreshed by
     // every update.
