@@ -88,12 +88,14 @@ TEST_F(SettingsRecordTest, EmptyOrNoRegistryLoadsDefaults)
 
 // Every setting's range as the driver accepts it from the registry.
 const std::map<std::string, std::pair<uint32_t, uint32_t>> kRanges = {
-    {"Brightness", {0, 10000}}, {"Contrast", {0, 10000}},  {"Saturation", {0, 10000}}, {"VidConf", {0, 1}},
-    {"ConfValue", {1, 10}},     {"CapValue", {1, 10}},     {"Framerate", {1, 5}},      {"Backlit", {0, 1}},
-    {"Flicker", {0, 1}},        {"FlickerMains", {0, 1}},  {"AutoFR", {0, 1}},         {"ExpMode", {0, 3}},
-    {"ExpCoarse", {0, 302}},    {"ExpFine", {0, 255}},     {"ExpGain", {0, 3}},        {"AcbMode", {0, 3}},
-    {"AcbGainR", {0, 212}},     {"AcbGainG", {0, 212}},    {"AcbGainB", {0, 212}},     {"CompR", {0, 255}},
-    {"CompG1", {0, 255}},       {"CompG2", {0, 255}},      {"CompB", {0, 255}},        {"NoDataValue", {0, 255}},
+    {"Brightness", {0, 10000}}, {"Contrast", {0, 10000}}, {"Saturation", {0, 10000}},
+    {"VidConf", {0, 1}},        {"ConfValue", {1, 10}},   {"CapValue", {1, 10}},
+    {"Framerate", {1, 5}},      {"Backlit", {0, 1}},      {"Flicker", {0, 1}},
+    {"FlickerMains", {0, 1}},   {"AutoFR", {0, 1}},       {"ExpMode", {0, 3}},
+    {"ExpCoarse", {0, 302}},    {"ExpFine", {0, 255}},    {"ExpGain", {0, 3}},
+    {"AcbMode", {0, 3}},        {"AcbGainR", {0, 212}},   {"AcbGainG", {0, 212}},
+    {"AcbGainB", {0, 212}},     {"CompR", {0, 255}},      {"CompG1", {0, 255}},
+    {"CompG2", {0, 255}},       {"CompB", {0, 255}},      {"NoDataValue", {0, 255}},
     {"Microscope", {0, 1}}};
 
 // Values at either end of their range are kept and left alone; one step
@@ -115,7 +117,8 @@ TEST_F(SettingsRecordTest, OutOfRangeOrUnreadableValuesLoadAsDefaultAndAreRepair
         put(outside);
         PropMan_Load(ext_.get());
         for (const auto &[name, value] : loaded(s_))
-            EXPECT_EQ(value, outside.count(name) ? kDefaults.at(name) : limits[name]) << name << " end " << end;
+            EXPECT_EQ(value, outside.count(name) ? kDefaults.at(name) : limits[name])
+                << name << " end " << end;
         for (const auto &[name, value] : outside)
             EXPECT_EQ(dwords()[name], kDefaults.at(name)) << name;
     }
