@@ -146,10 +146,13 @@ public:
     // block's allocation site.
     void setGuarded(bool guarded);
     // Light mode, for runs where AddressSanitizer already watches every block
-    // (the fuzzers): blocks are neither filled when allocated nor when freed,
-    // and freed blocks are not remembered, so a double free reads as a pointer
-    // the pool does not know. Live blocks are still recorded (leak checks by
-    // tag, the leak report, failure injection) and guarded blocks keep their
+    // (the fuzzers): blocks are not filled when freed and only their first
+    // bytes when reused, and freed blocks are not remembered, so a double free
+    // reads as a pointer the pool does not know. Freed blocks wait, poisoned,
+    // in a lookaside for reuse at the same size instead of a malloc and free
+    // each: an access through a stale pointer or past a block's end reports a
+    // use-after-poison. Live blocks are still recorded (leak checks by tag,
+    // the leak report, failure injection) and guarded blocks keep their
     // canaries. Applies to blocks allocated and freed while it is on.
     void setLight(bool light);
 

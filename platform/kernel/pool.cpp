@@ -7,6 +7,7 @@
 #include <execinfo.h>
 #include <memory_resource>
 #include <random>
+#include <sanitizer/asan_interface.h>
 #include <unordered_map>
 #include <vector>
 
@@ -29,6 +30,19 @@ constexpr unsigned char kFreedFill = 0xDD;
 constexpr size_t kLargestBlock = size_t{1} << 30;
 // How many freed blocks are remembered to tell a double free from a wild pointer.
 constexpr size_t kFreedHistory = 4096;
+// Light mode's lookaside (see Pool::setLight): blocks of one rounded size wait
+// in a queue, poisoned, until kReuseDelay younger ones have joined them, so a
+// stale pointer meets poisoned bytes for as long as it would meet a freed
+// block in AddressSanitizer's own quarantine; past kLookasideBytes they go
+// back to malloc. Behind every block kTailBytes are poisoned too.
+constexpr size_t kLookasideGranule = 16;
+constexpr size_t kTailBytes = 16;
+constexpr size_t kReuseDelay = 16;
+constexpr size_t kLookasideBytes = size_t{64} << 20;
+// A reused block's first bytes get the fresh fill, as AddressSanitizer fills
+// the first bytes of its own blocks, so that code relying on zeroed pool
+// shows up in light mode too.
+constexpr size_t kReuseFillBytes = 4096;
 
 std::string tagText(uint32_t tag)
 {
@@ -49,6 +63,7 @@ struct Pool::State {
         const void *site;
         uint64_t serial;
         bool guarded;
+        bool light; // has the lookaside's room and poisoned tail
     };
     struct Freed {
         uint32_t tag;
@@ -80,6 +95,52 @@ struct Pool::State {
     std::vector<CallSite> sitesFailed;
     bool guarded = false;
     bool light = false;
+    // Light mode's freed blocks by rounded size, oldest first, and their bytes.
+    std::unordered_map<size_t, std::deque<unsigned char *>> lookaside;
+    size_t lookasideBytes = 0;
+
+    ~State() { dropLookaside(); }
+
+    static size_t lookasideSize(size_t bytes)
+    {
+        return ((bytes == 0 ? 1 : bytes) + kLookasideGranule - 1) / kLookasideGranule * kLookasideGranule;
+    }
+
+    // A block of the lookaside that waited long enough, or null.
+    unsigned char *reuse(size_t bytes)
+    {
+        auto it = lookaside.find(lookasideSize(bytes));
+        if (it == lookaside.end() || it->second.size() <= kReuseDelay)
+            return nullptr;
+        unsigned char *block = it->second.front();
+        it->second.pop_front();
+        lookasideBytes -= it->first;
+        ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+        return block;
+    }
+
+    // Takes a freed light block; false when the lookaside is full.
+    bool keep(unsigned char *block, size_t bytes)
+    {
+        const size_t size = lookasideSize(bytes);
+        if (lookasideBytes + size > kLookasideBytes)
+            return false;
+        ASAN_POISON_MEMORY_REGION(block, size + kTailBytes);
+        lookaside[size].push_back(block);
+        lookasideBytes += size;
+        return true;
+    }
+
+    void dropLookaside()
+    {
+        for (auto &[size, blocks] : lookaside)
+            for (unsigned char *block : blocks) {
+                ASAN_UNPOISON_MEMORY_REGION(block, size + kTailBytes);
+                std::free(block);
+            }
+        lookaside.clear();
+        lookasideBytes = 0;
+    }
 
     bool shouldFail(uint32_t tag, const void *callSite)
     {
@@ -284,6 +345,8 @@ void Pool::setLight(bool light)
     if (light) {
         state_->freed.clear();
         state_->freedOrder.clear();
+    } else {
+        state_->dropLookaside();
     }
 }
 
@@ -301,10 +364,22 @@ void *Pool::allocate(POOL_TYPE /*type*/, size_t bytes, uint32_t tag, void *callS
         }
         guarded = state_->guarded;
         light = state_->light;
+        if (light && !guarded) {
+            if (unsigned char *block = state_->reuse(bytes)) {
+                std::memset(block, kFreshFill, std::min(bytes, kReuseFillBytes));
+                state_->live[reinterpret_cast<uintptr_t>(block)] =
+                    State::Block{tag, bytes, callSite, ++state_->serial, false, true};
+                return block;
+            }
+        }
     }
     // A zero-byte request still gets a distinct block, as the kernel's does.
+    // A light block has room to wait in the lookaside with its poisoned tail.
     const size_t size = bytes == 0 ? 1 : bytes;
-    auto *base = static_cast<unsigned char *>(std::malloc(size + (guarded ? 2 * kCanaryBytes : 0)));
+    const size_t extra = guarded ? 2 * kCanaryBytes
+                         : light ? State::lookasideSize(bytes) - size + kTailBytes
+                                 : 0;
+    auto *base = static_cast<unsigned char *>(std::malloc(size + extra));
     if (base == nullptr) {
         detail::TsanQuiet quiet;
         std::lock_guard guard(mutex_);
@@ -319,11 +394,13 @@ void *Pool::allocate(POOL_TYPE /*type*/, size_t bytes, uint32_t tag, void *callS
     }
     if (!light)
         std::memset(block, kFreshFill, bytes);
+    else if (!guarded)
+        ASAN_POISON_MEMORY_REGION(block + bytes, extra + size - bytes);
 
     detail::TsanQuiet quiet;
     std::lock_guard guard(mutex_);
     const auto address = reinterpret_cast<uintptr_t>(block);
-    state_->live[address] = State::Block{tag, bytes, callSite, ++state_->serial, guarded};
+    state_->live[address] = State::Block{tag, bytes, callSite, ++state_->serial, guarded, light && !guarded};
     if (!state_->freed.empty())
         state_->freed.erase(address); // the address is a new block now
     return block;
@@ -373,6 +450,16 @@ bool Pool::free(void *blockPointer, void *callSite, size_t *bytes)
     }
     if (!light)
         std::memset(bytePointer, kFreedFill, block.size);
+    if (block.light) {
+        detail::TsanQuiet quiet;
+        std::lock_guard guard(mutex_);
+        if (state_->light && state_->keep(bytePointer, block.size)) {
+            if (bytes != nullptr)
+                *bytes = block.size;
+            return true;
+        }
+        ASAN_UNPOISON_MEMORY_REGION(bytePointer, State::lookasideSize(block.size) + kTailBytes);
+    }
     std::free(base);
     if (bytes != nullptr)
         *bytes = block.size;
