@@ -39,7 +39,7 @@ enum Answer : uint8_t {
     kReply = 10,     // the next 8 input bytes replace the answer
     kShort = 11,     // only the first (next byte % 8) bytes arrive
     kAllFF = 12,     // nobody drives the bus
-    kSlow = 13,      // takes 0.9 to 1.15 s: in time, or after the host gave up
+    kSlow = 13,      // with a next byte under 16: takes 0.9 to 1.15 s, in time or after the host gave up
     kEmpty = 14,     // success with no data
     kFailSilent = 15 // a failure that still moved the data
 };
@@ -95,9 +95,12 @@ public:
                 std::memset(data.data(), 0xFF, data.size());
             break;
         case kSlow:
-            // Either side of the driver's 1-s wait; every simulated
-            // millisecond of it costs a bus frame while video flows.
-            result.delayMs = 900 + input_.ConsumeIntegral<uint8_t>();
+            // Either side of the driver's 1-s wait. A second of simulated
+            // time costs as much as a hundred quick answers (a bus frame each
+            // millisecond, and the frames the camera streams meanwhile), so
+            // only one decision in 256 is slow; the rest answer as the model.
+            if (input_.ConsumeIntegral<uint8_t>() < 16)
+                result.delayMs = 900 + input_.ConsumeIntegral<uint8_t>();
             break;
         case kEmpty:
             result.bytes = 0;

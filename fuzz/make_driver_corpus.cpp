@@ -137,7 +137,7 @@ bool mCameraCorpus(const std::string &dir)
         c.answers.push_back({static_cast<uint8_t>(i % 3 == 0 ? 8 : 0)});
     put("failures", c);
     c = {};
-    c.answers = {{0}, {0}, {13, 20}, {9}, {9}, {9}, {15}, {15}};
+    c.answers = {{0}, {0}, {13, 0, 20}, {9}, {9}, {9}, {15}, {15}};
     put("slow-and-stall", c);
     c = {};
     for (int i = 0; i < 30; ++i)
