@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "decode/decode_options.h"
 #include "decode/resize.h"
 #include "decode/zm4decode.h"
 #include "driver/device_extension.h"
@@ -87,9 +88,22 @@ static void mFillBlack(UCHAR *buffer, ULONG size, ULONG format, ULONG pixels)
     }
 }
 
+// The decoder's line image is the driver's own non-paged block, so that it
+// counts, and can fail, with the rest of the driver's memory.
+static void *mDecoderAllocate(size_t bytes, uint32_t tag)
+{
+    return ExAllocatePoolWithTag(NonPagedPool, bytes, tag);
+}
+
+static void mDecoderFree(void *block)
+{
+    ExFreePool(block);
+}
+
 NTSTATUS Frame_Initialise(DEVICE_EXTENSION *device)
 {
     // Failures show later: a failed USB initialisation makes every start fail.
+    Decode_SetAllocator(mDecoderAllocate, mDecoderFree);
     InitDecode();
     Extns_Excluder_Initialise(&device->frameExcluder);
     HostVerifierNameLock(&device->frameExcluder.event, "frame excluder");
