@@ -56,17 +56,18 @@ std::optional<std::string> storePath(std::u16string_view name)
     if (!utf8)
         return std::nullopt;
     std::string path;
+    path.reserve(utf8->size() + 20); // the longest root name in place of its prefix
     auto startsFolded = [&](std::string_view prefix) {
         return utf8->size() >= prefix.size() &&
                RegistryStore::sameName(std::string_view(*utf8).substr(0, prefix.size()), prefix) &&
                (utf8->size() == prefix.size() || (*utf8)[prefix.size()] == '\\');
     };
     if (startsFolded("\\registry\\machine"))
-        path = "HKEY_LOCAL_MACHINE" + utf8->substr(17);
+        path.append("HKEY_LOCAL_MACHINE").append(*utf8, 17);
     else if (startsFolded("\\registry\\user"))
-        path = "HKEY_USERS" + utf8->substr(14);
+        path.append("HKEY_USERS").append(*utf8, 14);
     else if (!utf8->empty() && utf8->front() != '\\')
-        path = "HKEY_LOCAL_MACHINE\\" + *utf8;
+        path.append("HKEY_LOCAL_MACHINE\\").append(*utf8);
     if (!RegistryStore::isValidKeyPath(path))
         return std::nullopt;
     return path;

@@ -3,6 +3,7 @@
 // helpers behind RegistryValue.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -41,6 +42,34 @@ inline std::string treeKey(std::string_view path)
     return key;
 }
 
+// Orders names as their folded forms order, without building them: the maps
+// take a name as the driver wrote it, and a registry query or write then
+// allocates nothing to find its key and values.
+struct FoldedLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return less(a, b, false); }
+
+    // With `separators`, '\\' orders below every other character, as in treeKey.
+    static bool less(std::string_view a, std::string_view b, bool separators)
+    {
+        auto order = [separators](char c) {
+            return static_cast<unsigned char>(separators && c == '\\' ? '\x01' : foldChar(c));
+        };
+        const size_t n = std::min(a.size(), b.size());
+        for (size_t i = 0; i < n; ++i)
+            if (order(a[i]) != order(b[i]))
+                return order(a[i]) < order(b[i]);
+        return a.size() < b.size();
+    }
+};
+
+// Orders key paths as their treeKey forms order: the map's keys are those
+// forms, and a path as written finds its key without being converted.
+struct TreeKeyLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return FoldedLess::less(a, b, true); }
+};
+
 inline bool hasLineBreakOrNul(std::string_view s)
 {
     return s.find_first_of(std::string_view("\n\r\0", 3)) != s.npos;
@@ -65,30 +94,31 @@ struct RegistryStore::Tree {
     // name into that order: finding, adding and removing a value cost O(log n)
     // in the number of values, so a file of many values loads in O(n log n).
     struct Key {
-        std::string path;                       // as first created
-        std::map<uint64_t, NamedValue> ordered; // by creation sequence
-        std::map<std::string, uint64_t> byName; // folded name -> sequence
+        std::string path;                                   // as first created
+        std::map<uint64_t, NamedValue> ordered;             // by creation sequence
+        std::map<std::string, uint64_t, FoldedLess> byName; // folded name -> sequence
         uint64_t nextSequence = 0;
 
         bool operator==(const Key &) const = default;
 
         NamedValue *findValue(std::string_view name)
         {
-            auto it = byName.find(foldName(name));
+            auto it = byName.find(name);
             return it == byName.end() ? nullptr : &ordered.at(it->second);
         }
         void setValue(std::string_view name, const RegistryValue &value)
         {
             // A rewritten value keeps the name it was created with.
-            auto [it, inserted] = byName.try_emplace(foldName(name), nextSequence);
-            if (inserted)
-                ordered.emplace(nextSequence++, NamedValue(std::string(name), value));
-            else
-                ordered.at(it->second).second = value;
+            if (NamedValue *existing = findValue(name)) {
+                existing->second = value;
+                return;
+            }
+            byName.emplace(foldName(name), nextSequence);
+            ordered.emplace(nextSequence++, NamedValue(std::string(name), value));
         }
         bool eraseValue(std::string_view name)
         {
-            auto it = byName.find(foldName(name));
+            auto it = byName.find(name);
             if (it == byName.end())
                 return false;
             ordered.erase(it->second);
@@ -104,13 +134,13 @@ struct RegistryStore::Tree {
             return out;
         }
     };
-    std::map<std::string, Key> keys; // by treeKey(path)
+    std::map<std::string, Key, TreeKeyLess> keys; // by treeKey(path)
 
     bool operator==(const Tree &) const = default;
 
     Key *find(std::string_view path)
     {
-        auto it = keys.find(treeKey(path));
+        auto it = keys.find(path);
         return it == keys.end() ? nullptr : &it->second;
     }
     bool hasSubkeys(std::string_view path) const
@@ -121,10 +151,11 @@ struct RegistryStore::Tree {
     }
     Key &create(std::string_view path)
     {
-        auto [it, inserted] = keys.try_emplace(treeKey(path));
-        if (inserted)
-            it->second.path = std::string(path);
-        return it->second;
+        if (Key *key = find(path))
+            return *key;
+        Key &key = keys[treeKey(path)];
+        key.path = std::string(path);
+        return key;
     }
 };
 
