@@ -72,7 +72,12 @@ struct TreeKeyLess {
 
 inline bool hasLineBreakOrNul(std::string_view s)
 {
-    return s.find_first_of(std::string_view("\n\r\0", 3)) != s.npos;
+    // A plain loop: find_first_of searches its three characters once per
+    // character of s, a library call each.
+    for (char c : s)
+        if (c == '\n' || c == '\r' || c == '\0')
+            return true;
+    return false;
 }
 
 // Decodes the UTF-8 sequence at text[i] and moves i past it; nullopt (i
