@@ -7,16 +7,33 @@
 #include <execinfo.h>
 #include <memory_resource>
 #include <random>
-#include <sanitizer/asan_interface.h>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/kernel/kernel_internal.h"
 #include "platform/kernel/lock_order.h"
 
+// AddressSanitizer's poisoning, when the process has its runtime: this file
+// may be built without the instrumentation itself (the fuzzers build it so).
+extern "C" void __asan_poison_memory_region(void const volatile *address, size_t size) __attribute__((weak));
+extern "C" void __asan_unpoison_memory_region(void const volatile *address, size_t size)
+    __attribute__((weak));
+
 namespace zm4::host {
 
 namespace {
+
+void poison(const void *address, size_t size)
+{
+    if (__asan_poison_memory_region != nullptr)
+        __asan_poison_memory_region(address, size);
+}
+
+void unpoison(const void *address, size_t size)
+{
+    if (__asan_unpoison_memory_region != nullptr)
+        __asan_unpoison_memory_region(address, size);
+}
 
 // Canaries sit on both sides of a guarded block; 16 bytes keep the block
 // itself aligned as malloc aligns.
@@ -115,7 +132,7 @@ struct Pool::State {
         unsigned char *block = it->second.front();
         it->second.pop_front();
         lookasideBytes -= it->first;
-        ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+        unpoison(block, bytes);
         return block;
     }
 
@@ -125,7 +142,7 @@ struct Pool::State {
         const size_t size = lookasideSize(bytes);
         if (lookasideBytes + size > kLookasideBytes)
             return false;
-        ASAN_POISON_MEMORY_REGION(block, size + kTailBytes);
+        poison(block, size + kTailBytes);
         lookaside[size].push_back(block);
         lookasideBytes += size;
         return true;
@@ -135,7 +152,7 @@ struct Pool::State {
     {
         for (auto &[size, blocks] : lookaside)
             for (unsigned char *block : blocks) {
-                ASAN_UNPOISON_MEMORY_REGION(block, size + kTailBytes);
+                unpoison(block, size + kTailBytes);
                 std::free(block);
             }
         lookaside.clear();
@@ -395,7 +412,7 @@ void *Pool::allocate(POOL_TYPE /*type*/, size_t bytes, uint32_t tag, void *callS
     if (!light)
         std::memset(block, kFreshFill, bytes);
     else if (!guarded)
-        ASAN_POISON_MEMORY_REGION(block + bytes, extra + size - bytes);
+        poison(block + bytes, extra + size - bytes);
 
     detail::TsanQuiet quiet;
     std::lock_guard guard(mutex_);
@@ -458,7 +475,7 @@ bool Pool::free(void *blockPointer, void *callSite, size_t *bytes)
                 *bytes = block.size;
             return true;
         }
-        ASAN_UNPOISON_MEMORY_REGION(bytePointer, State::lookasideSize(block.size) + kTailBytes);
+        unpoison(bytePointer, State::lookasideSize(block.size) + kTailBytes);
     }
     std::free(base);
     if (bytes != nullptr)
