@@ -233,8 +233,18 @@ static bool mDecodeUncompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
     uint32_t covered = 0;
 
     // A whole row of full pairs, exactly as long as declared, in one batch.
+    // The planar formats go to their row kernel straight, past the writer
+    // table: nothing else writes to this row, so their positions need not
+    // move (the next row sets its own).
     if (!rebuild420 && n == static_cast<int32_t>(hostyuvcols) && mBytesLeft(walk) >= hostyuvcols) {
-        mTakePairs(walk, hostyuvcols / 4u);
+        if (walk.luma != nullptr && !walk.keepLineImage) {
+            walk.planarKernel(StreamBufferptr, *walk.luma, even_line ? *walk.chromaU : nullptr, *walk.chromaV,
+                              hostyuvcols / 4u);
+            StreamBufferptr += hostyuvcols;
+            HostYUVptr += hostyuvcols;
+        } else {
+            mTakePairs(walk, hostyuvcols / 4u);
+        }
         n = 0;
         return true;
     }
