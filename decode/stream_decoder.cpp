@@ -112,7 +112,7 @@ struct FrameWalk {
     } runs[FrameHeader_MaxLineBytes / 4];
     // The pairs of a line's runs side by side, and converted (8 bytes a pair
     // at most).
-    uint8_t gathered[FrameHeader_MaxLineBytes];
+    uint8_t gathered[FrameHeader_MaxLineBytes + 16];
     uint8_t converted[FrameHeader_MaxLineBytes * 2];
     // Where the runs of a planned line go without the writer table: the
     // family's write position (at the row's start once the row is set up) and
@@ -350,19 +350,22 @@ static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
 // converter, called straight, a longer run by the row kernel (YUY2: a copy).
 // Returns Bpp.
 template <uint32_t Bpp, void (*Pair)(const uint8_t *, uint8_t *)>
-static uint32_t mPackRuns(FrameWalk &walk, const uint8_t *d, uint8_t *base, uint32_t runs)
+static uint32_t mPackRuns(FrameWalk &walk, const uint8_t *d, size_t readable, uint8_t *base, uint32_t runs)
 {
     if (Pair != mPackYUY2 && Pair != mPackUYVY && runs >= 4) {
+        // Scattered runs are short and of unpredictable length: a run of up
+        // to four pairs is gathered by one 16-byte copy (the next run
+        // overwrites what it takes past the run), and a run of one or two
+        // pairs put in place by two copies of a pair, the second one at the
+        // run's last pair.
         uint8_t *const gathered = walk.gathered;
         uint32_t k = 0;
         for (uint32_t i = 0; i < runs; ++i) {
             const FrameWalk::Run run = walk.runs[i];
-            const uint8_t *src = d + run.src;
-            uint32_t j = 0;
-            for (; j + 4 <= run.pairs; j += 4)
-                std::memcpy(gathered + 4 * size_t{k + j}, src + 4 * size_t{j}, 16);
-            for (; j < run.pairs; ++j)
-                std::memcpy(gathered + 4 * size_t{k + j}, src + 4 * size_t{j}, 4);
+            if (run.pairs <= 4 && run.src + size_t{16} <= readable)
+                std::memcpy(gathered + 4 * size_t{k}, d + run.src, 16);
+            else
+                std::memcpy(gathered + 4 * size_t{k}, d + run.src, 4 * size_t{run.pairs});
             k += run.pairs;
         }
         walk.packKernel(gathered, walk.converted, k);
@@ -371,8 +374,13 @@ static uint32_t mPackRuns(FrameWalk &walk, const uint8_t *d, uint8_t *base, uint
             const FrameWalk::Run run = walk.runs[i];
             uint8_t *dst = base + size_t{run.col} * Bpp;
             const uint8_t *converted = walk.converted + size_t{k} * Bpp;
-            for (uint32_t j = 0; j < run.pairs; ++j)
-                std::memcpy(dst + size_t{j} * Bpp, converted + size_t{j} * Bpp, Bpp);
+            if (run.pairs <= 2) {
+                const size_t last = size_t{run.pairs - 1u} * Bpp;
+                std::memcpy(dst, converted, Bpp);
+                std::memcpy(dst + last, converted + last, Bpp);
+            } else {
+                std::memcpy(dst, converted, size_t{run.pairs} * Bpp);
+            }
             k += run.pairs;
         }
         return Bpp;
@@ -478,22 +486,23 @@ static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
         const uint32_t end = last.col + last.pairs; // the writer stops after the last pair
         if (walk.packed != nullptr) {
             uint8_t *const base = *walk.packed;
+            const size_t readable = mBytesLeft(walk);
             uint32_t bpp = 4;
             switch (walk.packedFormat) {
             case ZM4_FORMAT_RGB32:
-                bpp = mPackRuns<8, YUVPixeltoRGB32>(walk, d, base, runs);
+                bpp = mPackRuns<8, YUVPixeltoRGB32>(walk, d, readable, base, runs);
                 break;
             case ZM4_FORMAT_RGB24:
-                bpp = mPackRuns<6, YUVPixeltoRGB24MMX>(walk, d, base, runs);
+                bpp = mPackRuns<6, YUVPixeltoRGB24MMX>(walk, d, readable, base, runs);
                 break;
             case ZM4_FORMAT_RGB16:
-                bpp = mPackRuns<4, YUVPixeltoRGB16Bytes>(walk, d, base, runs);
+                bpp = mPackRuns<4, YUVPixeltoRGB16Bytes>(walk, d, readable, base, runs);
                 break;
             case ZM4_FORMAT_YUY2:
-                bpp = mPackRuns<4, mPackYUY2>(walk, d, base, runs);
+                bpp = mPackRuns<4, mPackYUY2>(walk, d, readable, base, runs);
                 break;
             default:
-                bpp = mPackRuns<4, mPackUYVY>(walk, d, base, runs);
+                bpp = mPackRuns<4, mPackUYVY>(walk, d, readable, base, runs);
                 break;
             }
             *walk.packed = base + size_t{end} * bpp;
