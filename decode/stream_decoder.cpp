@@ -114,6 +114,11 @@ struct FrameWalk {
     // at most).
     uint8_t gathered[FrameHeader_MaxLineBytes + 16];
     uint8_t converted[FrameHeader_MaxLineBytes * 2];
+    // A scattered line's pairs at their places in the row, every slot the
+    // camera skipped marked by an odd first byte, for toRGB24Sent; room for
+    // the 16-byte copies and marks that reach past the row.
+    alignas(64) uint8_t placed[FrameHeader_MaxLineBytes + 32];
+    void (*sentKernel)(const uint8_t *src, uint8_t *dst, uint32_t pairs);
     // Where the runs of a planned line go without the writer table: the
     // family's write position (at the row's start once the row is set up) and
     // its row kernel. Null `packed` and `luma`: through the writer table.
@@ -303,6 +308,7 @@ static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
 {
     walk.packed = nullptr;
     walk.luma = nullptr;
+    walk.sentKernel = nullptr;
     if (!walk.hasOutput || !walk.planLines)
         return;
     const RowKernels *k = RowKernels_Current();
@@ -316,8 +322,10 @@ static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
         packed(&RGB32_Ptr, k->toRGB32);
         break;
     case ZM4_FORMAT_RGB24:
-        if (walk.writer.MakeRowFrom422 == RGB24_MakeRowFrom422MMX)
+        if (walk.writer.MakeRowFrom422 == RGB24_MakeRowFrom422MMX) {
             packed(&RGB24_Ptr, k->toRGB24);
+            walk.sentKernel = k->toRGB24Sent;
+        }
         break;
     case ZM4_FORMAT_RGB16:
         packed(&RGB16_Ptr, k->toRGB16);
@@ -396,6 +404,39 @@ static uint32_t mPackRuns(FrameWalk &walk, const uint8_t *d, size_t readable, ui
             walk.packKernel(d + run.src, dst, run.pairs);
     }
     return Bpp;
+}
+
+// A line of many runs into RGB24 where the level has toRGB24Sent: when the
+// runs are dense (one or more for every six pairs from the first run to the
+// end of the last, as when a third of the pairs changed at random), they are
+// put at their places in the row, 16 bytes a copy for the short ones (no
+// branch on their length, which scattered changes make unpredictable), each
+// followed by a mark of the slots the copy reached past; then one kernel
+// call converts from the first run to the end of the last and stores only
+// the sent pairs, with no second pass over the runs. Sparser lines convert
+// fewer pairs gathered (mPackRuns). `readable` bytes from d lie inside the
+// caller's buffer. Returns false, having done nothing, for a sparse line.
+static bool mPlaceRunsRGB24(FrameWalk &walk, const uint8_t *d, size_t readable, uint8_t *base, uint32_t runs)
+{
+    uint8_t *const placed = walk.placed;
+    const uint32_t first = walk.runs[0].col;
+    const uint32_t end = walk.runs[runs - 1].col + walk.runs[runs - 1].pairs;
+    if (end - first > 6 * runs)
+        return false;
+    std::memset(placed + 4 * size_t{first}, 0xFF, 4 * size_t{end - first});
+    uint8_t skipped[16];
+    std::memset(skipped, 0xFF, sizeof skipped);
+    for (uint32_t i = 0; i < runs; ++i) {
+        const FrameWalk::Run run = walk.runs[i];
+        uint8_t *dst = placed + 4 * size_t{run.col};
+        if (run.pairs <= 4 && run.src + size_t{16} <= readable)
+            std::memcpy(dst, d + run.src, 16);
+        else
+            std::memcpy(dst, d + run.src, 4 * size_t{run.pairs});
+        std::memcpy(dst + 4 * size_t{run.pairs}, skipped, 16);
+    }
+    walk.sentKernel(placed + 4 * size_t{first}, base + 6 * size_t{first}, end - first);
+    return true;
 }
 
 // The runs of pairs of a compressed line's data d[0..dataBytes), into out;
@@ -493,7 +534,9 @@ static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
                 bpp = mPackRuns<8, YUVPixeltoRGB32>(walk, d, readable, base, runs);
                 break;
             case ZM4_FORMAT_RGB24:
-                bpp = mPackRuns<6, YUVPixeltoRGB24MMX>(walk, d, readable, base, runs);
+                if (walk.sentKernel == nullptr || runs < 4 || !mPlaceRunsRGB24(walk, d, readable, base, runs))
+                    mPackRuns<6, YUVPixeltoRGB24MMX>(walk, d, readable, base, runs);
+                bpp = 6;
                 break;
             case ZM4_FORMAT_RGB16:
                 bpp = mPackRuns<4, YUVPixeltoRGB16Bytes>(walk, d, readable, base, runs);
