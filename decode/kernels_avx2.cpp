@@ -156,7 +156,7 @@ uint32_t mCountPairs(const uint8_t *p, uint32_t most)
 } // namespace
 
 // The resize keeps the baseline filter, which the compiler vectorises.
-const RowKernels RowKernels_Avx2 = {"avx2",  mToRGB32,  mToRGB24,    mToRGB16,
-                                    mToUYVY, mToPlanar, mCountPairs, nullptr};
+const RowKernels RowKernels_Avx2 = {"avx2",    mToRGB32,    mToRGB24, mToRGB16, mToUYVY,
+                                    mToPlanar, mCountPairs, nullptr,  nullptr};
 
 } // namespace zm4::decode

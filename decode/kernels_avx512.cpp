@@ -127,6 +127,49 @@ void mToRGB24(const uint8_t *src, uint8_t *dst, uint32_t pairs)
     }
 }
 
+// Bit k of the index spread over bits 6k to 6k + 5: the store mask of the
+// six RGB24 bytes of each pair.
+struct Spread6 {
+    uint64_t v[256];
+};
+
+constexpr Spread6 mSpread6()
+{
+    Spread6 r{};
+    for (uint32_t m = 0; m < 256; ++m)
+        for (uint32_t k = 0; k < 8; ++k)
+            if ((m >> k) & 1)
+                r.v[m] |= uint64_t{0x3F} << (6 * k);
+    return r;
+}
+
+constexpr Spread6 kSpread6 = mSpread6();
+
+// Every slot is converted; the store masks keep dst as it was under the
+// slots the camera skipped (and past the last pair).
+void mToRGB24Sent(const uint8_t *src, uint8_t *dst, uint32_t pairs)
+{
+    const __m512i i0 = mLoad(kRgb24[0]), i1 = mLoad(kRgb24[1]);
+    const __m512i lowBits = _mm512_set1_epi32(1);
+    while (pairs > 0) {
+        const uint32_t n = pairs < 16 ? pairs : 16;
+        const __mmask16 lanes = static_cast<__mmask16>((1u << n) - 1);
+        const __m512i in = _mm512_maskz_loadu_epi32(lanes, src);
+        const uint32_t sent = _mm512_mask_testn_epi32_mask(lanes, in, lowBits);
+        const Bgr32 c = mConvert(in);
+        const __m512i bg = _mm512_packus_epi16(c.b, c.g);
+        const __m512i rr = _mm512_packus_epi16(c.r, c.r);
+        const uint64_t high = kSpread6.v[sent >> 8];
+        _mm512_mask_storeu_epi8(dst, kSpread6.v[sent & 0xFF] | high << 48,
+                                _mm512_permutex2var_epi8(bg, i0, rr));
+        _mm256_mask_storeu_epi8(dst + 64, static_cast<__mmask32>(high >> 16),
+                                _mm512_castsi512_si256(_mm512_permutex2var_epi8(bg, i1, rr)));
+        src += 64;
+        dst += 96;
+        pairs -= n;
+    }
+}
+
 void mToRGB32(const uint8_t *src, uint8_t *dst, uint32_t pairs)
 {
     const __m512i i0 = mLoad(kRgb32[0]), i1 = mLoad(kRgb32[1]);
@@ -362,7 +405,7 @@ void mResizeRowPair(const uint8_t *a, const uint8_t *b, uint8_t *even, uint8_t *
 
 } // namespace
 
-const RowKernels RowKernels_Avx512 = {"avx512-vbmi", mToRGB32,  mToRGB24,    mToRGB16,
-                                      mToUYVY,       mToPlanar, mCountPairs, mResizeRowPair};
+const RowKernels RowKernels_Avx512 = {"avx512-vbmi", mToRGB32,    mToRGB24,     mToRGB16,      mToUYVY,
+                                      mToPlanar,     mCountPairs, mToRGB24Sent, mResizeRowPair};
 
 } // namespace zm4::decode

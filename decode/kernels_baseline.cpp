@@ -240,7 +240,7 @@ const RowKernels RowKernels_Baseline = {
 #else
     "portable",
 #endif
-    mToRGB32, mToRGB24, mToRGB16, mToUYVY, mToPlanar, mCountPairs, mResizeRowPair};
+    mToRGB32, mToRGB24, mToRGB16, mToUYVY, mToPlanar, mCountPairs, nullptr, mResizeRowPair};
 
 uint32_t RowKernels_Supported()
 {

@@ -33,6 +33,11 @@ struct RowKernels {
     // even byte, that is are pixel pairs, before the first skip code or
     // end-of-line marker. Reads the 4 x `most` bytes from p at most.
     uint32_t (*countPairs)(const uint8_t *p, uint32_t most);
+    // Of `pairs` slots of 4 bytes at src, those whose first byte is even
+    // (pairs the camera sent; an odd first byte marks a slot it skipped) to
+    // RGB24 at their places in dst; skipped slots leave dst alone. Null: the
+    // level has none, and scattered lines are converted gathered instead.
+    void (*toRGB24Sent)(const uint8_t *src, uint8_t *dst, uint32_t pairs);
     // The doubling filter for input rows a (row i) and b (row i - 1) of `cols`
     // 3-byte pixels: output pixels 1 to 2 cols - 2 of rows even (2i) and odd
     // (2i - 1), which point at pixel 0 of their rows. cols >= 2. Null: the

@@ -112,8 +112,13 @@ struct FrameWalk {
     } runs[FrameHeader_MaxLineBytes / 4];
     // The pairs of a line's runs side by side, and converted (8 bytes a pair
     // at most).
-    uint8_t gathered[FrameHeader_MaxLineBytes];
+    uint8_t gathered[FrameHeader_MaxLineBytes + 16];
     uint8_t converted[FrameHeader_MaxLineBytes * 2];
+    // A scattered line's pairs at their places in the row, every slot the
+    // camera skipped marked by an odd first byte, for toRGB24Sent; room for
+    // the 16-byte copies and marks that reach past the row.
+    alignas(64) uint8_t placed[FrameHeader_MaxLineBytes + 32];
+    void (*sentKernel)(const uint8_t *src, uint8_t *dst, uint32_t pairs);
     // Where the runs of a planned line go without the writer table: the
     // family's write position (at the row's start once the row is set up) and
     // its row kernel. Null `packed` and `luma`: through the writer table.
@@ -233,8 +238,18 @@ static bool mDecodeUncompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
     uint32_t covered = 0;
 
     // A whole row of full pairs, exactly as long as declared, in one batch.
+    // The planar formats go to their row kernel straight, past the writer
+    // table: nothing else writes to this row, so their positions need not
+    // move (the next row sets its own).
     if (!rebuild420 && n == static_cast<int32_t>(hostyuvcols) && mBytesLeft(walk) >= hostyuvcols) {
-        mTakePairs(walk, hostyuvcols / 4u);
+        if (walk.luma != nullptr && !walk.keepLineImage) {
+            walk.planarKernel(StreamBufferptr, *walk.luma, even_line ? *walk.chromaU : nullptr, *walk.chromaV,
+                              hostyuvcols / 4u);
+            StreamBufferptr += hostyuvcols;
+            HostYUVptr += hostyuvcols;
+        } else {
+            mTakePairs(walk, hostyuvcols / 4u);
+        }
         n = 0;
         return true;
     }
@@ -293,6 +308,7 @@ static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
 {
     walk.packed = nullptr;
     walk.luma = nullptr;
+    walk.sentKernel = nullptr;
     if (!walk.hasOutput || !walk.planLines)
         return;
     const RowKernels *k = RowKernels_Current();
@@ -306,8 +322,10 @@ static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
         packed(&RGB32_Ptr, k->toRGB32);
         break;
     case ZM4_FORMAT_RGB24:
-        if (walk.writer.MakeRowFrom422 == RGB24_MakeRowFrom422MMX)
+        if (walk.writer.MakeRowFrom422 == RGB24_MakeRowFrom422MMX) {
             packed(&RGB24_Ptr, k->toRGB24);
+            walk.sentKernel = k->toRGB24Sent;
+        }
         break;
     case ZM4_FORMAT_RGB16:
         packed(&RGB16_Ptr, k->toRGB16);
@@ -340,19 +358,22 @@ static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
 // converter, called straight, a longer run by the row kernel (YUY2: a copy).
 // Returns Bpp.
 template <uint32_t Bpp, void (*Pair)(const uint8_t *, uint8_t *)>
-static uint32_t mPackRuns(FrameWalk &walk, const uint8_t *d, uint8_t *base, uint32_t runs)
+static uint32_t mPackRuns(FrameWalk &walk, const uint8_t *d, size_t readable, uint8_t *base, uint32_t runs)
 {
     if (Pair != mPackYUY2 && Pair != mPackUYVY && runs >= 4) {
+        // Scattered runs are short and of unpredictable length: a run of up
+        // to four pairs is gathered by one 16-byte copy (the next run
+        // overwrites what it takes past the run), and a run of one or two
+        // pairs put in place by two copies of a pair, the second one at the
+        // run's last pair.
         uint8_t *const gathered = walk.gathered;
         uint32_t k = 0;
         for (uint32_t i = 0; i < runs; ++i) {
             const FrameWalk::Run run = walk.runs[i];
-            const uint8_t *src = d + run.src;
-            uint32_t j = 0;
-            for (; j + 4 <= run.pairs; j += 4)
-                std::memcpy(gathered + 4 * size_t{k + j}, src + 4 * size_t{j}, 16);
-            for (; j < run.pairs; ++j)
-                std::memcpy(gathered + 4 * size_t{k + j}, src + 4 * size_t{j}, 4);
+            if (run.pairs <= 4 && run.src + size_t{16} <= readable)
+                std::memcpy(gathered + 4 * size_t{k}, d + run.src, 16);
+            else
+                std::memcpy(gathered + 4 * size_t{k}, d + run.src, 4 * size_t{run.pairs});
             k += run.pairs;
         }
         walk.packKernel(gathered, walk.converted, k);
@@ -361,8 +382,13 @@ static uint32_t mPackRuns(FrameWalk &walk, const uint8_t *d, uint8_t *base, uint
             const FrameWalk::Run run = walk.runs[i];
             uint8_t *dst = base + size_t{run.col} * Bpp;
             const uint8_t *converted = walk.converted + size_t{k} * Bpp;
-            for (uint32_t j = 0; j < run.pairs; ++j)
-                std::memcpy(dst + size_t{j} * Bpp, converted + size_t{j} * Bpp, Bpp);
+            if (run.pairs <= 2) {
+                const size_t last = size_t{run.pairs - 1u} * Bpp;
+                std::memcpy(dst, converted, Bpp);
+                std::memcpy(dst + last, converted + last, Bpp);
+            } else {
+                std::memcpy(dst, converted, size_t{run.pairs} * Bpp);
+            }
             k += run.pairs;
         }
         return Bpp;
@@ -378,6 +404,39 @@ static uint32_t mPackRuns(FrameWalk &walk, const uint8_t *d, uint8_t *base, uint
             walk.packKernel(d + run.src, dst, run.pairs);
     }
     return Bpp;
+}
+
+// A line of many runs into RGB24 where the level has toRGB24Sent: when the
+// runs are dense (one or more for every six pairs from the first run to the
+// end of the last, as when a third of the pairs changed at random), they are
+// put at their places in the row, 16 bytes a copy for the short ones (no
+// branch on their length, which scattered changes make unpredictable), each
+// followed by a mark of the slots the copy reached past; then one kernel
+// call converts from the first run to the end of the last and stores only
+// the sent pairs, with no second pass over the runs. Sparser lines convert
+// fewer pairs gathered (mPackRuns). `readable` bytes from d lie inside the
+// caller's buffer. Returns false, having done nothing, for a sparse line.
+static bool mPlaceRunsRGB24(FrameWalk &walk, const uint8_t *d, size_t readable, uint8_t *base, uint32_t runs)
+{
+    uint8_t *const placed = walk.placed;
+    const uint32_t first = walk.runs[0].col;
+    const uint32_t end = walk.runs[runs - 1].col + walk.runs[runs - 1].pairs;
+    if (end - first > 6 * runs)
+        return false;
+    std::memset(placed + 4 * size_t{first}, 0xFF, 4 * size_t{end - first});
+    uint8_t skipped[16];
+    std::memset(skipped, 0xFF, sizeof skipped);
+    for (uint32_t i = 0; i < runs; ++i) {
+        const FrameWalk::Run run = walk.runs[i];
+        uint8_t *dst = placed + 4 * size_t{run.col};
+        if (run.pairs <= 4 && run.src + size_t{16} <= readable)
+            std::memcpy(dst, d + run.src, 16);
+        else
+            std::memcpy(dst, d + run.src, 4 * size_t{run.pairs});
+        std::memcpy(dst + 4 * size_t{run.pairs}, skipped, 16);
+    }
+    walk.sentKernel(placed + 4 * size_t{first}, base + 6 * size_t{first}, end - first);
+    return true;
 }
 
 // The runs of pairs of a compressed line's data d[0..dataBytes), into out;
@@ -468,22 +527,25 @@ static bool mTakePlannedLine(FrameWalk &walk, int32_t &n)
         const uint32_t end = last.col + last.pairs; // the writer stops after the last pair
         if (walk.packed != nullptr) {
             uint8_t *const base = *walk.packed;
+            const size_t readable = mBytesLeft(walk);
             uint32_t bpp = 4;
             switch (walk.packedFormat) {
             case ZM4_FORMAT_RGB32:
-                bpp = mPackRuns<8, YUVPixeltoRGB32>(walk, d, base, runs);
+                bpp = mPackRuns<8, YUVPixeltoRGB32>(walk, d, readable, base, runs);
                 break;
             case ZM4_FORMAT_RGB24:
-                bpp = mPackRuns<6, YUVPixeltoRGB24MMX>(walk, d, base, runs);
+                if (walk.sentKernel == nullptr || runs < 4 || !mPlaceRunsRGB24(walk, d, readable, base, runs))
+                    mPackRuns<6, YUVPixeltoRGB24MMX>(walk, d, readable, base, runs);
+                bpp = 6;
                 break;
             case ZM4_FORMAT_RGB16:
-                bpp = mPackRuns<4, YUVPixeltoRGB16Bytes>(walk, d, base, runs);
+                bpp = mPackRuns<4, YUVPixeltoRGB16Bytes>(walk, d, readable, base, runs);
                 break;
             case ZM4_FORMAT_YUY2:
-                bpp = mPackRuns<4, mPackYUY2>(walk, d, base, runs);
+                bpp = mPackRuns<4, mPackYUY2>(walk, d, readable, base, runs);
                 break;
             default:
-                bpp = mPackRuns<4, mPackUYVY>(walk, d, base, runs);
+                bpp = mPackRuns<4, mPackUYVY>(walk, d, readable, base, runs);
                 break;
             }
             *walk.packed = base + size_t{end} * bpp;
