@@ -3,7 +3,6 @@
 // helpers behind RegistryValue.
 #pragma once
 
-#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -33,42 +32,31 @@ inline bool equalFolded(std::string_view a, std::string_view b)
 
 // The map key of a key path: folded, with the separator below every other
 // character so that a key sorts directly before its subkeys and siblings sort
-// by name, which is the registry editor's export order.
-inline std::string treeKey(std::string_view path)
+// by name, which is the registry editor's export order. The scratch forms
+// are built in a per-thread buffer, so that a registry query or write looks
+// its key and values up without allocating.
+inline std::string_view scratchTreeKey(std::string_view path)
 {
-    std::string key(path);
-    for (char &c : key)
+    thread_local std::string scratch;
+    scratch.assign(path);
+    for (char &c : scratch)
         c = (c == '\\') ? '\x01' : foldChar(c);
-    return key;
+    return scratch;
 }
 
-// Orders names as their folded forms order, without building them: the maps
-// take a name as the driver wrote it, and a registry query or write then
-// allocates nothing to find its key and values.
-struct FoldedLess {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const { return less(a, b, false); }
+inline std::string treeKey(std::string_view path)
+{
+    return std::string(scratchTreeKey(path));
+}
 
-    // With `separators`, '\\' orders below every other character, as in treeKey.
-    static bool less(std::string_view a, std::string_view b, bool separators)
-    {
-        auto order = [separators](char c) {
-            return static_cast<unsigned char>(separators && c == '\\' ? '\x01' : foldChar(c));
-        };
-        const size_t n = std::min(a.size(), b.size());
-        for (size_t i = 0; i < n; ++i)
-            if (order(a[i]) != order(b[i]))
-                return order(a[i]) < order(b[i]);
-        return a.size() < b.size();
-    }
-};
-
-// Orders key paths as their treeKey forms order: the map's keys are those
-// forms, and a path as written finds its key without being converted.
-struct TreeKeyLess {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const { return FoldedLess::less(a, b, true); }
-};
+inline std::string_view scratchFoldedName(std::string_view name)
+{
+    thread_local std::string scratch;
+    scratch.assign(name);
+    for (char &c : scratch)
+        c = foldChar(c);
+    return scratch;
+}
 
 inline bool hasLineBreakOrNul(std::string_view s)
 {
@@ -88,10 +76,7 @@ void appendUtf16(std::u16string &out, uint32_t c);
 // A value or key name as the maps order it: ASCII case folded.
 inline std::string foldName(std::string_view name)
 {
-    std::string folded(name);
-    for (char &c : folded)
-        c = foldChar(c);
-    return folded;
+    return std::string(scratchFoldedName(name));
 }
 
 struct RegistryStore::Tree {
@@ -99,16 +84,16 @@ struct RegistryStore::Tree {
     // name into that order: finding, adding and removing a value cost O(log n)
     // in the number of values, so a file of many values loads in O(n log n).
     struct Key {
-        std::string path;                                   // as first created
-        std::map<uint64_t, NamedValue> ordered;             // by creation sequence
-        std::map<std::string, uint64_t, FoldedLess> byName; // folded name -> sequence
+        std::string path;                                    // as first created
+        std::map<uint64_t, NamedValue> ordered;              // by creation sequence
+        std::map<std::string, uint64_t, std::less<>> byName; // folded name -> sequence
         uint64_t nextSequence = 0;
 
         bool operator==(const Key &) const = default;
 
         NamedValue *findValue(std::string_view name)
         {
-            auto it = byName.find(name);
+            auto it = byName.find(scratchFoldedName(name));
             return it == byName.end() ? nullptr : &ordered.at(it->second);
         }
         void setValue(std::string_view name, const RegistryValue &value)
@@ -123,7 +108,7 @@ struct RegistryStore::Tree {
         }
         bool eraseValue(std::string_view name)
         {
-            auto it = byName.find(name);
+            auto it = byName.find(scratchFoldedName(name));
             if (it == byName.end())
                 return false;
             ordered.erase(it->second);
@@ -139,13 +124,13 @@ struct RegistryStore::Tree {
             return out;
         }
     };
-    std::map<std::string, Key, TreeKeyLess> keys; // by treeKey(path)
+    std::map<std::string, Key, std::less<>> keys; // by treeKey(path)
 
     bool operator==(const Tree &) const = default;
 
     Key *find(std::string_view path)
     {
-        auto it = keys.find(path);
+        auto it = keys.find(scratchTreeKey(path));
         return it == keys.end() ? nullptr : &it->second;
     }
     bool hasSubkeys(std::string_view path) const
