@@ -50,7 +50,7 @@ size_t wideLength(PCWSTR s)
 // "Enum\USB\VID_1E7A&PID_0001" with no root directory) denote machine-wide
 // state, so they resolve under HKEY_LOCAL_MACHINE; the full object names
 // "\Registry\Machine\..." and "\Registry\User\..." reach the same tree.
-std::optional<std::string> storePath(std::u16string_view name)
+std::optional<std::string> resolvePath(std::u16string_view name)
 {
     auto utf8 = zm4::host::utf8FromUtf16(name);
     if (!utf8)
@@ -71,6 +71,21 @@ std::optional<std::string> storePath(std::u16string_view name)
     if (!RegistryStore::isValidKeyPath(path))
         return std::nullopt;
     return path;
+}
+
+// The driver names the same few keys over and over: each thread keeps its
+// last resolution, so a repeated name is neither converted nor checked again.
+std::optional<std::string> storePath(std::u16string_view name)
+{
+    thread_local std::u16string lastName;
+    thread_local std::optional<std::string> lastPath;
+    thread_local bool resolved = false;
+    if (!resolved || name != lastName) {
+        lastPath = resolvePath(name);
+        lastName.assign(name);
+        resolved = true;
+    }
+    return lastPath;
 }
 
 std::optional<std::string> valueName(PCWSTR name)
