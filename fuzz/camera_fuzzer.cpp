@@ -96,11 +96,14 @@ public:
             break;
         case kSlow:
             // Either side of the driver's 1-s wait. A second of simulated
-            // time costs as much as a hundred quick answers (a bus frame each
+            // time costs as much as a whole quick input (a bus frame each
             // millisecond, and the frames the camera streams meanwhile), so
-            // only one decision in 256 is slow; the rest answer as the model.
-            if (input_.ConsumeIntegral<uint8_t>() < 16)
+            // only one decision in 256 is slow, and an input has at most three
+            // (as many as a message's attempts); the rest answer as the model.
+            if (input_.ConsumeIntegral<uint8_t>() < 16 && slowAnswers_ < kMaxSlowAnswers) {
                 result.delayMs = 900 + input_.ConsumeIntegral<uint8_t>();
+                ++slowAnswers_;
+            }
             break;
         case kEmpty:
             result.bytes = 0;
@@ -114,7 +117,9 @@ public:
     }
 
 private:
+    static constexpr int kMaxSlowAnswers = 3;
     FuzzedDataProvider &input_;
+    int slowAnswers_ = 0;
 };
 
 // The camera's own descriptor with fuzzed fields, or bytes of the input's own.
