@@ -88,6 +88,16 @@ public:
     // real time), e.g. because a periodic timer keeps re-arming itself.
     virtual bool runUntilIdle(int64_t limit100ns = 3600 * kSecond) = 0;
 
+    // For the running interrupt-level event: the time before which nothing
+    // else can happen, neither another item nor the return of control to the
+    // code driving time. Work of earlier moments may be done now, as nobody
+    // can tell the difference (the bus serves the USB frames of a quiet
+    // stretch in one event). Simulated time only; elsewhere now(). While
+    // runUntil or runUntilIdle drives time it is now() too: the condition
+    // may look at anything after every item, and the item limit may end the
+    // run early.
+    virtual int64_t quietUntil() { return now(); }
+
 protected:
     Scheduler() = default;
 };

@@ -100,7 +100,7 @@ public:
         enterDriving("runUntil");
         const int64_t end = addClamped(now_, limit100ns);
         bool holds = condition();
-        while (!holds && runNext(end, true))
+        while (!holds && runNext(end, true, false))
             holds = condition();
         if (!holds)
             now_ = std::max(now_, end);
@@ -114,10 +114,24 @@ public:
         enterDriving("runUntilIdle");
         const int64_t end = addClamped(now_, limit100ns);
         uint64_t items = 0;
-        while (items < kIdleItemLimit && runNext(end, true))
+        // Not ahead: the item limit may hand control back before end.
+        while (items < kIdleItemLimit && runNext(end, true, false))
             ++items;
         driving_ = false;
         return liveEvents_ == 0 && work_.empty();
+    }
+
+    int64_t quietUntil() override
+    {
+        checkThread("quietUntil");
+        if (running_ == 0)
+            return now_;
+        int64_t until = std::max(quietLimit_, now_);
+        if (!heap_.empty())
+            until = std::min(until, heap_.front().time);
+        if (quietWork_ && !work_.empty())
+            until = std::min(until, work_.front().time);
+        return until;
     }
 
     LONG setEvent(KEVENT *event) override
@@ -261,8 +275,9 @@ private:
     }
 
     // Runs the earliest item due at or before end (work items only when
-    // allowed); false when there is none.
-    bool runNext(int64_t end, bool includeWork)
+    // allowed); false when there is none. `ahead`: the item may work ahead up
+    // to what is due next or end (quietUntil), else only up to now.
+    bool runNext(int64_t end, bool includeWork, bool ahead = true)
     {
         skipCancelled();
         const bool eventDue = !heap_.empty() && heap_.front().time <= end;
@@ -281,7 +296,15 @@ private:
             --liveEvents_;
             releaseSlot(top.slot);
             now_ = std::max(now_, top.time);
+            // What the event may see as quiet: work items wait for a wait to
+            // end, so inside one they do not count.
+            const int64_t savedLimit = quietLimit_;
+            const bool savedWork = quietWork_;
+            quietLimit_ = ahead ? end : now_;
+            quietWork_ = includeWork;
             runItem(fn, poster, DISPATCH_LEVEL, "interrupt-level event posted by ");
+            quietLimit_ = savedLimit;
+            quietWork_ = savedWork;
         } else {
             WorkItem item = std::move(work_.front());
             work_.pop_front();
@@ -310,6 +333,9 @@ private:
     std::deque<WorkItem> work_;       // passive level, in queueing order
     bool driving_ = false;
     unsigned running_ = 0;
+    // The running event's limits for quietUntil.
+    int64_t quietLimit_ = 0;
+    bool quietWork_ = true;
 };
 
 } // namespace

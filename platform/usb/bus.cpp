@@ -1,8 +1,9 @@
 // The host USB bus. Requests are checked and started under the bus mutex,
 // which also serialises every call into the device; completions run after it
 // is released. Isochronous requests wait in a queue per pipe and are served by
-// a frame tick on the scheduler, one packet per pipe per 1-ms USB frame; a
-// slow control transfer completes from a scheduler event. A request belongs to
+// a frame tick on the scheduler, one packet per pipe per 1-ms USB frame (in
+// simulated time one tick serves a quiet stretch of frames); a slow control
+// transfer completes from a scheduler event. A request belongs to
 // whoever takes it out of its queue (the tick, the event, an abort or a cancel
 // routine), and only that one completes it.
 #include "platform/usb/bus.h"
@@ -126,6 +127,10 @@ struct UsbBus::Impl : std::enable_shared_from_this<UsbBus::Impl> {
     int64_t nextFrame = 0;
     std::map<IRP *, SlowControl> slowControls;
     std::vector<Completion> spareCompletions; // empty; see tick
+    // Requests a frame served ahead of its time finished, and that frame:
+    // the tick at that frame completes them.
+    std::vector<Completion> held;
+    int64_t heldFrame = 0;
 };
 
 UsbBus::UsbBus(UsbDevice &device, Scheduler &scheduler) : impl_(std::make_shared<Impl>(device, scheduler)) {}
@@ -531,7 +536,7 @@ void UsbBus::Impl::armTickLocked(bool continuing)
 {
     if (tickArmed || closed)
         return;
-    bool busy = false;
+    bool busy = !held.empty();
     for (auto &pipe : pipes)
         busy = busy || !pipe->queue.empty();
     if (!busy)
@@ -543,7 +548,8 @@ void UsbBus::Impl::armTickLocked(bool continuing)
         nextFrame = std::max(nextFrame, nowMs() + 1);
     tickArmed = true;
     std::weak_ptr<Impl> weak = weak_from_this();
-    tickId = scheduler.postAt(nextFrame * kMillisecond, [weak] {
+    const int64_t frame = held.empty() ? nextFrame : heldFrame;
+    tickId = scheduler.postAt(frame * kMillisecond, [weak] {
         if (auto self = weak.lock())
             self->tick();
     });
@@ -567,12 +573,26 @@ void UsbBus::Impl::tick()
         if (closed)
             return;
         const int64_t now = nowMs();
+        done.insert(done.end(), held.begin(), held.end());
+        held.clear();
         int64_t frame = std::max(nextFrame, now - kMaxCatchUpFrames);
-        do {
-            if (!serveFrameLocked(frame, done))
-                break;
+        while (frame <= now && serveFrameLocked(frame, done))
             ++frame;
-        } while (frame <= now);
+        // Until quietUntil nothing else runs and nobody looks: the frames
+        // before it are served now, up to the first that finishes a request.
+        // Its completions wait for a tick at that frame, so that they run at
+        // their time. Frames served early are what they would have been: the
+        // device sees the same calls in the same order.
+        if (done.empty()) {
+            const int64_t quiet = scheduler.quietUntil();
+            while (frame * kMillisecond < quiet && serveFrameLocked(frame, held)) {
+                ++frame;
+                if (!held.empty()) {
+                    heldFrame = frame - 1;
+                    break;
+                }
+            }
+        }
         nextFrame = frame;
         armTickLocked(true);
         // The list goes back for the next tick, so that a tick completing

@@ -1,5 +1,6 @@
-// The host USB bus with the emulated camera behind it: how queued isochronous
-// requests end by abort, cancel and reset, and a setting without bandwidth.
+// The host USB bus with the emulated camera behind it: when queued
+// isochronous requests are served and end, by their last frame, abort, cancel
+// and reset, and a setting without bandwidth.
 // (Frames, packet timing and failing packets through the bus are the
 // transport's and recovery tests'; real threads the stress tests'.)
 #include <gtest/gtest.h>
@@ -162,6 +163,27 @@ TEST_F(Bus, AbortCancelAndResetEndQueuedRequests)
     kernel.scheduler().runFor(1 * kMillisecond);
     EXPECT_EQ(refused.lastStatus, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(refused.iso().Hdr.UsbdStatus, USBD_STATUS_NO_BANDWIDTH);
+}
+
+TEST_F(Bus, FramesAreServedInTheirTimeAndRequestsEndAtTheirLastFrame)
+{
+    USBD_PIPE_INFORMATION pipe{};
+    ASSERT_EQ(select(1, &pipe), STATUS_SUCCESS);
+    const int64_t start = kernel.scheduler().now() / kMillisecond;
+    IsoRequest &first = submitIso(pipe, 8);
+    IsoRequest &second = submitIso(pipe, 8);
+    // Posted before the frames' ticks, an event sees the frames before its
+    // time served and none of its own, however quiet the stretch before it.
+    ULONG accessed = 0;
+    kernel.scheduler().postAt((start + 5) * kMillisecond, [&] {
+        for (ULONG i = 0; i < 8; ++i)
+            accessed += first.iso().IsoPacket[i].Status != USBD_STATUS_ISO_NOT_ACCESSED_BY_HW ? 1 : 0;
+    });
+    kernel.scheduler().runFor(40 * kMillisecond);
+    EXPECT_EQ(accessed, 4u);
+    EXPECT_EQ(first.completedAt, std::vector<int64_t>{start + 8});
+    EXPECT_EQ(second.completedAt, std::vector<int64_t>{start + 16});
+    EXPECT_EQ(second.iso().StartFrame, static_cast<ULONG>(start + 9));
 }
 
 } // namespace
