@@ -61,6 +61,97 @@ constexpr size_t kLookasideBytes = size_t{64} << 20;
 // shows up in light mode too.
 constexpr size_t kReuseFillBytes = 4096;
 
+// Records by block address, in one array: open addressing with linear
+// probing, and deletion by moving the entries after a hole back into it, so
+// that recording a block allocates nothing of its own (a driver allocates and
+// frees blocks by the thousand). Address 0 marks a free slot.
+template <class Value> class AddressMap {
+public:
+    size_t size() const { return used_; }
+
+    Value *find(uintptr_t key)
+    {
+        if (used_ == 0)
+            return nullptr;
+        for (size_t i = home(key);; i = (i + 1) & mask_) {
+            if (slots_[i].key == key)
+                return &slots_[i].value;
+            if (slots_[i].key == 0)
+                return nullptr;
+        }
+    }
+
+    void put(uintptr_t key, const Value &value)
+    {
+        if (2 * (used_ + 1) > slots_.size())
+            grow();
+        size_t i = home(key);
+        while (slots_[i].key != 0 && slots_[i].key != key)
+            i = (i + 1) & mask_;
+        used_ += slots_[i].key == 0 ? 1 : 0;
+        slots_[i] = {key, value};
+    }
+
+    // Removes the record of key into out; false when there is none.
+    bool take(uintptr_t key, Value &out)
+    {
+        if (used_ == 0)
+            return false;
+        size_t hole = home(key);
+        while (slots_[hole].key != key) {
+            if (slots_[hole].key == 0)
+                return false;
+            hole = (hole + 1) & mask_;
+        }
+        out = slots_[hole].value;
+        // Entries after the hole that probed past it move back into it.
+        for (size_t j = (hole + 1) & mask_; slots_[j].key != 0; j = (j + 1) & mask_) {
+            const size_t k = home(slots_[j].key);
+            const bool outside = hole <= j ? (k <= hole || k > j) : (k <= hole && k > j);
+            if (outside) {
+                slots_[hole] = slots_[j];
+                hole = j;
+            }
+        }
+        slots_[hole].key = 0;
+        --used_;
+        return true;
+    }
+
+    template <class F> void forEach(F f) const
+    {
+        for (const Slot &slot : slots_)
+            if (slot.key != 0)
+                f(slot.key, slot.value);
+    }
+
+private:
+    struct Slot {
+        uintptr_t key = 0;
+        Value value{};
+    };
+
+    size_t home(uintptr_t key) const
+    {
+        return static_cast<size_t>((key >> 4) * 0x9E3779B97F4A7C15ull) & mask_;
+    }
+
+    void grow()
+    {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
+        mask_ = slots_.size() - 1;
+        used_ = 0;
+        for (const Slot &slot : old)
+            if (slot.key != 0)
+                put(slot.key, slot.value);
+    }
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t used_ = 0;
+};
+
 std::string tagText(uint32_t tag)
 {
     std::string text = "'";
@@ -88,11 +179,11 @@ struct Pool::State {
         const void *allocSite;
         const void *freeSite;
     };
-    // The records' nodes are recycled: a driver allocates and frees blocks
-    // by the thousand, and a malloc per record would double the cost of each.
-    std::pmr::unsynchronized_pool_resource nodes;
     // Unordered: the leak report sorts by serial, nothing else needs an order.
-    std::pmr::unordered_map<uintptr_t, Block> live{&nodes};
+    AddressMap<Block> live;
+    // The history's nodes are recycled: a malloc per record would double the
+    // cost of each block.
+    std::pmr::unsynchronized_pool_resource nodes;
     std::pmr::unordered_map<uintptr_t, Freed> freed{&nodes};
     std::deque<uintptr_t> freedOrder;
 
@@ -229,8 +320,7 @@ size_t Pool::liveBlocks(uint32_t tag) const
     detail::TsanQuiet quiet;
     std::lock_guard guard(mutex_);
     size_t count = 0;
-    for (const auto &[address, block] : state_->live)
-        count += block.tag == tag ? 1 : 0;
+    state_->live.forEach([&](uintptr_t, const State::Block &block) { count += block.tag == tag ? 1 : 0; });
     return count;
 }
 
@@ -246,8 +336,7 @@ size_t Pool::liveBytes() const
     detail::TsanQuiet quiet;
     std::lock_guard guard(mutex_);
     size_t bytes = 0;
-    for (const auto &[address, block] : state_->live)
-        bytes += block.size;
+    state_->live.forEach([&](uintptr_t, const State::Block &block) { bytes += block.size; });
     return bytes;
 }
 
@@ -255,7 +344,9 @@ std::string Pool::leakReport() const
 {
     detail::TsanQuiet quiet;
     std::lock_guard guard(mutex_);
-    std::vector<std::pair<uintptr_t, State::Block>> blocks(state_->live.begin(), state_->live.end());
+    std::vector<std::pair<uintptr_t, State::Block>> blocks;
+    state_->live.forEach(
+        [&](uintptr_t address, const State::Block &block) { blocks.emplace_back(address, block); });
     std::sort(blocks.begin(), blocks.end(),
               [](const auto &a, const auto &b) { return a.second.serial < b.second.serial; });
     std::string report;
@@ -384,8 +475,8 @@ void *Pool::allocate(POOL_TYPE /*type*/, size_t bytes, uint32_t tag, void *callS
         if (light && !guarded) {
             if (unsigned char *block = state_->reuse(bytes)) {
                 std::memset(block, kFreshFill, std::min(bytes, kReuseFillBytes));
-                state_->live[reinterpret_cast<uintptr_t>(block)] =
-                    State::Block{tag, bytes, callSite, ++state_->serial, false, true};
+                state_->live.put(reinterpret_cast<uintptr_t>(block),
+                                 State::Block{tag, bytes, callSite, ++state_->serial, false, true});
                 return block;
             }
         }
@@ -417,7 +508,8 @@ void *Pool::allocate(POOL_TYPE /*type*/, size_t bytes, uint32_t tag, void *callS
     detail::TsanQuiet quiet;
     std::lock_guard guard(mutex_);
     const auto address = reinterpret_cast<uintptr_t>(block);
-    state_->live[address] = State::Block{tag, bytes, callSite, ++state_->serial, guarded, light && !guarded};
+    state_->live.put(address,
+                     State::Block{tag, bytes, callSite, ++state_->serial, guarded, light && !guarded});
     if (!state_->freed.empty())
         state_->freed.erase(address); // the address is a new block now
     return block;
@@ -431,11 +523,8 @@ bool Pool::free(void *blockPointer, void *callSite, size_t *bytes)
     {
         detail::TsanQuiet quiet;
         std::lock_guard guard(mutex_);
-        auto it = state_->live.find(address);
-        if (it == state_->live.end())
+        if (!state_->live.take(address, block))
             return false;
-        block = it->second;
-        state_->live.erase(it);
         light = state_->light;
         if (!light && state_->freed.size() >= kFreedHistory) {
             state_->freed.erase(state_->freedOrder.front());
