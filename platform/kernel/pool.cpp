@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/kernel/address_map.h"
 #include "platform/kernel/kernel_internal.h"
 #include "platform/kernel/lock_order.h"
 
@@ -61,97 +62,6 @@ constexpr size_t kLookasideBytes = size_t{64} << 20;
 // shows up in light mode too.
 constexpr size_t kReuseFillBytes = 4096;
 
-// Records by block address, in one array: open addressing with linear
-// probing, and deletion by moving the entries after a hole back into it, so
-// that recording a block allocates nothing of its own (a driver allocates and
-// frees blocks by the thousand). Address 0 marks a free slot.
-template <class Value> class AddressMap {
-public:
-    size_t size() const { return used_; }
-
-    Value *find(uintptr_t key)
-    {
-        if (used_ == 0)
-            return nullptr;
-        for (size_t i = home(key);; i = (i + 1) & mask_) {
-            if (slots_[i].key == key)
-                return &slots_[i].value;
-            if (slots_[i].key == 0)
-                return nullptr;
-        }
-    }
-
-    void put(uintptr_t key, const Value &value)
-    {
-        if (2 * (used_ + 1) > slots_.size())
-            grow();
-        size_t i = home(key);
-        while (slots_[i].key != 0 && slots_[i].key != key)
-            i = (i + 1) & mask_;
-        used_ += slots_[i].key == 0 ? 1 : 0;
-        slots_[i] = {key, value};
-    }
-
-    // Removes the record of key into out; false when there is none.
-    bool take(uintptr_t key, Value &out)
-    {
-        if (used_ == 0)
-            return false;
-        size_t hole = home(key);
-        while (slots_[hole].key != key) {
-            if (slots_[hole].key == 0)
-                return false;
-            hole = (hole + 1) & mask_;
-        }
-        out = slots_[hole].value;
-        // Entries after the hole that probed past it move back into it.
-        for (size_t j = (hole + 1) & mask_; slots_[j].key != 0; j = (j + 1) & mask_) {
-            const size_t k = home(slots_[j].key);
-            const bool outside = hole <= j ? (k <= hole || k > j) : (k <= hole && k > j);
-            if (outside) {
-                slots_[hole] = slots_[j];
-                hole = j;
-            }
-        }
-        slots_[hole].key = 0;
-        --used_;
-        return true;
-    }
-
-    template <class F> void forEach(F f) const
-    {
-        for (const Slot &slot : slots_)
-            if (slot.key != 0)
-                f(slot.key, slot.value);
-    }
-
-private:
-    struct Slot {
-        uintptr_t key = 0;
-        Value value{};
-    };
-
-    size_t home(uintptr_t key) const
-    {
-        return static_cast<size_t>((key >> 4) * 0x9E3779B97F4A7C15ull) & mask_;
-    }
-
-    void grow()
-    {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
-        mask_ = slots_.size() - 1;
-        used_ = 0;
-        for (const Slot &slot : old)
-            if (slot.key != 0)
-                put(slot.key, slot.value);
-    }
-
-    std::vector<Slot> slots_;
-    size_t mask_ = 0;
-    size_t used_ = 0;
-};
-
 std::string tagText(uint32_t tag)
 {
     std::string text = "'";
@@ -180,7 +90,7 @@ struct Pool::State {
         const void *freeSite;
     };
     // Unordered: the leak report sorts by serial, nothing else needs an order.
-    AddressMap<Block> live;
+    detail::AddressMap<Block> live;
     // The history's nodes are recycled: a malloc per record would double the
     // cost of each block.
     std::pmr::unsynchronized_pool_resource nodes;
@@ -203,8 +113,10 @@ struct Pool::State {
     std::vector<CallSite> sitesFailed;
     bool guarded = false;
     bool light = false;
-    // Light mode's freed blocks by rounded size, oldest first, and their bytes.
-    std::unordered_map<size_t, std::deque<unsigned char *>> lookaside;
+    // Light mode's freed blocks by rounded size, oldest first (a queue per
+    // size, found through its index), and their bytes.
+    std::vector<std::pair<size_t, std::deque<unsigned char *>>> lookaside;
+    detail::AddressMap<size_t> lookasideIndex;
     size_t lookasideBytes = 0;
 
     ~State() { dropLookaside(); }
@@ -217,12 +129,13 @@ struct Pool::State {
     // A block of the lookaside that waited long enough, or null.
     unsigned char *reuse(size_t bytes)
     {
-        auto it = lookaside.find(lookasideSize(bytes));
-        if (it == lookaside.end() || it->second.size() <= kReuseDelay)
+        const size_t *index = lookasideIndex.find(lookasideSize(bytes));
+        if (index == nullptr || lookaside[*index].second.size() <= kReuseDelay)
             return nullptr;
-        unsigned char *block = it->second.front();
-        it->second.pop_front();
-        lookasideBytes -= it->first;
+        auto &[size, blocks] = lookaside[*index];
+        unsigned char *block = blocks.front();
+        blocks.pop_front();
+        lookasideBytes -= size;
         unpoison(block, bytes);
         return block;
     }
@@ -234,7 +147,13 @@ struct Pool::State {
         if (lookasideBytes + size > kLookasideBytes)
             return false;
         poison(block, size + kTailBytes);
-        lookaside[size].push_back(block);
+        const size_t *index = lookasideIndex.find(size);
+        if (index == nullptr) {
+            lookasideIndex.put(size, lookaside.size());
+            lookaside.emplace_back(size, std::deque<unsigned char *>());
+            index = lookasideIndex.find(size);
+        }
+        lookaside[*index].second.push_back(block);
         lookasideBytes += size;
         return true;
     }
@@ -247,6 +166,7 @@ struct Pool::State {
                 std::free(block);
             }
         lookaside.clear();
+        lookasideIndex = {};
         lookasideBytes = 0;
     }
 

@@ -3,11 +3,10 @@
 // IoCancelIrp tell an IRP that has just completed and gone from one still out.
 #include <algorithm>
 #include <cstring>
-#include <memory_resource>
 #include <mutex>
 #include <string>
-#include <unordered_set>
 
+#include "platform/kernel/address_map.h"
 #include "platform/kernel/kernel_internal.h"
 #include "platform/usb/usb.h"
 
@@ -16,9 +15,8 @@ namespace {
 // Guards every IRP's CancelRoutine and Cancel fields and the live set, like
 // the kernel's cancel spin lock.
 std::mutex gCancelMutex;
-// Its nodes are recycled: a driver builds an IRP for every control transfer.
-std::pmr::unsynchronized_pool_resource gLiveIrpNodes;
-std::pmr::unordered_set<const IRP *> gLiveIrps{&gLiveIrpNodes};
+// Flat: a driver builds an IRP for every control transfer.
+zm4::host::detail::AddressMap<bool> gLiveIrps;
 
 IRP *allocateIrp(char stackSize)
 {
@@ -36,7 +34,7 @@ IRP *allocateIrp(char stackSize)
     auto *locations = reinterpret_cast<IO_STACK_LOCATION *>(irp + 1);
     irp->Tail.Overlay.CurrentStackLocation = locations + stackSize;
     std::lock_guard lock(gCancelMutex);
-    gLiveIrps.insert(irp);
+    gLiveIrps.put(reinterpret_cast<uintptr_t>(irp), true);
     return irp;
 }
 
@@ -47,7 +45,8 @@ void releaseIrp(IRP *irp)
         if (irp->CancelRoutine != nullptr)
             zm4::host::detail::fatal(
                 "IoFreeIrp of an IRP that a driver below still holds (its cancel routine is set)");
-        gLiveIrps.erase(irp);
+        bool live = false;
+        gLiveIrps.take(reinterpret_cast<uintptr_t>(irp), live);
     }
     ExFreePool(irp);
 }
@@ -144,7 +143,7 @@ BOOLEAN IoCancelIrp(IRP *irp)
     DEVICE_OBJECT *device = nullptr;
     {
         std::lock_guard lock(gCancelMutex);
-        if (gLiveIrps.count(irp) == 0)
+        if (gLiveIrps.find(reinterpret_cast<uintptr_t>(irp)) == nullptr)
             return FALSE; // already completed and freed by the I/O manager
         irp->Cancel = TRUE;
         routine = irp->CancelRoutine;
