@@ -1,6 +1,7 @@
 // The verifying pool as the driver and the tests use it: the live-block record
-// and leak report, failure injection, and the aborts on bad frees and on
-// overruns of guarded blocks.
+// and leak report, failure injection, the aborts on bad frees and on overruns
+// of guarded blocks, and light mode's reuse of freed blocks.
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -8,6 +9,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/kernel/host.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace zm4test {
 
@@ -115,6 +120,33 @@ TEST_F(PoolTest, GuardedModeCatchesOverrunsAndUnderrunsNamingTheAllocationSite)
             },
             at > 0 ? "overrun.*poolGuardedSite|poolGuardedSite.*overrun" : "underrun");
     }
+}
+
+TEST_F(PoolTest, LightModeReusesAFreedBlockOfItsSizeOnlyAfterSixteenYoungerOnes)
+{
+    pool().setLight(true);
+    std::vector<void *> freed;
+    for (int i = 0; i < 17; ++i)
+        freed.push_back(ExAllocatePoolWithTag(NonPagedPool, 40, kPoolTagWdm));
+    for (void *block : freed)
+        ExFreePool(block);
+    EXPECT_EQ(pool().liveBlocks(), 0u);
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_TRUE(__asan_address_is_poisoned(freed[0]));
+#endif
+    // Another size takes none; the same rounded size takes the oldest, filled
+    // as a fresh block; the next finds too few waiting.
+    void *other = ExAllocatePoolWithTag(NonPagedPool, 100, kPoolTagWdm);
+    void *reused = ExAllocatePoolWithTag(NonPagedPool, 33, kPoolTagWdm);
+    void *fresh = ExAllocatePoolWithTag(NonPagedPool, 40, kPoolTagWdm);
+    EXPECT_EQ(std::count(freed.begin(), freed.end(), other), 0);
+    EXPECT_EQ(reused, freed[0]);
+    EXPECT_EQ(static_cast<unsigned char *>(reused)[32], 0xCD);
+    EXPECT_EQ(std::count(freed.begin(), freed.end(), fresh), 0);
+    EXPECT_EQ(pool().liveBlocks(kPoolTagWdm), 3u);
+    for (void *block : {other, reused, fresh})
+        ExFreePool(block);
+    pool().setLight(false);
 }
 
 } // namespace
