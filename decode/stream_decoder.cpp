@@ -349,6 +349,18 @@ static void mChooseRunTarget(FrameWalk &walk, uint32_t formatCode)
     }
 }
 
+// Copies a run's pairs from d to dst. A run of up to four pairs takes one
+// 16-byte copy, with no branch on its length (scattered changes make it
+// unpredictable), when those bytes lie inside the `readable` bytes from d;
+// dst must have room for them, and whatever follows the run gets overwritten.
+static inline void mCopyRun(uint8_t *dst, const uint8_t *d, size_t readable, const FrameWalk::Run &run)
+{
+    if (run.pairs <= 4 && run.src + size_t{16} <= readable)
+        std::memcpy(dst, d + run.src, 16);
+    else
+        std::memcpy(dst, d + run.src, 4 * size_t{run.pairs});
+}
+
 // The runs of a planned line into a packed format of Bpp bytes a pair. A
 // line of many short runs (scattered changes) into RGB has its pairs gathered
 // and converted by the row kernel in one call, and the converted pixels put
@@ -370,10 +382,7 @@ static uint32_t mPackRuns(FrameWalk &walk, const uint8_t *d, size_t readable, ui
         uint32_t k = 0;
         for (uint32_t i = 0; i < runs; ++i) {
             const FrameWalk::Run run = walk.runs[i];
-            if (run.pairs <= 4 && run.src + size_t{16} <= readable)
-                std::memcpy(gathered + 4 * size_t{k}, d + run.src, 16);
-            else
-                std::memcpy(gathered + 4 * size_t{k}, d + run.src, 4 * size_t{run.pairs});
+            mCopyRun(gathered + 4 * size_t{k}, d, readable, run);
             k += run.pairs;
         }
         walk.packKernel(gathered, walk.converted, k);
@@ -429,10 +438,7 @@ static bool mPlaceRunsRGB24(FrameWalk &walk, const uint8_t *d, size_t readable, 
     for (uint32_t i = 0; i < runs; ++i) {
         const FrameWalk::Run run = walk.runs[i];
         uint8_t *dst = placed + 4 * size_t{run.col};
-        if (run.pairs <= 4 && run.src + size_t{16} <= readable)
-            std::memcpy(dst, d + run.src, 16);
-        else
-            std::memcpy(dst, d + run.src, 4 * size_t{run.pairs});
+        mCopyRun(dst, d, readable, run);
         std::memcpy(dst + 4 * size_t{run.pairs}, skipped, 16);
     }
     walk.sentKernel(placed + 4 * size_t{first}, base + 6 * size_t{first}, end - first);
