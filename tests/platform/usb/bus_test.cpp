@@ -172,13 +172,20 @@ TEST_F(Bus, FramesAreServedInTheirTimeAndRequestsEndAtTheirLastFrame)
     const int64_t start = kernel.scheduler().now() / kMillisecond;
     IsoRequest &first = submitIso(pipe, 8);
     IsoRequest &second = submitIso(pipe, 8);
+    auto packetsAccessed = [&first] {
+        ULONG n = 0;
+        for (ULONG i = 0; i < 8; ++i)
+            n += first.iso().IsoPacket[i].Status != USBD_STATUS_ISO_NOT_ACCESSED_BY_HW ? 1 : 0;
+        return n;
+    };
     // Posted before the frames' ticks, an event sees the frames before its
     // time served and none of its own, however quiet the stretch before it.
     ULONG accessed = 0;
-    kernel.scheduler().postAt((start + 5) * kMillisecond, [&] {
-        for (ULONG i = 0; i < 8; ++i)
-            accessed += first.iso().IsoPacket[i].Status != USBD_STATUS_ISO_NOT_ACCESSED_BY_HW ? 1 : 0;
-    });
+    kernel.scheduler().postAt((start + 5) * kMillisecond, [&] { accessed = packetsAccessed(); });
+    // A run until a condition stops at the frame where it holds: nothing
+    // after it is served early.
+    ASSERT_TRUE(kernel.scheduler().runUntil([&] { return packetsAccessed() >= 2; }, 40 * kMillisecond));
+    EXPECT_EQ(packetsAccessed(), 2u);
     kernel.scheduler().runFor(40 * kMillisecond);
     EXPECT_EQ(accessed, 4u);
     EXPECT_EQ(first.completedAt, std::vector<int64_t>{start + 8});
