@@ -51,15 +51,21 @@ static ULONG mReadSetting(ULONG index)
 }
 
 // Waits by polling a deadline, letting time pass at each turn: the camera needs
-// the time after a power change before it takes the next commands.
+// the time after a power change before it takes the next commands. Nothing
+// but the clock ends the wait, so the first pause covers the whole duration
+// and only the turns after it (the deadline counts as passed once the time is
+// strictly later) go by the millisecond: the wait ends when 1-ms turns alone
+// would end it, in one sleep instead of one per millisecond.
 static void mPolledWait(ULONG milliseconds)
 {
     LARGE_INTEGER deadline;
     LARGE_INTEGER pause;
-    pause.QuadPart = -10000; // 1 ms, relative
+    pause.QuadPart = -10000LL * milliseconds; // relative
     Extns_TimeOut_Set(&deadline, milliseconds);
-    while (!Extns_TimeOut_TimedOut(&deadline))
+    while (!Extns_TimeOut_TimedOut(&deadline)) {
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        pause.QuadPart = -10000; // 1 ms
+    }
 }
 
 ULONG CamSup_CheckStatus(DEVICE_EXTENSION *device)
