@@ -40,6 +40,7 @@ constexpr uint8_t kRejectedChroma = 0xD1;
 constexpr uint8_t kEndOfLine = 0xFD;
 constexpr uint8_t kEndOfFrame = 0xFF;
 constexpr size_t kTailBytes = 5;
+constexpr int kMaxRestarts = 2; // an input's
 
 // One packet slot's worth of what the camera does.
 struct Item {
@@ -143,6 +144,7 @@ struct Plan {
     bool clean = true; // the driver's frames are exactly the frames sent
     size_t bufferBytes = 0;
     int frames = 0;
+    int restarts = 0;
 };
 
 // A flat frame of the input's shape; its chroma tells frames apart.
@@ -178,30 +180,35 @@ void mAddFrame(FuzzedDataProvider &input, Plan &plan, PacketSource &source)
     h[0x1D] = decimated;
 
     const size_t pairs = (colEnd - colStart) * 4u; // 8 pixels, 4 pairs, per column unit
+    const size_t rows = (rowEnd - rowStart) * 4u;
+    f.reserve(f.size() + rows * (4 * pairs + 3) + 4);
     int position = 0;
     for (int row = rowStart * 4; row < rowEnd * 4; row += decimated ? 2 : 1, ++position) {
         const bool chromaLine = !subsampled || position % 2 == 0;
-        std::vector<uint8_t> line;
+        const size_t lengthAt = f.size();
+        f.resize(lengthAt + 2); // the line's length word, filled in below
         size_t skip = compressed ? input.ConsumeIntegral<uint8_t>() % (pairs + 1) : 0;
         for (size_t pair = 0; pair < pairs;) {
             if (skip > 0) {
                 // A skip code counts 4:2:2 bytes: 4 per pair, at most 62 pairs.
                 const size_t n = std::min<size_t>(skip, 62);
-                line.push_back(static_cast<uint8_t>(4 * n + 1));
+                f.push_back(static_cast<uint8_t>(4 * n + 1));
                 pair += n;
                 skip -= n;
                 continue;
             }
+            f.push_back(kLuma);
             if (chromaLine)
-                line.insert(line.end(), {kLuma, chroma, kLuma, chroma});
-            else
-                line.insert(line.end(), {kLuma, kLuma});
+                f.push_back(chroma);
+            f.push_back(kLuma);
+            if (chromaLine)
+                f.push_back(chroma);
             ++pair;
         }
-        line.push_back(kEndOfLine);
-        f.push_back(static_cast<uint8_t>(line.size() & 0xFF));
-        f.push_back(static_cast<uint8_t>(line.size() >> 8));
-        f.insert(f.end(), line.begin(), line.end());
+        f.push_back(kEndOfLine);
+        const size_t length = f.size() - lengthAt - 2;
+        f[lengthAt] = static_cast<uint8_t>(length & 0xFF);
+        f[lengthAt + 1] = static_cast<uint8_t>(length >> 8);
     }
     f.insert(f.end(), subsampled ? 1 : 4, kEndOfFrame);
 
@@ -247,6 +254,11 @@ void mAddItem(FuzzedDataProvider &input, Plan &plan, PacketSource &source)
         item.kind = Item::kAction;
         item.action = input.ConsumeIntegral<uint8_t>() % kActions;
         item.value = input.ConsumeIntegral<int32_t>();
+        // A restart starts the camera again, which costs as much as a whole
+        // quick input; a third finds nothing the second did not, so further
+        // restarts switch between RUN and PAUSE instead.
+        if (item.action == kRestart && ++plan.restarts > kMaxRestarts)
+            item.action = kPauseRun;
         break;
     case 0:
         item.kind = Item::kEmpty;
@@ -324,6 +336,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     zm4::emu::CameraOptions camera;
     camera.script = &source;
     camera.traceLimit = 0;
+    camera.versionByte2 = 1;
     camera.initialScene = [] { return zm4::emu::makeFlatScene(120, 100, 160); };
     zm4::host::Machine &machine = zm4::fuzz::machineWith(camera);
     zm4::host::Adapter &adapter = machine.adapter();
