@@ -197,7 +197,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         NTSTATUS status = STATUS_PENDING;
         std::unique_ptr<zm4::host::Stream> stream = adapter.openVideoStream(format, width, height, &status);
         if (stream) {
-            zm4::host::RequestPtr read = stream->queueRead(stream->frameBytes());
+            zm4::fuzz::readBuffers().startInput();
+            zm4::host::RequestPtr read =
+                stream->queueRead(zm4::fuzz::readBuffers().next(stream->frameBytes()));
             stream->setState(KSSTATE_PAUSE);
             machine.runFor(runMs * kMillisecond);
             for (int i = 0; i < during; ++i)

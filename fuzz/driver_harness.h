@@ -6,7 +6,13 @@
 // removing the device leaves no block behind, and the sanitizer settings.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <memory>
+#include <span>
+#include <vector>
+
+#include <sanitizer/asan_interface.h>
 
 #include "platform/port/machine.h"
 
@@ -46,6 +52,38 @@ inline host::Machine &machineWith(const emu::CameraOptions &camera)
         machine->replaceCamera(camera);
     }
     return *machine;
+}
+
+// Read buffers kept from one input to the next: a new buffer for every read
+// costs AddressSanitizer a fresh mapping, page faults and all, for the larger
+// frames. Each read gets its buffer zeroed, as a new one would be, and the
+// bytes past its size poisoned, so a write beyond the frame still reports.
+class ReadBuffers {
+public:
+    // The next buffer of this input; valid until the next input's first.
+    std::span<uint8_t> next(size_t bytes)
+    {
+        if (used_ == buffers_.size())
+            buffers_.emplace_back();
+        std::vector<uint8_t> &buffer = buffers_[used_++];
+        ASAN_UNPOISON_MEMORY_REGION(buffer.data(), buffer.size());
+        if (buffer.size() < bytes)
+            buffer.assign(bytes, 0);
+        std::memset(buffer.data(), 0, bytes);
+        ASAN_POISON_MEMORY_REGION(buffer.data() + bytes, buffer.size() - bytes);
+        return {buffer.data(), bytes};
+    }
+    void startInput() { used_ = 0; }
+
+private:
+    std::deque<std::vector<uint8_t>> buffers_;
+    size_t used_ = 0;
+};
+
+inline ReadBuffers &readBuffers()
+{
+    static ReadBuffers buffers;
+    return buffers;
 }
 
 // Removes the device, lets whatever the driver left queued run, and stops

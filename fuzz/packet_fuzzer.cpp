@@ -355,11 +355,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The application keeps `reads` reads waiting while the packets last,
     // and acts when an action comes up.
     std::vector<zm4::host::RequestPtr> queued;
+    zm4::fuzz::readBuffers().startInput();
     size_t waiting = 0;
     auto actionDue = [&] { return source.items.empty() || source.items.front().kind == Item::kAction; };
     for (int slice = 0; slice < 200; ++slice) {
         while (waiting < static_cast<size_t>(reads) && queued.size() < 64) {
-            queued.push_back(stream->queueRead(stream->frameBytes()));
+            queued.push_back(stream->queueRead(zm4::fuzz::readBuffers().next(stream->frameBytes())));
             ++waiting;
         }
         if (source.items.empty())
