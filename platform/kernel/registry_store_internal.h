@@ -50,6 +50,16 @@ inline std::string treeKey(std::string_view path)
     return std::string(scratchTreeKey(path));
 }
 
+// What the map keys of path's subkeys start with: its own key and the
+// separator. Asked of every read of a key not (yet) created.
+inline std::string_view scratchSubkeyPrefix(std::string_view path)
+{
+    thread_local std::string scratch;
+    scratch.assign(scratchTreeKey(path));
+    scratch += '\x01';
+    return scratch;
+}
+
 inline std::string_view scratchFoldedName(std::string_view name)
 {
     thread_local std::string scratch;
@@ -146,7 +156,7 @@ struct RegistryStore::Tree {
     }
     bool hasSubkeys(std::string_view path) const
     {
-        const std::string prefix = treeKey(path) + '\x01';
+        const std::string_view prefix = scratchSubkeyPrefix(path);
         auto it = keys.lower_bound(prefix);
         return it != keys.end() && it->first.compare(0, prefix.size(), prefix) == 0;
     }
