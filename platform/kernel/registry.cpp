@@ -5,13 +5,17 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/registry_store.h"
 
+using zm4::host::NamedValue;
 using zm4::host::RegistryStore;
 using zm4::host::RegistryValue;
 
@@ -74,8 +78,11 @@ std::optional<std::string> resolvePath(std::u16string_view name)
 }
 
 // The driver names the same few keys over and over: each thread keeps its
-// last resolution, so a repeated name is neither converted nor checked again.
-std::optional<std::string> storePath(std::u16string_view name)
+// last resolution, so a repeated name is neither converted, checked nor
+// copied again. Null for an invalid name. The path stays valid until this
+// thread's next call, so a caller is done with it before anything (a query
+// routine) can resolve another.
+const std::string *storePath(std::u16string_view name)
 {
     thread_local std::u16string lastName;
     thread_local std::optional<std::string> lastPath;
@@ -85,18 +92,58 @@ std::optional<std::string> storePath(std::u16string_view name)
         lastName.assign(name);
         resolved = true;
     }
-    return lastPath;
+    return lastPath ? &*lastPath : nullptr;
 }
 
-std::optional<std::string> valueName(PCWSTR name)
+// A value name as the store spells it, into out (whose buffer is reused):
+// false for a name that is not text or not a valid value name.
+bool valueName(PCWSTR name, std::string &out)
 {
-    if (!name)
-        return std::string(); // the key's default value
-    auto utf8 = zm4::host::utf8FromUtf16({name, wideLength(name)});
-    if (!utf8 || !RegistryStore::isValidValueName(*utf8))
-        return std::nullopt;
-    return utf8;
+    if (!name) {
+        out.clear(); // the key's default value
+        return true;
+    }
+    return zm4::host::utf8FromUtf16({name, wideLength(name)}, out) && RegistryStore::isValidValueName(out);
 }
+
+// What one RtlQueryRegistryValues call converts names into and copies its
+// snapshot into. The driver reads its settings many times a second, so these
+// buffers live on from call to call, one set per thread and per nesting
+// depth: a query routine may query the registry again while its caller still
+// walks its own snapshot.
+struct QueryScratch {
+    std::vector<std::string> names; // the first nameCount are this call's
+    size_t nameCount = 0;
+    std::vector<NamedValue> values;
+    std::string name;
+};
+
+class QueryScratchLease {
+public:
+    QueryScratchLease()
+    {
+        // Held by pointer, so that a nested call growing the stack leaves
+        // the outer calls' buffers where they are.
+        if (depth_ == stack_.size())
+            stack_.push_back(std::make_unique<QueryScratch>());
+        scratch_ = stack_[depth_++].get();
+        scratch_->nameCount = 0;
+    }
+    ~QueryScratchLease() { --depth_; }
+    QueryScratchLease(const QueryScratchLease &) = delete;
+    QueryScratchLease &operator=(const QueryScratchLease &) = delete;
+
+    QueryScratch &operator*() const { return *scratch_; }
+    QueryScratch *operator->() const { return scratch_; }
+
+private:
+    static thread_local std::vector<std::unique_ptr<QueryScratch>> stack_;
+    static thread_local size_t depth_;
+    QueryScratch *scratch_;
+};
+
+thread_local std::vector<std::unique_ptr<QueryScratch>> QueryScratchLease::stack_;
+thread_local size_t QueryScratchLease::depth_ = 0;
 
 // Stores one value for a direct query, as the kernel does: a REG_SZ into the
 // UNICODE_STRING at EntryContext (the driver stores no expandable or multiple
@@ -222,24 +269,31 @@ NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, RTL_QUERY_REGISTR
     RegistryStore *store = zm4::host::currentRegistry();
     if (!store)
         return STATUS_UNSUCCESSFUL;
-    auto key = storePath({path, wideLength(path)});
+    const std::string *key = storePath({path, wideLength(path)});
     if (!key)
         return kStatusObjectNameInvalid;
     // One snapshot for the whole table, so that every entry sees the same key:
     // of the values the table names, or of all when an entry wants every one.
-    std::vector<std::string> names;
+    QueryScratchLease scratch;
+    std::vector<std::string> &names = scratch->names;
     bool all = false;
     for (const RTL_QUERY_REGISTRY_TABLE *entry = queryTable; entry->QueryRoutine || entry->Name; ++entry) {
-        std::optional<std::string> name = entry->Name ? valueName(entry->Name) : std::nullopt;
-        if (!name) {
+        if (scratch->nameCount == names.size())
+            names.emplace_back();
+        if (!entry->Name || !valueName(entry->Name, names[scratch->nameCount])) {
             all = true; // an invalid name fails below, in its turn
             break;
         }
-        names.push_back(std::move(*name));
+        ++scratch->nameCount;
     }
-    auto values = all ? store->values(*key) : store->values(*key, names);
-    if (!values)
+    // The key's path is done with here, before any routine could resolve another.
+    const std::optional<size_t> count =
+        all ? store->values(*key, scratch->values)
+            : store->values(*key, std::span<const std::string>(names.data(), scratch->nameCount),
+                            scratch->values);
+    if (!count)
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    const std::span<const NamedValue> values(scratch->values.data(), *count);
 
     for (RTL_QUERY_REGISTRY_TABLE *entry = queryTable; entry->QueryRoutine || entry->Name; ++entry) {
         if (entry->Flags &
@@ -253,7 +307,7 @@ NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, RTL_QUERY_REGISTR
 
         if (!entry->Name) {
             // A routine with no name is called for every value of the key.
-            for (const auto &[name, value] : *values) {
+            for (const auto &[name, value] : values) {
                 auto wide = zm4::host::utf16FromUtf8(name);
                 if (!wide)
                     continue;
@@ -265,12 +319,14 @@ NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, RTL_QUERY_REGISTR
             continue;
         }
 
-        auto name = valueName(entry->Name);
-        if (!name)
+        // Converted again rather than taken from names: a routine run for an
+        // earlier entry may have changed this one.
+        std::string &name = scratch->name;
+        if (!valueName(entry->Name, name))
             return kStatusObjectNameInvalid;
         const RegistryValue *found = nullptr;
-        for (const auto &nv : *values) {
-            if (RegistryStore::sameName(nv.first, *name)) {
+        for (const auto &nv : values) {
+            if (RegistryStore::sameName(nv.first, name)) {
                 found = &nv.second;
                 break;
             }
@@ -308,17 +364,16 @@ NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, 
     RegistryStore *store = zm4::host::currentRegistry();
     if (!store)
         return STATUS_UNSUCCESSFUL;
-    auto key = storePath({path, wideLength(path)});
-    auto name = ::valueName(valueName);
-    if (!key || !name)
+    const std::string *key = storePath({path, wideLength(path)});
+    // The driver writes its settings many times a second: the name's buffer
+    // lives on from call to call. Nothing below calls back into the driver,
+    // so no nested write can reuse it meanwhile.
+    thread_local std::string name;
+    if (!::valueName(valueName, name) || !key)
         return kStatusObjectNameInvalid;
-    RegistryValue value{valueType, {}};
-    if (valueLength > 0) {
-        const auto *bytes = static_cast<const uint8_t *>(valueData);
-        value.data.assign(bytes, bytes + valueLength);
-    }
+    const std::span<const uint8_t> data(static_cast<const uint8_t *>(valueData), valueLength);
     // Creates the key when it is missing, as the kernel does.
-    return store->write(*key, *name, value) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return store->write(*key, name, valueType, data) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS ZwOpenKey(HANDLE *keyHandle, ACCESS_MASK desiredAccess, OBJECT_ATTRIBUTES *objectAttributes)
@@ -344,8 +399,8 @@ NTSTATUS ZwOpenKey(HANDLE *keyHandle, ACCESS_MASK desiredAccess, OBJECT_ATTRIBUT
         path = it->second.path + (tail && !tail->empty() ? "\\" + *tail : "");
         if (!tail || !RegistryStore::isValidKeyPath(*path))
             path.reset();
-    } else {
-        path = storePath(text);
+    } else if (const std::string *resolved = storePath(text)) {
+        path = *resolved;
     }
     if (!path)
         return kStatusObjectNameInvalid;

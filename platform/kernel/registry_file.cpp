@@ -212,7 +212,7 @@ bool RegistryStore::saveLocked(const Tree &tree) const
 // Applies a change (a callable that edits a tree and says whether it applied)
 // as one transaction: under the process-wide file lock, on the file's current
 // contents, so that another process's writes since our last read survive.
-bool RegistryStore::change(const std::function<bool(Tree &)> &apply)
+bool RegistryStore::change(TreeChange apply)
 {
     std::lock_guard lock(mutex_);
     if (path_.empty() || damage_)

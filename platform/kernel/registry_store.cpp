@@ -114,10 +114,16 @@ std::optional<RegistryValue> RegistryStore::read(std::string_view key, std::stri
 
 bool RegistryStore::write(std::string_view key, std::string_view name, const RegistryValue &value)
 {
+    return write(key, name, value.type, value.data);
+}
+
+bool RegistryStore::write(std::string_view key, std::string_view name, ULONG type,
+                          std::span<const uint8_t> data)
+{
     if (!isValidKeyPath(key) || !isValidValueName(name))
         return false;
     return change([&](Tree &tree) {
-        tree.create(key).setValue(name, value);
+        tree.create(key).setValue(name, type, data);
         return true;
     });
 }
@@ -176,29 +182,56 @@ std::vector<std::string> RegistryStore::keys() const
 
 std::optional<std::vector<NamedValue>> RegistryStore::values(std::string_view key) const
 {
-    std::lock_guard lock(mutex_);
-    loadLocked();
-    if (Tree::Key *k = tree_->find(key))
-        return k->values();
-    if (tree_->hasSubkeys(key))
-        return std::vector<NamedValue>{};
-    return std::nullopt;
+    std::vector<NamedValue> out;
+    const std::optional<size_t> count = values(key, out);
+    if (!count)
+        return std::nullopt;
+    out.resize(*count);
+    return out;
 }
 
 std::optional<std::vector<NamedValue>> RegistryStore::values(std::string_view key,
                                                              std::span<const std::string> names) const
 {
+    std::vector<NamedValue> out;
+    const std::optional<size_t> count = values(key, names, out);
+    if (!count)
+        return std::nullopt;
+    out.resize(*count);
+    return out;
+}
+
+std::optional<size_t> RegistryStore::values(std::string_view key, std::vector<NamedValue> &out) const
+{
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    if (Tree::Key *k = tree_->find(key))
+        return k->values(out);
+    if (tree_->hasSubkeys(key))
+        return 0;
+    return std::nullopt;
+}
+
+std::optional<size_t> RegistryStore::values(std::string_view key, std::span<const std::string> names,
+                                            std::vector<NamedValue> &out) const
+{
     std::lock_guard lock(mutex_);
     loadLocked();
     if (Tree::Key *k = tree_->find(key)) {
-        std::vector<NamedValue> out;
-        for (const std::string &name : names)
-            if (const NamedValue *value = k->findValue(name))
-                out.push_back(*value);
-        return out;
+        size_t count = 0;
+        for (const std::string &name : names) {
+            if (const NamedValue *value = k->findValue(name)) {
+                if (count < out.size())
+                    out[count] = *value; // keeps the element's buffers
+                else
+                    out.push_back(*value);
+                ++count;
+            }
+        }
+        return count;
     }
     if (tree_->hasSubkeys(key))
-        return std::vector<NamedValue>{};
+        return 0;
     return std::nullopt;
 }
 

@@ -6,13 +6,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -73,6 +73,9 @@ public:
     // Creates the key if needed. False when the names are invalid or the file
     // could not be replaced (then nothing changed).
     bool write(std::string_view key, std::string_view name, const RegistryValue &value);
+    // The same from the caller's bytes: rewriting a value reuses its buffer
+    // when the new data fits, so a repeated write allocates nothing.
+    bool write(std::string_view key, std::string_view name, ULONG type, std::span<const uint8_t> data);
     bool deleteValue(std::string_view key, std::string_view name); // false when absent or on failure
     bool keyExists(std::string_view key) const;
     bool createKey(std::string_view key);
@@ -84,6 +87,14 @@ public:
     // case; missing ones left out), for a caller that wants a few of many.
     std::optional<std::vector<NamedValue>> values(std::string_view key,
                                                   std::span<const std::string> names) const;
+    // The two above into the first elements of out, returning how many
+    // (nullopt for a missing key). out only grows: its elements are assigned
+    // in place and those past the count stay, so that a caller keeping out
+    // from call to call reuses their name and data buffers instead of
+    // allocating anew.
+    std::optional<size_t> values(std::string_view key, std::vector<NamedValue> &out) const;
+    std::optional<size_t> values(std::string_view key, std::span<const std::string> names,
+                                 std::vector<NamedValue> &out) const;
 
     // Why the file could not be used ("registry.reg line 4: bad hex byte..."),
     // or nullopt while the store is sound.
@@ -98,8 +109,29 @@ public:
 private:
     explicit RegistryStore(std::filesystem::path path);
 
+    // A callable that edits a tree and says whether it applied, by reference:
+    // unlike std::function it never copies the caller's lambda to the heap,
+    // and every write goes through it. Lives no longer than the call it is
+    // passed to.
+    class TreeChange {
+    public:
+        template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, TreeChange>) TreeChange(F &&apply)
+            : apply_(const_cast<void *>(static_cast<const void *>(std::addressof(apply)))),
+              call_([](void *f, Tree &tree) -> bool {
+                  return (*static_cast<std::remove_reference_t<F> *>(f))(tree);
+              })
+        {
+        }
+        bool operator()(Tree &tree) const { return call_(apply_, tree); }
+
+    private:
+        void *apply_;
+        bool (*call_)(void *, Tree &);
+    };
+
     // One change to the tree as a transaction (registry_file.cpp).
-    bool change(const std::function<bool(Tree &)> &apply);
+    bool change(TreeChange apply);
     bool loadLocked() const;
     bool saveLocked(const Tree &tree) const;
     // Removes the temporaries of writers killed while saving (under the file lock).
@@ -135,6 +167,9 @@ private:
 // Registry text is UTF-8 in the store and UTF-16 in the kernel. nullopt for
 // malformed input (a lone surrogate, a bad UTF-8 sequence).
 std::optional<std::string> utf8FromUtf16(std::u16string_view text);
+// The same into out, whose buffer is reused; false (out unspecified) for
+// malformed input.
+bool utf8FromUtf16(std::u16string_view text, std::string &out);
 std::optional<std::u16string> utf16FromUtf8(std::string_view text);
 
 // Key handles from ZwOpenKey not yet closed with ZwClose: a driver that leaks

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -47,6 +48,16 @@ inline std::string_view scratchTreeKey(std::string_view path)
 inline std::string treeKey(std::string_view path)
 {
     return std::string(scratchTreeKey(path));
+}
+
+// What the map keys of path's subkeys start with: its own key and the
+// separator. Asked of every read of a key not (yet) created.
+inline std::string_view scratchSubkeyPrefix(std::string_view path)
+{
+    thread_local std::string scratch;
+    scratch.assign(scratchTreeKey(path));
+    scratch += '\x01';
+    return scratch;
 }
 
 inline std::string_view scratchFoldedName(std::string_view name)
@@ -98,13 +109,20 @@ struct RegistryStore::Tree {
         }
         void setValue(std::string_view name, const RegistryValue &value)
         {
-            // A rewritten value keeps the name it was created with.
+            setValue(name, value.type, value.data);
+        }
+        void setValue(std::string_view name, ULONG type, std::span<const uint8_t> data)
+        {
+            // A rewritten value keeps the name it was created with, and its
+            // buffer when the new data fits in it.
             if (NamedValue *existing = findValue(name)) {
-                existing->second = value;
+                existing->second.type = type;
+                existing->second.data.assign(data.begin(), data.end());
                 return;
             }
             byName.emplace(foldName(name), nextSequence);
-            ordered.emplace(nextSequence++, NamedValue(std::string(name), value));
+            ordered.emplace(nextSequence++,
+                            NamedValue(std::string(name), RegistryValue{type, {data.begin(), data.end()}}));
         }
         bool eraseValue(std::string_view name)
         {
@@ -115,13 +133,16 @@ struct RegistryStore::Tree {
             byName.erase(it);
             return true;
         }
-        std::vector<NamedValue> values() const
+        // Copy-assigns into out's first elements, keeping their buffers, and
+        // returns how many (see RegistryStore::values).
+        size_t values(std::vector<NamedValue> &out) const
         {
-            std::vector<NamedValue> out;
-            out.reserve(ordered.size());
+            if (out.size() < ordered.size())
+                out.resize(ordered.size());
+            size_t count = 0;
             for (const auto &entry : ordered)
-                out.push_back(entry.second);
-            return out;
+                out[count++] = entry.second;
+            return count;
         }
     };
     std::map<std::string, Key, std::less<>> keys; // by treeKey(path)
@@ -135,7 +156,7 @@ struct RegistryStore::Tree {
     }
     bool hasSubkeys(std::string_view path) const
     {
-        const std::string prefix = treeKey(path) + '\x01';
+        const std::string_view prefix = scratchSubkeyPrefix(path);
         auto it = keys.lower_bound(prefix);
         return it != keys.end() && it->first.compare(0, prefix.size(), prefix) == 0;
     }

@@ -10,15 +10,23 @@ namespace zm4::host {
 std::optional<std::string> utf8FromUtf16(std::u16string_view text)
 {
     std::string out;
+    if (!utf8FromUtf16(text, out))
+        return std::nullopt;
+    return out;
+}
+
+bool utf8FromUtf16(std::u16string_view text, std::string &out)
+{
+    out.clear();
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         uint32_t c = text[i];
         if (c >= 0xD800 && c <= 0xDBFF) {
             if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
-                return std::nullopt;
+                return false;
             c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
         } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return std::nullopt;
+            return false;
         }
         if (c < 0x80) {
             out += static_cast<char>(c);
@@ -36,7 +44,7 @@ std::optional<std::string> utf8FromUtf16(std::u16string_view text)
             out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    return out;
+    return true;
 }
 
 std::optional<uint32_t> decodeUtf8(std::string_view text, size_t &i)
