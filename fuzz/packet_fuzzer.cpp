@@ -27,18 +27,20 @@
 #include <vector>
 
 #include "emulator/camera_script.h"
+#include "emulator/frame_encoder.h"
 #include "fuzz/driver_harness.h"
 #include "settings/propman.h"
 
 namespace {
 
+using zm4::emu::kEndOfFrame;
+using zm4::emu::kEndOfLine;
+using zm4::emu::kFrameHeaderSize;
 using zm4::host::kMillisecond;
 
 constexpr ULONG kUYVY = 4, kYUY2 = 5; // the driver's format indices
 constexpr uint8_t kLuma = 0x60;
 constexpr uint8_t kRejectedChroma = 0xD1;
-constexpr uint8_t kEndOfLine = 0xFD;
-constexpr uint8_t kEndOfFrame = 0xFF;
 constexpr size_t kTailBytes = 5;
 constexpr int kMaxRestarts = 1; // an input's
 
@@ -165,10 +167,10 @@ void mAddFrame(FuzzedDataProvider &input, Plan &plan, PacketSource &source)
     item.kind = Item::kFrame;
     std::vector<uint8_t> &f = item.bytes;
     const size_t magic = flags & 0x10 ? input.ConsumeIntegralInRange<size_t>(1, 63) : 0;
-    f.assign(magic + 64, 0);
+    f.assign(magic + kFrameHeaderSize, 0);
     uint8_t *h = f.data() + magic;
-    h[0] = 0x19;
-    h[1] = 0x68;
+    h[0] = zm4::emu::kMagic0;
+    h[1] = zm4::emu::kMagic1;
     h[0x10] = rejected && (flags & 0x20) ? input.ConsumeIntegralInRange<uint8_t>(2, 255) : 1;
     h[0x11] = subsampled ? 0 : 1;
     h[0x12] = rejected && !(flags & 0x20) ? input.ConsumeIntegralInRange<uint8_t>(2, 255) : 0;
@@ -190,8 +192,8 @@ void mAddFrame(FuzzedDataProvider &input, Plan &plan, PacketSource &source)
         size_t skip = compressed ? input.ConsumeIntegral<uint8_t>() % (pairs + 1) : 0;
         for (size_t pair = 0; pair < pairs;) {
             if (skip > 0) {
-                // A skip code counts 4:2:2 bytes: 4 per pair, at most 62 pairs.
-                const size_t n = std::min<size_t>(skip, 62);
+                // A skip code counts 4:2:2 bytes: 4 per pair.
+                const size_t n = std::min<size_t>(skip, zm4::emu::kMaxSkipPairs);
                 f.push_back(static_cast<uint8_t>(4 * n + 1));
                 pair += n;
                 skip -= n;
@@ -216,7 +218,8 @@ void mAddFrame(FuzzedDataProvider &input, Plan &plan, PacketSource &source)
     const uint8_t damage = input.ConsumeIntegral<uint8_t>();
     if (damage & 0x80) {
         plan.clean = false;
-        const size_t at = magic + 64 + input.ConsumeIntegral<uint16_t>() % (f.size() - magic - 64 + 1);
+        const size_t at = magic + kFrameHeaderSize +
+                          input.ConsumeIntegral<uint16_t>() % (f.size() - magic - kFrameHeaderSize + 1);
         switch (damage & 3) {
         case 0: {
             const uint8_t value = input.ConsumeIntegral<uint8_t>();
