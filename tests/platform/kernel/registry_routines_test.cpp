@@ -70,7 +70,7 @@ protected:
 
 // What the driver writes reaches the store (and a later run), and reads back
 // whatever the case of its name; a missing value reads as its default, which
-// is not written.
+// is not written, and so does one removed since it was last read.
 TEST_P(RegistryRoutines, WritesPersistAndReadBack)
 {
     UCHAR matrix[9] = {96, 0xD0, 48, 1, 2, 3, 4, 5, 6};
@@ -85,6 +85,9 @@ TEST_P(RegistryRoutines, WritesPersistAndReadBack)
     EXPECT_EQ(readDword(u"Framerate", &value, 1), STATUS_SUCCESS);
     EXPECT_EQ(value, 1u);
     EXPECT_EQ(persisted().read(kKey, "Framerate"), std::nullopt);
+    ASSERT_TRUE(store_->deleteValue(kKey, "ApCor"));
+    EXPECT_EQ(readDword(u"ApCor", &value, 3), STATUS_SUCCESS);
+    EXPECT_EQ(value, 3u);
 }
 
 TEST_P(RegistryRoutines, DirectBuffersOnlyTakeTheirOwnType)
