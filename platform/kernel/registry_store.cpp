@@ -69,6 +69,20 @@ std::filesystem::path RegistryStore::defaultPath(const std::filesystem::path &co
 
 bool RegistryStore::isValidKeyPath(std::string_view key)
 {
+    // Every write names a key, nearly always the driver's own: the last path
+    // found valid is remembered per thread (validity is a matter of the text
+    // alone).
+    thread_local std::string lastValid;
+    if (!lastValid.empty() && key == lastValid)
+        return true;
+    if (!checkKeyPath(key))
+        return false;
+    lastValid.assign(key);
+    return true;
+}
+
+bool RegistryStore::checkKeyPath(std::string_view key)
+{
     if (hasLineBreakOrNul(key))
         return false;
     const size_t firstSep = key.find('\\');

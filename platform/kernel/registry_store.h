@@ -107,6 +107,7 @@ public:
     struct Tree; // the keys and values; defined in registry_store_internal.h
 
 private:
+    static bool checkKeyPath(std::string_view key); // isValidKeyPath without its memory
     explicit RegistryStore(std::filesystem::path path);
 
     // A callable that edits a tree and says whether it applied, by reference:
