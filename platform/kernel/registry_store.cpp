@@ -24,7 +24,8 @@ std::atomic<uint64_t> gNextSerial{1};
 } // namespace
 
 RegistryStore::RegistryStore(std::filesystem::path path)
-    : path_(std::move(path)), serial_(gNextSerial.fetch_add(1)), tree_(std::make_unique<Tree>())
+    : path_(std::move(path)), serial_(gNextSerial.fetch_add(1)), tree_(std::make_unique<Tree>()),
+      spares_(std::make_unique<Spares>())
 {
 }
 
@@ -137,7 +138,7 @@ bool RegistryStore::write(std::string_view key, std::string_view name, ULONG typ
     if (!isValidKeyPath(key) || !isValidValueName(name))
         return false;
     return change([&](Tree &tree) {
-        tree.create(key).setValue(name, type, data);
+        tree.create(key, spares_.get()).setValue(name, type, data, spares_.get());
         return true;
     });
 }
@@ -162,9 +163,20 @@ bool RegistryStore::createKey(std::string_view key)
     if (!isValidKeyPath(key))
         return false;
     return change([&](Tree &tree) {
-        tree.create(key);
+        tree.create(key, spares_.get());
         return true;
     });
+}
+
+bool RegistryStore::clear()
+{
+    const bool cleared = change([&](Tree &tree) {
+        tree.clear(*spares_);
+        return true;
+    });
+    if (cleared)
+        serial_ = gNextSerial.fetch_add(1);
+    return cleared;
 }
 
 KeyDeletion RegistryStore::deleteKey(std::string_view key)

@@ -4,6 +4,7 @@
 // store installed with setCurrentRegistry; tools read and edit it directly.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -104,7 +105,14 @@ public:
     // A number no other store in this process has had: key handles remember it.
     uint64_t serial() const { return serial_; }
 
-    struct Tree; // the keys and values; defined in registry_store_internal.h
+    // Empties the store; key handles opened on it become invalid, as if it
+    // were a new store. An in-memory store keeps the emptied keys' and
+    // values' memory for the next ones (see Spares). False when the file
+    // could not be replaced (then nothing changed).
+    bool clear();
+
+    struct Tree;   // the keys and values; defined in registry_store_internal.h
+    struct Spares; // nodes kept by clear(); the same
 
 private:
     static bool checkKeyPath(std::string_view key); // isValidKeyPath without its memory
@@ -139,9 +147,10 @@ private:
     void removeStaleTemporaries() const;
 
     const std::filesystem::path path_;
-    const uint64_t serial_;
+    std::atomic<uint64_t> serial_;
     mutable std::mutex mutex_; // guards everything below
     mutable std::unique_ptr<Tree> tree_;
+    std::unique_ptr<Spares> spares_;
     mutable std::optional<std::string> damage_;
 };
 

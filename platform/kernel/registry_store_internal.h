@@ -111,19 +111,9 @@ struct RegistryStore::Tree {
         {
             setValue(name, value.type, value.data);
         }
-        void setValue(std::string_view name, ULONG type, std::span<const uint8_t> data)
-        {
-            // A rewritten value keeps the name it was created with, and its
-            // buffer when the new data fits in it.
-            if (NamedValue *existing = findValue(name)) {
-                existing->second.type = type;
-                existing->second.data.assign(data.begin(), data.end());
-                return;
-            }
-            byName.emplace(foldName(name), nextSequence);
-            ordered.emplace(nextSequence++,
-                            NamedValue(std::string(name), RegistryValue{type, {data.begin(), data.end()}}));
-        }
+        // spares, when given, supplies the nodes of a new value (see Spares).
+        void setValue(std::string_view name, ULONG type, std::span<const uint8_t> data,
+                      Spares *spares = nullptr);
         bool eraseValue(std::string_view name)
         {
             auto it = byName.find(scratchFoldedName(name));
@@ -160,15 +150,79 @@ struct RegistryStore::Tree {
         auto it = keys.lower_bound(prefix);
         return it != keys.end() && it->first.compare(0, prefix.size(), prefix) == 0;
     }
-    Key &create(std::string_view path)
-    {
-        if (Key *key = find(path))
-            return *key;
+    Key &create(std::string_view path, Spares *spares = nullptr);
+    // Empties the tree into spares.
+    void clear(Spares &spares);
+};
+
+// The nodes of keys and values a cleared store emptied, with their strings'
+// and buffers' memory, for the keys and values written next. A machine whose
+// registry starts empty for every run writes the same few dozen values each
+// time: once warmed up, filling it again allocates nothing.
+struct RegistryStore::Spares {
+    std::vector<decltype(Tree::keys)::node_type> keys;
+    std::vector<decltype(Tree::Key::ordered)::node_type> values;
+    std::vector<decltype(Tree::Key::byName)::node_type> names;
+};
+
+inline void RegistryStore::Tree::Key::setValue(std::string_view name, ULONG type,
+                                               std::span<const uint8_t> data, Spares *spares)
+{
+    // A rewritten value keeps the name it was created with, and its buffer
+    // when the new data fits in it.
+    if (NamedValue *existing = findValue(name)) {
+        existing->second.type = type;
+        existing->second.data.assign(data.begin(), data.end());
+        return;
+    }
+    if (!spares || spares->values.empty() || spares->names.empty()) {
+        byName.emplace(foldName(name), nextSequence);
+        ordered.emplace(nextSequence++,
+                        NamedValue(std::string(name), RegistryValue{type, {data.begin(), data.end()}}));
+        return;
+    }
+    auto folded = std::move(spares->names.back());
+    spares->names.pop_back();
+    folded.key().assign(scratchFoldedName(name));
+    folded.mapped() = nextSequence;
+    byName.insert(std::move(folded));
+    auto value = std::move(spares->values.back());
+    spares->values.pop_back();
+    value.key() = nextSequence++;
+    value.mapped().first.assign(name);
+    value.mapped().second.type = type;
+    value.mapped().second.data.assign(data.begin(), data.end());
+    ordered.insert(std::move(value));
+}
+
+inline RegistryStore::Tree::Key &RegistryStore::Tree::create(std::string_view path, Spares *spares)
+{
+    if (Key *key = find(path))
+        return *key;
+    if (!spares || spares->keys.empty()) {
         Key &key = keys[treeKey(path)];
         key.path = std::string(path);
         return key;
     }
-};
+    auto node = std::move(spares->keys.back());
+    spares->keys.pop_back();
+    node.key().assign(scratchTreeKey(path));
+    node.mapped().path.assign(path);
+    return keys.insert(std::move(node)).position->second;
+}
+
+inline void RegistryStore::Tree::clear(Spares &spares)
+{
+    while (!keys.empty()) {
+        auto node = keys.extract(keys.begin());
+        Key &key = node.mapped();
+        while (!key.ordered.empty())
+            spares.values.push_back(key.ordered.extract(key.ordered.begin()));
+        while (!key.byName.empty())
+            spares.names.push_back(key.byName.extract(key.byName.begin()));
+        spares.keys.push_back(std::move(node));
+    }
+}
 
 // Converts a registry file's bytes to UTF-8 in place: UTF-16LE with a
 // byte-order mark (the registry editor's default export) is decoded, UTF-8

@@ -49,11 +49,10 @@ void Machine::replaceCamera(emu::CameraOptions options)
     bus_.reset();
     usbCamera_.reset();
     camera_.reset();
-    if (inMemory_) {
-        registryScope_.reset();
-        registry_ = RegistryStore::inMemory();
-        registryScope_ = std::make_unique<RegistryScope>(*registry_);
-    }
+    // An in-memory registry starts empty again, as a new one would; clearing
+    // it rather than making a new one lets it reuse its memory.
+    if (inMemory_)
+        registry_->clear();
     plugCamera(std::move(options), true);
 }
 

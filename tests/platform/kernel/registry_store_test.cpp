@@ -111,6 +111,45 @@ TEST(RegistryStore, NamesIgnoreCaseAndKeepTheirFirstSpelling)
     }
 }
 
+TEST(RegistryStore, ClearedStoreIsEmptyAndFillsAgainAsNew)
+{
+    TempDir dir;
+    for (bool file : {false, true}) {
+        SCOPED_TRACE(file ? "file" : "memory");
+        auto store = file ? RegistryStore::openFile(dir / "registry.reg") : RegistryStore::inMemory();
+        const std::string sub = kKey + "\\Colour";
+        for (int round = 0; round < 3; ++round) {
+            SCOPED_TRACE(round);
+            // Each round writes other names, spellings and sizes into the
+            // memory the round before left.
+            const std::vector<NamedValue> expected = {
+                {round == 1 ? "GAIN" : "Gain", RegistryValue::dword(static_cast<uint32_t>(round))},
+                {"Name" + std::to_string(round), RegistryValue::string(std::string(5 + 20 * round, 'x'))},
+                {"Blob", RegistryValue::binary(std::vector<uint8_t>(round + 1, static_cast<uint8_t>(round)))},
+            };
+            for (size_t i = 0; i < expected.size() - (round == 2); ++i)
+                ASSERT_TRUE(store->write(kKey, expected[i].first, expected[i].second));
+            ASSERT_TRUE(store->write(sub, "Red", RegistryValue::dword(7)));
+            EXPECT_EQ(store->values(kKey),
+                      std::vector<NamedValue>(expected.begin(), expected.end() - (round == 2)));
+            EXPECT_EQ(store->read(kKey, "gain")->asDword(), static_cast<uint32_t>(round));
+            EXPECT_EQ(store->read(kKey, "Name0"),
+                      round == 0 ? std::optional(expected[1].second) : std::nullopt);
+            EXPECT_EQ(store->keys(), (std::vector<std::string>{kKey, sub}));
+
+            const uint64_t serial = store->serial();
+            ASSERT_TRUE(store->clear());
+            EXPECT_NE(store->serial(), serial); // key handles opened before are stale
+            EXPECT_TRUE(store->keys().empty());
+            EXPECT_FALSE(store->keyExists(kKey));
+            EXPECT_EQ(store->read(sub, "Red"), std::nullopt);
+            if (file) {
+                EXPECT_EQ(readFile(dir / "registry.reg").find("Lumena"), std::string::npos);
+            }
+        }
+    }
+}
+
 TEST(RegistryStore, RefusesBadNamesAndUnwritableFiles)
 {
     auto memory = RegistryStore::inMemory();
