@@ -43,7 +43,10 @@ constexpr ULONG kUYVY = 4, kYUY2 = 5; // the driver's format indices
 constexpr uint8_t kLuma = 0x60;
 constexpr uint8_t kRejectedChroma = 0xD1;
 constexpr size_t kTailBytes = 5;
-constexpr int kMaxRestarts = 1; // an input's
+// An input's restarts and RUN/PAUSE switches: each start costs as much as a
+// whole quick input, and later ones explore little the first did not.
+constexpr int kMaxRestarts = 1;
+constexpr int kMaxSwitches = 2;
 
 // One packet slot's worth of what the camera does.
 struct Item {
@@ -148,6 +151,7 @@ struct Plan {
     size_t bufferBytes = 0;
     int frames = 0;
     int restarts = 0;
+    int switches = 0;
 };
 
 // A flat frame of the input's shape; its chroma tells frames apart.
@@ -258,11 +262,12 @@ void mAddItem(FuzzedDataProvider &input, Plan &plan, PacketSource &source)
         item.kind = Item::kAction;
         item.action = input.ConsumeIntegral<uint8_t>() % kActions;
         item.value = input.ConsumeIntegral<int32_t>();
-        // A restart starts the camera again, which costs as much as a whole
-        // quick input, and a second explores little the first did not:
-        // later restarts switch between RUN and PAUSE instead.
+        // Later restarts switch between RUN and PAUSE instead, later
+        // switches cancel a read.
         if (item.action == kRestart && ++plan.restarts > kMaxRestarts)
             item.action = kPauseRun;
+        if (item.action == kPauseRun && ++plan.switches > kMaxSwitches)
+            item.action = kCancelRead;
         break;
     case 0:
         item.kind = Item::kEmpty;
