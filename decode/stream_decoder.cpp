@@ -103,6 +103,8 @@ struct FrameWalk {
     uint8_t sentAbove[FrameHeader_MaxLineBytes / 2];
     // Lines may be planned whole (off when the reference path is forced).
     bool planLines;
+    // Unchanged rows may be passed over at once (see mPassUnchangedRow).
+    bool passUnchanged;
     // The runs of pairs of the line being planned: where each starts in the
     // line's data and in the row (both in pairs' units: bytes and pairs).
     struct Run {
@@ -681,11 +683,54 @@ static bool mDecodeCompressed(FrameWalk &walk, int32_t &n, RowFaults &faults)
     return true;
 }
 
+// A row this compressed frame leaves as it was, the common row of a still
+// picture: its line is skips that reach the row's end with the last of them,
+// then the marker. Nothing is drawn and no writer moves (the next row sets
+// its own positions), so the row costs a look at its few bytes instead of a
+// line plan. Returns false, having changed nothing, for any other line.
+static bool mPassUnchangedRow(FrameWalk &walk)
+{
+    // A CIF row is two skips of the largest size; a camera may cut it into
+    // more.
+    constexpr uint32_t kMostSkips = 16;
+    const size_t left = mBytesLeft(walk);
+    if (left < 4)
+        return false;
+    const uint8_t *const line = StreamBufferptr;
+    const uint32_t lineLength = line[0] | static_cast<uint32_t>(line[1]) << 8;
+    if (lineLength < 2 || lineLength > kMostSkips + 1 || left < 2 + size_t{lineLength})
+        return false;
+    const uint8_t *const d = line + 2;
+    const uint32_t dataBytes = lineLength - 1;
+    if (d[dataBytes] != 0xFD)
+        return false;
+    uint32_t covered = 0;
+    for (uint32_t i = 0; i < dataBytes; ++i) {
+        // Any odd byte but the marker is a skip; with nothing drawn after
+        // it, one of half a pair moves nothing that shows. Data left once
+        // the row is covered is a wrong count.
+        const uint32_t b = d[i];
+        if ((b & 1) == 0 || b == 0xFD || covered >= hostyuvcols)
+            return false;
+        covered += b - 1;
+    }
+    if (covered != hostyuvcols)
+        return false;
+    StreamBufferptr = d + dataBytes + 1;
+    HostYUVptr = HostYUV422 + size_t{current_row} * hostyuvcols + hostyuvcols;
+    return true;
+}
+
 // Decodes row current_row; returns its status.
 static uint32_t mDecodeRow(FrameWalk &walk, bool decimationEnded)
 {
     const uint16_t row = current_row;
     const bool decimatedOddRow = decimation != 0 && even_line == 0;
+    // Not the odd rows of decimated frames, nor those the decimation fix-up
+    // redraws: they take the row above.
+    const bool passable = even_line != 0 || (decimation == 0 && !decimationEnded);
+    if (walk.passUnchanged && passable && mPassUnchangedRow(walk))
+        return ZM4_FRAME_OK;
     uint8_t *const rowStart = HostYUV422 + size_t{row} * hostyuvcols;
 
     HostYUVptr = rowStart;
@@ -817,6 +862,9 @@ static uint32_t mFormatFrame(uint32_t formatCode, const uint8_t *stream, size_t 
     walk.countPairs = RowKernels_Current()->countPairs;
     walk.planLines = walk.rowWriter != nullptr || !walk.hasOutput;
     walk.planLines = walk.planLines && Decode_ReferencePath.load(std::memory_order_relaxed) == 0;
+    // 4:2:0 frames mark their even rows' sent pairs for the odd rows below,
+    // and rebuild those odd rows even where they were skipped.
+    walk.passUnchanged = walk.planLines && Header.compression != 0 && !walk.keepLineImage;
     mChooseRunTarget(walk, formatCode);
     if (hostyuvrows == 0)
         return ZM4_FRAME_OK;

@@ -112,6 +112,56 @@ TEST(FormatStreamStatus, RefusedBeforeAnythingIsWritten)
     }
 }
 
+// A row a compressed frame leaves as it was (skips to the row's end) is
+// passed over at once; lines that only look like one must decode as the
+// reference path decodes them, status and bytes.
+TEST(FormatStreamStatus, UnchangedRowLookalikesDecodeAsTheReferenceDoes)
+{
+    struct Lookalike {
+        const char *name;
+        std::vector<uint8_t> data; // a row of 176 pixels is 88 pairs: 62 + 26
+        int lengthChange = 0;      // to the length word
+        bool cut = false;          // the buffer ends before the line's marker
+    };
+    const Lookalike lines[] = {
+        {"three skips", {0x59, 0x59, 0xB1}},
+        {"half pairs", {0xF7, 0x6B}},
+        {"a skip of nothing after", {0xF9, 0x69, 0x01}},
+        {"a skip of nothing before", {0x01, 0xF9, 0x69}},
+        {"the marker as a skip", {0xFD, 0x65}},
+        {"short of the row", {0xF9}},
+        {"past the row", {0xF9, 0x6D}},
+        {"a pair whose bytes add up", {0xF9, 0x61, 0x06, 0x02, 0x02, 0x02}},
+        {"no marker", {0xF9, 0x69, 0x10}, -1},
+        {"no data", {}},
+        {"a length of 0", {}, -1},
+        {"cut before its marker", {0xF9, 0x69}, 0, true},
+    };
+    const std::vector<uint8_t> unchanged = {0xF9, 0x69};
+    for (const uint32_t format : {ZM4_FORMAT_NONE, ZM4_FORMAT_RGB24, ZM4_FORMAT_I420, ZM4_FORMAT_UYVY})
+        for (const Lookalike &c : lines)
+            for (const uint32_t row : {2u, 3u}) { // an even row, and the last
+                std::vector<std::vector<uint8_t>> data(4, unchanged);
+                data[row] = c.data;
+                auto bytes = handFrame(176, 4, true, false, data);
+                bytes[64 + 5 * row] = static_cast<uint8_t>(bytes[64 + 5 * row] + c.lengthChange);
+                if (c.cut) // a buffer of just that size, so that a read past it reports
+                    bytes = std::vector<uint8_t>(bytes.begin(), bytes.begin() + 64 + 5 * row + 2 + 2);
+                uint32_t status[2];
+                std::vector<uint8_t> out[2];
+                for (const uint32_t reference : {0u, 1u}) {
+                    Decode_ForceReferencePath(reference);
+                    out[reference] = noiseBuffer(std::max<size_t>(Decode_ImageBytes(format, 176, 4), 1), 5);
+                    uint16_t state = 0;
+                    status[reference] = FormatStreamBounded(format, bytes.data(), bytes.size(),
+                                                            out[reference].data(), 176, 4, &state);
+                }
+                Decode_ForceReferencePath(0);
+                EXPECT_EQ(status[0], status[1]) << formatName(format) << ": " << c.name << ", row " << row;
+                EXPECT_EQ(out[0], out[1]) << formatName(format) << ": " << c.name << ", row " << row;
+            }
+}
+
 TEST(FormatStreamStatus, EmptyWindowDecodesToNothing)
 {
     auto bytes = handFrame(24, 0, false, false, {});
