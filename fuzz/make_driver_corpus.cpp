@@ -291,18 +291,17 @@ bool mPacketCorpus(const std::string &dir)
     mFrame(s, big);
     put("rgb24-small-packets", s);
 
-    // The application restarts the stream, cancels a read, pauses, runs and
-    // switches compression on (id 3, value 1) between frames.
+    // The application cancels a read, pauses, runs and switches compression
+    // on (id 3, value 1) between frames.
     s = mPacketSeed(0, 5, 8, 3, false);
     mFrame(s, plain);
-    s.byte(8).byte(0).num(0, 0, 0xFFFFFFFF);
     mFrame(s, compressed);
     mFrame(s, plain);
+    s.byte(8).byte(0).num(0, 0, 0xFFFFFFFF);
     s.byte(8).byte(1).num(0, 0, 0xFFFFFFFF);
-    s.byte(8).byte(2).num(0, 0, 0xFFFFFFFF);
     mFrame(s, plain);
-    s.byte(8).byte(2).num(0, 0, 0xFFFFFFFF);
-    s.byte(8).byte(3).num(1, 0, 0xFFFFFFFF);
+    s.byte(8).byte(1).num(0, 0, 0xFFFFFFFF);
+    s.byte(8).byte(2).num(1, 0, 0xFFFFFFFF);
     mFrame(s, plain);
     mFrame(s, compressed);
     put("actions", s);
