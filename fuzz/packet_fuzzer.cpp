@@ -49,8 +49,9 @@ constexpr size_t kTailBytes = 5;
 // stop are every input's, at its open and close, and a restart mid-stream,
 // one more of each, cost a third of the time of the inputs that had one.
 constexpr int kMaxSwitches = 2;
-// An input's simulated time, in slices of 20 ms: past every timeout the
-// driver has for a stream (a filler frame after 2.5 s without frames).
+// An input's simulated time, in slices: past every timeout the driver has
+// for a stream (a filler frame after 2.5 s without frames).
+constexpr int64_t kSliceTime = 20 * kMillisecond;
 constexpr int kSlices = 150;
 
 // One packet slot's worth of what the camera does.
@@ -379,9 +380,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // the bus may then serve the quiet frames before each event at once.
         if (std::any_of(source.items.begin(), source.items.end(),
                         [](const Item &item) { return item.kind == Item::kAction; }))
-            machine.runUntil(actionDue, 20 * kMillisecond);
+            machine.runUntil(actionDue, kSliceTime);
         else
-            machine.runFor(20 * kMillisecond);
+            machine.runFor(kSliceTime);
         waiting = 0;
         for (const zm4::host::RequestPtr &read : queued)
             waiting += !read->completed();
