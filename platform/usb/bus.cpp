@@ -18,9 +18,27 @@
 #include <mutex>
 #include <vector>
 
+// AddressSanitizer's shadow, when the process has its runtime.
+extern "C" void *__asan_region_is_poisoned(void *begin, size_t size) __attribute__((weak));
+extern "C" void __asan_report_error(void *pc, void *bp, void *sp, void *address, int isWrite, size_t size)
+    __attribute__((weak));
+
 namespace zm4::host {
 
 namespace {
+
+// The device writes an isochronous packet straight into the driver's buffer,
+// and the device model may be built without AddressSanitizer's checks (the
+// fuzzers build it so): the whole slot the bus hands it must be writable,
+// which is checked here as an instrumented store would be.
+void checkWritable(std::span<uint8_t> slot)
+{
+    if (__asan_region_is_poisoned == nullptr || __asan_report_error == nullptr)
+        return;
+    if (void *bad = __asan_region_is_poisoned(slot.data(), slot.size()))
+        __asan_report_error(__builtin_return_address(0), __builtin_frame_address(0),
+                            __builtin_frame_address(0), bad, 1, slot.size());
+}
 
 struct Completion {
     IRP *irp;
@@ -639,6 +657,7 @@ bool UsbBus::Impl::serveFrameLocked(int64_t frame, std::vector<Completion> &done
             k + 1 < iso.NumberOfPackets ? iso.IsoPacket[k + 1].Offset : iso.TransferBufferLength;
         const size_t room = std::min<size_t>(limit - packet.Offset, pipe->maxPacketSize);
         std::span<uint8_t> slot(static_cast<uint8_t *>(iso.TransferBuffer) + packet.Offset, room);
+        checkWritable(slot);
         const UsbPacketResult result = device.isoPacket(pipe->address, frame, slot);
         bool requestFailed = false;
         switch (result.status) {
