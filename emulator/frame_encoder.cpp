@@ -24,13 +24,15 @@ void copyRow(Image422 &image, int from, int to)
         std::memcpy(image.row(to), image.row(from), static_cast<size_t>(image.stride()));
 }
 
-void putSkips(std::vector<uint8_t> &line, int pairs)
+// Writes the skip codes for pairs at out; returns the end.
+uint8_t *putSkips(uint8_t *out, int pairs)
 {
     while (pairs > 0) {
         const int n = std::min(pairs, kMaxSkipPairs);
-        line.push_back(static_cast<uint8_t>(1 + 4 * n));
+        *out++ = static_cast<uint8_t>(1 + 4 * n);
         pairs -= n;
     }
+    return out;
 }
 
 // The largest change among the bytes a line carries of the pair: all four,
@@ -80,18 +82,23 @@ void appendLines(std::vector<uint8_t> &out, const Image422 &source, int x0, int 
     const int width = reference.width;
     const int height = reference.height;
     const int pairs = width / 2;
-    std::vector<uint8_t> line;
-    line.reserve(static_cast<size_t>(width) * 2 + 1);
+    // A line record is written through a pointer into line: at most every
+    // pair whole, a skip code per pair, a fault's surplus bytes and the
+    // marker, after a first byte kept for a misplaced early marker.
+    const size_t surplus =
+        rules.fault.kind == WireFault::SurplusBytes ? static_cast<size_t>(std::max(rules.fault.value, 0)) : 0;
+    std::vector<uint8_t> line(1 + static_cast<size_t>(pairs) * 5 + surplus + 1);
     // Which pairs of the last even row went out: the host paints an odd
     // 4:2:0 pair from the even pair above as it arrives, so an odd pair
     // may only be skipped when the pair above was skipped too.
-    std::vector<bool> evenSent(static_cast<size_t>(pairs), false);
+    std::vector<uint8_t> evenSent(static_cast<size_t>(pairs), 0);
 
     uint32_t record = 0;
     for (int r = 0; r < height; r += params.decimation ? 2 : 1, ++record) {
         const bool chromaFromAbove = !params.subsampling422 && (r & 1);
         const int sy = y0 + r;
-        line.clear();
+        uint8_t *const begin = line.data() + 1;
+        uint8_t *end = begin;
         int skipped = 0;
 
         for (int j = 0; j < pairs; ++j) {
@@ -118,26 +125,27 @@ void appendLines(std::vector<uint8_t> &out, const Image422 &source, int x0, int 
                 chromaFromAbove && evenSent[static_cast<size_t>(j)] && !rules.skipUnderSentPairs;
             if (rules.canSkip && !mustSend && largestChange(pair, ref, chromaFromAbove) <= params.threshold) {
                 if (!chromaFromAbove)
-                    evenSent[static_cast<size_t>(j)] = false;
+                    evenSent[static_cast<size_t>(j)] = 0;
                 ++skipped;
                 continue;
             }
-            putSkips(line, skipped);
+            end = putSkips(end, skipped);
             skipped = 0;
-            line.push_back(pair[0]);
+            *end++ = pair[0];
             if (!chromaFromAbove)
-                line.push_back(pair[1]);
-            line.push_back(pair[2]);
+                *end++ = pair[1];
+            *end++ = pair[2];
             if (!chromaFromAbove)
-                line.push_back(pair[3]);
+                *end++ = pair[3];
             std::memcpy(ref, pair, 4);
             if (!chromaFromAbove)
-                evenSent[static_cast<size_t>(j)] = true;
+                evenSent[static_cast<size_t>(j)] = 1;
             if (sent)
                 (*sent)[static_cast<size_t>(r) * static_cast<size_t>(pairs) + static_cast<size_t>(j)] = 1;
         }
-        putSkips(line, skipped);
+        end = putSkips(end, skipped);
 
+        const uint8_t *first = begin;
         uint8_t marker = kEndOfLine;
         int lengthError = 0;
         if (rules.fault.line == record) {
@@ -149,21 +157,22 @@ void appendLines(std::vector<uint8_t> &out, const Image422 &source, int x0, int 
                 marker = static_cast<uint8_t>(rules.fault.value);
                 break;
             case WireFault::SurplusBytes:
-                line.insert(line.end(), static_cast<size_t>(std::max(rules.fault.value, 0)), uint8_t{0x02});
+                end = std::fill_n(end, surplus, uint8_t{0x02});
                 break;
             case WireFault::EarlyEndOfLine:
-                line.insert(line.begin(), kEndOfLine);
+                line[0] = kEndOfLine;
+                first = line.data();
                 break;
             default:
                 break;
             }
         }
-        line.push_back(marker);
+        *end++ = marker;
 
-        const int length = static_cast<int>(line.size()) + lengthError;
+        const int length = static_cast<int>(end - first) + lengthError;
         out.push_back(static_cast<uint8_t>(length & 0xFF));
         out.push_back(static_cast<uint8_t>((length >> 8) & 0xFF));
-        out.insert(out.end(), line.begin(), line.end());
+        out.insert(out.end(), first, static_cast<const uint8_t *>(end));
     }
 
     // What the host shows for the rows a decimated frame leaves out: each
