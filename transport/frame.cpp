@@ -77,14 +77,20 @@ static void mFullFrameMerge(DEVICE_EXTENSION *device, ULONG copy)
 // layouts (planar: the luma plane of `pixels` bytes, then the chroma planes).
 static void mFillBlack(UCHAR *buffer, ULONG size, ULONG format, ULONG pixels)
 {
-    std::memset(buffer, 0, size);
     if (format == ZM4_FORMAT_I420 || format == ZM4_FORMAT_YV12) {
-        std::memset(buffer, 16, pixels < size ? pixels : size);
-        if (pixels < size)
-            std::memset(buffer + pixels, 128, size - pixels);
+        const ULONG luma = pixels < size ? pixels : size;
+        std::memset(buffer, 16, luma);
+        std::memset(buffer + luma, 128, size - luma);
     } else if (format == ZM4_FORMAT_YUY2 || format == ZM4_FORMAT_UYVY) {
-        for (ULONG i = 0; i < size; ++i)
-            buffer[i] = (i % 2 == 0) == (format == ZM4_FORMAT_YUY2) ? 16 : 128;
+        // Luma then chroma (chroma then luma in UYVY), the pair doubled out
+        // to the end.
+        const UCHAR pair[2] = {static_cast<UCHAR>(format == ZM4_FORMAT_YUY2 ? 16 : 128),
+                               static_cast<UCHAR>(format == ZM4_FORMAT_YUY2 ? 128 : 16)};
+        std::memcpy(buffer, pair, size < 2 ? size : 2);
+        for (ULONG filled = 2; filled < size; filled *= 2)
+            std::memcpy(buffer + filled, buffer, filled < size - filled ? filled : size - filled);
+    } else {
+        std::memset(buffer, 0, size);
     }
 }
 
