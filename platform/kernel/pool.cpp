@@ -52,7 +52,10 @@ constexpr size_t kFreedHistory = 4096;
 // in a queue, poisoned, until kReuseDelay younger ones have joined them, so a
 // stale pointer meets poisoned bytes for as long as it would meet a freed
 // block in AddressSanitizer's own quarantine; past kLookasideBytes they go
-// back to malloc. Behind every block kTailBytes are poisoned too.
+// back to malloc: then the sizes used longest ago give theirs up, until a
+// quarter of the room is free, so that sizes nobody asks for any more do not
+// keep the room from those in use. Behind every block kTailBytes are
+// poisoned too.
 constexpr size_t kLookasideGranule = 16;
 constexpr size_t kTailBytes = 16;
 constexpr size_t kReuseDelay = 16;
@@ -115,9 +118,15 @@ struct Pool::State {
     bool light = false;
     // Light mode's freed blocks by rounded size, oldest first (a queue per
     // size, found through its index), and their bytes.
-    std::vector<std::pair<size_t, std::deque<unsigned char *>>> lookaside;
+    struct Queue {
+        size_t size;
+        std::deque<unsigned char *> blocks;
+        uint64_t lastUse; // of useClock, when a block last came or went
+    };
+    std::vector<Queue> lookaside;
     detail::AddressMap<size_t> lookasideIndex;
     size_t lookasideBytes = 0;
+    uint64_t useClock = 0;
 
     ~State() { dropLookaside(); }
 
@@ -130,41 +139,71 @@ struct Pool::State {
     unsigned char *reuse(size_t bytes)
     {
         const size_t *index = lookasideIndex.find(lookasideSize(bytes));
-        if (index == nullptr || lookaside[*index].second.size() <= kReuseDelay)
+        if (index == nullptr || lookaside[*index].blocks.size() <= kReuseDelay)
             return nullptr;
-        auto &[size, blocks] = lookaside[*index];
-        unsigned char *block = blocks.front();
-        blocks.pop_front();
-        lookasideBytes -= size;
+        Queue &queue = lookaside[*index];
+        unsigned char *block = queue.blocks.front();
+        queue.blocks.pop_front();
+        queue.lastUse = ++useClock;
+        lookasideBytes -= queue.size;
         unpoison(block, bytes);
         return block;
     }
 
-    // Takes a freed light block; false when the lookaside is full.
+    // Takes a freed light block; false when the lookaside has no room for it
+    // even after the sizes used longest ago gave theirs up.
     bool keep(unsigned char *block, size_t bytes)
     {
         const size_t size = lookasideSize(bytes);
+        if (lookasideBytes + size > kLookasideBytes)
+            dropStaleSizes(kLookasideBytes / 4 * 3);
         if (lookasideBytes + size > kLookasideBytes)
             return false;
         poison(block, size + kTailBytes);
         const size_t *index = lookasideIndex.find(size);
         if (index == nullptr) {
             lookasideIndex.put(size, lookaside.size());
-            lookaside.emplace_back(size, std::deque<unsigned char *>());
+            lookaside.push_back({size, {}, 0});
             index = lookasideIndex.find(size);
         }
-        lookaside[*index].second.push_back(block);
+        Queue &queue = lookaside[*index];
+        queue.blocks.push_back(block);
+        queue.lastUse = ++useClock;
         lookasideBytes += size;
         return true;
     }
 
+    // Gives the blocks of the sizes used longest ago back to malloc, until at
+    // most target bytes are kept.
+    void dropStaleSizes(size_t target)
+    {
+        std::vector<Queue *> byUse;
+        for (Queue &queue : lookaside)
+            if (!queue.blocks.empty())
+                byUse.push_back(&queue);
+        std::sort(byUse.begin(), byUse.end(),
+                  [](const Queue *a, const Queue *b) { return a->lastUse < b->lastUse; });
+        for (Queue *queue : byUse) {
+            if (lookasideBytes <= target)
+                break;
+            dropBlocks(*queue);
+        }
+    }
+
+    void dropBlocks(Queue &queue)
+    {
+        for (unsigned char *block : queue.blocks) {
+            unpoison(block, queue.size + kTailBytes);
+            std::free(block);
+        }
+        lookasideBytes -= queue.size * queue.blocks.size();
+        queue.blocks.clear();
+    }
+
     void dropLookaside()
     {
-        for (auto &[size, blocks] : lookaside)
-            for (unsigned char *block : blocks) {
-                unpoison(block, size + kTailBytes);
-                std::free(block);
-            }
+        for (Queue &queue : lookaside)
+            dropBlocks(queue);
         lookaside.clear();
         lookasideIndex = {};
         lookasideBytes = 0;

@@ -149,5 +149,26 @@ TEST_F(PoolTest, LightModeReusesAFreedBlockOfItsSizeOnlyAfterSixteenYoungerOnes)
     pool().setLight(false);
 }
 
+TEST_F(PoolTest, LightModeGivesTheRoomOfSizesUsedLongestAgoToTheSizeInUse)
+{
+    pool().setLight(true);
+    // 51 MB of a size nobody asks for again, then 17 MB of the size in use:
+    // together past the lookaside's 64 MB.
+    auto allocateAndFree = [](size_t bytes) {
+        std::vector<void *> blocks;
+        for (int i = 0; i < 17; ++i)
+            blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, bytes, kPoolTagWdm));
+        for (void *block : blocks)
+            ExFreePool(block);
+        return blocks;
+    };
+    allocateAndFree(3 << 20);
+    const std::vector<void *> inUse = allocateAndFree(1 << 20);
+    void *again = ExAllocatePoolWithTag(NonPagedPool, 1 << 20, kPoolTagWdm);
+    EXPECT_EQ(again, inUse[0]);
+    ExFreePool(again);
+    pool().setLight(false);
+}
+
 } // namespace
 } // namespace zm4::host
