@@ -57,6 +57,9 @@ std::vector<uint8_t> configurationDescriptor(const DescriptorOptions &options)
                              0,
                              0x80,
                              250};
+    // The driver asks for it a few times a device: one allocation each time.
+    out.reserve(kConfigurationDescriptorLength + (hasControlInterface ? kInterfaceDescriptorLength : 0) +
+                kAlternateCount * (kInterfaceDescriptorLength + kEndpointDescriptorLength));
 
     // Interfaces are numbered from 0 without gaps: a video interface 1
     // needs an interface 0 in front of it, a control interface with no
