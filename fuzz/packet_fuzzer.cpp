@@ -196,27 +196,31 @@ void mAddFrame(FuzzedDataProvider &input, Plan &plan, PacketSource &source)
     int position = 0;
     for (int row = rowStart * 4; row < rowEnd * 4; row += decimated ? 2 : 1, ++position) {
         const bool chromaLine = !subsampled || position % 2 == 0;
+        // Room for the line's length word (filled in below), at most four
+        // bytes a pair (a skip code covers one pair at least) and its marker.
         const size_t lengthAt = f.size();
-        f.resize(lengthAt + 2); // the line's length word, filled in below
+        f.resize(lengthAt + 2 + 4 * pairs + 1);
+        uint8_t *out = f.data() + lengthAt + 2;
         size_t skip = compressed ? input.ConsumeIntegral<uint8_t>() % (pairs + 1) : 0;
         for (size_t pair = 0; pair < pairs;) {
             if (skip > 0) {
                 // A skip code counts 4:2:2 bytes: 4 per pair.
                 const size_t n = std::min<size_t>(skip, zm4::emu::kMaxSkipPairs);
-                f.push_back(static_cast<uint8_t>(4 * n + 1));
+                *out++ = static_cast<uint8_t>(4 * n + 1);
                 pair += n;
                 skip -= n;
                 continue;
             }
-            f.push_back(kLuma);
+            *out++ = kLuma;
             if (chromaLine)
-                f.push_back(chroma);
-            f.push_back(kLuma);
+                *out++ = chroma;
+            *out++ = kLuma;
             if (chromaLine)
-                f.push_back(chroma);
+                *out++ = chroma;
             ++pair;
         }
-        f.push_back(kEndOfLine);
+        *out++ = kEndOfLine;
+        f.resize(static_cast<size_t>(out - f.data()));
         const size_t length = f.size() - lengthAt - 2;
         f[lengthAt] = static_cast<uint8_t>(length & 0xFF);
         f[lengthAt + 1] = static_cast<uint8_t>(length >> 8);
