@@ -122,14 +122,21 @@ TEST_F(PoolTest, GuardedModeCatchesOverrunsAndUnderrunsNamingTheAllocationSite)
     }
 }
 
+// Seventeen blocks of one size, all freed: what a light-mode reuse waits for.
+std::vector<void *> allocateAndFreeSeventeen(size_t bytes)
+{
+    std::vector<void *> blocks;
+    for (int i = 0; i < 17; ++i)
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, bytes, kPoolTagWdm));
+    for (void *block : blocks)
+        ExFreePool(block);
+    return blocks;
+}
+
 TEST_F(PoolTest, LightModeReusesAFreedBlockOfItsSizeOnlyAfterSixteenYoungerOnes)
 {
     pool().setLight(true);
-    std::vector<void *> freed;
-    for (int i = 0; i < 17; ++i)
-        freed.push_back(ExAllocatePoolWithTag(NonPagedPool, 40, kPoolTagWdm));
-    for (void *block : freed)
-        ExFreePool(block);
+    const std::vector<void *> freed = allocateAndFreeSeventeen(40);
     EXPECT_EQ(pool().liveBlocks(), 0u);
 #if defined(__SANITIZE_ADDRESS__)
     EXPECT_TRUE(__asan_address_is_poisoned(freed[0]));
@@ -154,16 +161,8 @@ TEST_F(PoolTest, LightModeGivesTheRoomOfSizesUsedLongestAgoToTheSizeInUse)
     pool().setLight(true);
     // 51 MB of a size nobody asks for again, then 17 MB of the size in use:
     // together past the lookaside's 64 MB.
-    auto allocateAndFree = [](size_t bytes) {
-        std::vector<void *> blocks;
-        for (int i = 0; i < 17; ++i)
-            blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, bytes, kPoolTagWdm));
-        for (void *block : blocks)
-            ExFreePool(block);
-        return blocks;
-    };
-    allocateAndFree(3 << 20);
-    const std::vector<void *> inUse = allocateAndFree(1 << 20);
+    allocateAndFreeSeventeen(3 << 20);
+    const std::vector<void *> inUse = allocateAndFreeSeventeen(1 << 20);
     void *again = ExAllocatePoolWithTag(NonPagedPool, 1 << 20, kPoolTagWdm);
     EXPECT_EQ(again, inUse[0]);
     ExFreePool(again);
